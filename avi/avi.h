@@ -1,0 +1,106 @@
+// avi/avi.h: writing (and reading back) AVI files with one video stream.
+//
+// Read me first. Every number in an AVI file is little-endian; four-character codes are
+// their four ASCII bytes in reading order. A file starts with an 8,204-byte header image
+// unpacked from the packed template compact_empty; frame chunks ("00dc") follow from
+// 0x200C; finishing appends the "idx1" index and a closing pad to a multiple of 1,024
+// bytes and rewrites the header with the final counts.
+//
+// Files whose data would pass the writer's RIFF limit (1 GiB by default) are written in
+// the OpenDML layout: further 'AVIX' RIFF lists, an 'ix00' standard index at the end of
+// every 'movi' list and the 'indx' super index in the chunk reserved for it.
+//
+// Ownership: AviWriter owns its header image and index; write_frame writes straight from
+// the caller's buffer, which must have 3 writable bytes after the frame (the pad bytes
+// are zeroed there). Failures print their own message on standard output, naming the
+// output file, and are returned as results; nothing is reported as success that was not
+// written.
+//
+// AviReader reads untrusted files: every size, offset and index entry is checked against
+// the file before it is used.
+#ifndef AVI_AVI_H_
+#define AVI_AVI_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+constexpr int kAviHeaderBytes = 8204;
+constexpr uint64_t kDefaultRiffLimit = uint64_t{1} << 30;
+
+extern const unsigned char compact_empty[191];
+
+// The value in its little-endian file form (a native store lays it down LSB first).
+unsigned long to_avi_edian_l(unsigned long value);
+
+// Result of AviWriter::write_frame.
+enum class FrameWrite {
+  kWritten,  // the chunk and its index entry are in the file
+  kFull,     // not written: the file cannot hold it (message printed); flush() still
+             // finishes a valid file with the frames before it
+  kError,    // a write error (message printed); the output is damaged
+};
+
+class AviWriter {
+ public:
+  AviWriter();
+  ~AviWriter();
+  AviWriter(const AviWriter&) = delete;
+  AviWriter& operator=(const AviWriter&) = delete;
+
+  std::unique_ptr<uint8_t[]> header;  // the header image, kAviHeaderBytes
+  int32_t num_frames = 0;
+  std::unique_ptr<uint8_t[]> index;   // 16 bytes per entry
+  int32_t index_capacity = 0;
+  std::ofstream out;
+  int32_t max_chunk_size = 0;
+  const char* filename = nullptr;
+
+  // Where the data would pass this many bytes, the writer moves on to the next RIFF list.
+  // Set before init; tests lower it to build multi-list files of a few megabytes.
+  uint64_t riff_limit = kDefaultRiffLimit;
+
+  // 1 when the file is created and the header image written; 0 when it cannot be opened
+  // or written ("Unable to open output file %s\n" printed).
+  [[nodiscard]] int init(const char* filename, int width, int height, int rate, int scale,
+                         int compressed);
+  // Appends one "00dc" chunk from data[0, size); zeroes data[size, size + 3).
+  [[nodiscard]] FrameWrite write_frame(unsigned char* data, int size, int flags);
+  // Writes the indexes and the pad, rewrites the header; 1 when the file is complete and
+  // closed, 0 on any write, close or reopen failure (message printed).
+  [[nodiscard]] int flush();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// One video frame chunk found by AviReader.
+struct AviFrame {
+  uint64_t offset = 0;  // file offset of the chunk's data (after its 8-byte header)
+  uint32_t size = 0;    // bytes of data
+  uint32_t flags = 0;   // index flags (0x10 key frame)
+};
+
+// What AviReader found in a file with one video stream.
+struct AviInfo {
+  int width = 0;
+  int height = 0;      // as stored; positive means bottom-up rows
+  int bit_count = 0;
+  uint32_t compression = 0;  // biCompression as its four bytes read little-endian; 0 = DIB
+  uint32_t rate = 0;         // strh dwRate
+  uint32_t scale = 0;        // strh dwScale
+  std::vector<AviFrame> frames;
+};
+
+// Reads the RIFF structure of an untrusted file: the header lists, the 'movi' lists (of
+// 'AVI ' and of every 'AVIX'), the OpenDML indexes or "idx1" when present, otherwise a
+// walk of the 'movi' lists. Every frame's extent is checked to lie inside the file.
+// False with error set to a clear message when the file is damaged or not supported.
+[[nodiscard]] bool read_avi(std::istream& in, uint64_t file_size, AviInfo& info,
+                            std::string& error);
+
+#endif  // AVI_AVI_H_

@@ -1,0 +1,170 @@
+// codec/codec.h: the Vozodiva lossless video codec (FourCC "VIZU"), both directions.
+//
+// Read me first. A frame is width x height pixels of 3 bytes (blue, green, red as the
+// converter supplies them), rows packed with no filler. Every frame is coded on its own:
+//   type 5: 2 bytes, every byte of every pixel has one value;
+//   type 6: 4 bytes, every pixel has one colour;
+//   type 4: 1 type byte, two 32-bit little-endian offsets of channel streams 2 and 3, then
+//           three channel streams (method byte, count header, range code) of the residual
+//           planes left by colour decorrelation and median prediction.
+// Numbers inside a frame are little-endian; the count header is a bit string packed from
+// the most significant bit of each byte; the range code goes out most significant byte
+// first.
+//
+// The codec is pure: no file or console I/O, no mutable globals, no allocation after
+// set-up. Encoders write into caller memory whose capacity the caller sizes from the
+// bounds below. Decoders take untrusted bytes with their length, never read or write
+// outside the buffers they are given, always end, and report a damaged frame with false.
+#ifndef CODEC_CODEC_H_
+#define CODEC_CODEC_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+// ---------------------------------------------------------------------------------------
+// Zero-run coding, levels 1 to 3 (the shortest run of zeros replaced by a run code).
+namespace zero {
+
+// Codes n bytes at src into dst; returns the bytes written (0 for n <= 0 or a level other
+// than 1, 2, 3). dst must hold 1.5 x n + 3 bytes.
+int RLE(const unsigned char* src, unsigned char* dst, int n, int level);
+// The level (1, 2, 3) that saves the most bytes, or 0 when none saves min_saving bytes.
+int testRLE(const unsigned char* src, int n, int min_saving);
+// Decodes until n bytes are produced; returns the bytes of src consumed. Trusts src to
+// hold a complete coded string (used for the AVI header template).
+int deRLE(const unsigned char* src, unsigned char* dst, int n, int level);
+// The same for untrusted input: reads nothing at or past src + src_len. Returns the bytes
+// consumed, or -1 when the coded string ends before n bytes are produced.
+int deRLE(const unsigned char* src, size_t src_len, unsigned char* dst, int n, int level);
+
+}  // namespace zero
+
+// ---------------------------------------------------------------------------------------
+// The count header: 256 symbol counts, Fibonacci-coded bit lengths.
+
+// Writes the header of count values at out and returns its length in bytes; may clear
+// one byte beyond that length. At most 1,248 bytes (+1 cleared) for 256 values.
+unsigned int FibonacciEncode2(const unsigned int* values, unsigned char* out, unsigned int count);
+// Reads a header that is trusted to be complete; returns its length in bytes.
+unsigned int FibonacciDecode2(const unsigned char* in, unsigned int* values, unsigned int count);
+// Untrusted form: returns 0 when the header does not lie wholly in in_len bytes.
+unsigned int FibonacciDecode2(const unsigned char* in, size_t in_len, unsigned int* values,
+                              unsigned int count);
+
+constexpr unsigned int kMaxCountHeaderBytes = 1248;
+
+// The longest plane the range coder can code in one stream: its table total may not
+// exceed 2^23. Frames of more than this many pixels cannot be compressed.
+constexpr uint32_t kMaxChannelBytes = 1u << 23;
+
+// Proven upper bound on the extent Compress::compact returns for a plane of `length`
+// bytes (method byte, run length, count header, range code and the unwritten last byte).
+size_t MaxChannelStreamBytes(uint32_t length);
+
+// ---------------------------------------------------------------------------------------
+// The entropy coder of one channel stream at a time: the probability table, the range
+// coder and the packing of a plane into a self-contained channel stream.
+class Compress {
+ public:
+  Compress();
+  ~Compress();
+  Compress(const Compress&) = delete;
+  Compress& operator=(const Compress&) = delete;
+
+  std::unique_ptr<uint32_t[]> prob;    // 257 cumulative entries; prob[256] is the total
+  uint32_t shift = 0;                  // log2 of the total
+  std::unique_ptr<uint32_t[]> counts;  // 256 raw counts
+  std::unique_ptr<uint8_t[]> rle_buffer;
+  size_t rle_capacity = 0;
+
+  void InitCompressBuffers(unsigned int size);
+  void FreeCompressBuffers();
+
+  void calcprob(const unsigned char* data, unsigned int length);
+  unsigned int readprob(const unsigned char* in);
+  unsigned int encode(const unsigned char* in, unsigned char* out, unsigned int length);
+  void decode(const unsigned char* in, unsigned char* out, unsigned int length);
+
+  // Packs `length` plane bytes into a channel stream at out; returns its extent, one
+  // more than the bytes written. The last byte of the extent is set to 0.
+  unsigned int compact(const unsigned char* in, unsigned char* out, unsigned int length);
+  // Trusted inverse of compact.
+  void uncompact(const unsigned char* in, unsigned char* out, unsigned int length);
+  // Untrusted inverse: false when the stream (in_len bytes) is damaged or would make the
+  // decoder read past its end; out then holds unspecified bytes.
+  [[nodiscard]] bool uncompact(const unsigned char* in, size_t in_len, unsigned char* out,
+                               unsigned int length);
+};
+
+// ---------------------------------------------------------------------------------------
+// Pixel prediction.
+
+int median(int x, int y, int z);
+// Colour decorrelation of src in place, then median-prediction residuals into dst.
+void DeEntropy(unsigned char* src, unsigned char* dst, int width, int height);
+// The inverse: rebuilds the frame (bytes 0 and 2 with byte 1 added back) from residuals.
+void ReEntropy(const unsigned char* residuals, unsigned char* frame, int width, int height);
+
+// ---------------------------------------------------------------------------------------
+// Frame compression.
+
+struct ICCOMPRESS {
+  uint32_t flags = 0;  // set by the codec: 16, the key-frame flag
+  uint32_t size = 0;   // set by the codec: bytes written at output
+  unsigned char* output = nullptr;
+  const unsigned char* input = nullptr;
+};
+
+constexpr uint32_t kKeyFrameFlag = 0x10;
+
+// Proven upper bound on the length of one compressed frame of this geometry.
+size_t MaxCompressedFrameSize(int width, int height);
+
+class CodecInst {
+ public:
+  CodecInst();
+  ~CodecInst();
+  CodecInst(const CodecInst&) = delete;
+  CodecInst& operator=(const CodecInst&) = delete;
+
+  std::unique_ptr<uint8_t[]> residual_buffer;
+  const unsigned char* input = nullptr;
+  unsigned char* output = nullptr;
+  std::unique_ptr<uint8_t[]> work_buffer;
+  uint32_t length = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t bit_count = 0;
+  Compress compressor;
+
+  int CompressBegin(int width, int height, int bit_count);
+  // The caller's output buffer must hold MaxCompressedFrameSize(width, height) bytes.
+  int CompressContinue(ICCOMPRESS* icc, unsigned long unused);
+  int SolidFrameTest(ICCOMPRESS* icc);
+  int KeyCompress(ICCOMPRESS* icc);
+  int CompressEnd();
+};
+
+// Decodes Vozodiva frames of one geometry. Buffers are sized once by Begin.
+class FrameDecoder {
+ public:
+  FrameDecoder();
+  ~FrameDecoder();
+  FrameDecoder(const FrameDecoder&) = delete;
+  FrameDecoder& operator=(const FrameDecoder&) = delete;
+
+  // False when the geometry cannot be decoded (a plane above kMaxChannelBytes, or a size
+  // that does not fit memory arithmetic).
+  [[nodiscard]] bool Begin(int width, int height);
+  // Decodes the in_len bytes at in into width x height x 3 bytes at out. False when the
+  // frame is damaged (unknown type, offsets or streams outside the frame, a stream that
+  // does not decode to exactly one plane).
+  [[nodiscard]] bool Decode(const unsigned char* in, size_t in_len, unsigned char* out);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+#endif  // CODEC_CODEC_H_
