@@ -118,7 +118,8 @@ struct ICCOMPRESS {
 
 constexpr uint32_t kKeyFrameFlag = 0x10;
 
-// Proven upper bound on the length of one compressed frame of this geometry.
+// Proven upper bound on the length of one compressed frame of this geometry; 0 for a
+// geometry that CompressBegin refuses.
 size_t MaxCompressedFrameSize(int width, int height);
 
 class CodecInst {
@@ -138,6 +139,8 @@ class CodecInst {
   int32_t bit_count = 0;
   Compress compressor;
 
+  // Returns 0, or non-zero with no buffers held when width or height is not positive,
+  // bit_count is not 24, a plane exceeds kMaxChannelBytes or memory cannot be obtained.
   int CompressBegin(int width, int height, int bit_count);
   // The caller's output buffer must hold MaxCompressedFrameSize(width, height) bytes.
   int CompressContinue(ICCOMPRESS* icc, unsigned long unused);

@@ -1,0 +1,134 @@
+// codec/codec_inst.cpp: the frame compressor. One frame in, one Vozodiva frame out: a
+// 2- or 4-byte solid frame, or a key frame of three channel streams.
+#include <cassert>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "codec/codec.h"
+#include "codec/frame_layout.h"
+
+namespace fl = frame_layout;
+
+namespace {
+
+// Both owned buffers: the frame, plus the slack the frame buffers have always carried.
+size_t WorkBufferBytes(uint32_t length, int height) {
+  return static_cast<size_t>(length) + 3 * static_cast<size_t>(height) + 2048;
+}
+
+// Pixels per plane of a geometry the coder can take, or 0 when it cannot.
+uint64_t PlaneBytes(int width, int height) {
+  if (width <= 0 || height <= 0) return 0;
+  const uint64_t n = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+  return n <= kMaxChannelBytes ? n : 0;
+}
+
+}  // namespace
+
+size_t MaxCompressedFrameSize(int width, int height) {
+  const uint64_t n = PlaneBytes(width, height);
+  if (n == 0) return 0;
+  // Every stream's extent, unwritten last byte included, is within the entropy coder's
+  // bound; the solid frames (2 and 4 bytes) are shorter than the 9-byte key header.
+  return fl::kKeyHeaderBytes + 3 * MaxChannelStreamBytes(static_cast<uint32_t>(n));
+}
+
+CodecInst::CodecInst() = default;
+CodecInst::~CodecInst() = default;
+
+int CodecInst::CompressBegin(int width_in, int height_in, int bit_count_in) {
+  CompressEnd();
+  width = width_in;
+  height = height_in;
+  bit_count = bit_count_in;
+  length = 0;
+  const uint64_t n = PlaneBytes(width_in, height_in);
+  // Only 3-byte pixels are defined, and a plane above kMaxChannelBytes would overrun the
+  // range coder's precision.
+  if (n == 0 || bit_count_in != 24) return 1;
+  length = static_cast<uint32_t>(n * 3);
+
+  const size_t buffer_bytes = WorkBufferBytes(length, height_in);
+  residual_buffer.reset(new (std::nothrow) uint8_t[buffer_bytes]);
+  work_buffer.reset(new (std::nothrow) uint8_t[buffer_bytes]);
+  if (!residual_buffer || !work_buffer) {
+    CompressEnd();
+    return 2;
+  }
+  // zero::RLE may write 1.5 n + 3 bytes, a little more than length / 2 for 3-byte pixels.
+  compressor.InitCompressBuffers(static_cast<unsigned int>(fl::MaxRunCodedBytes(n)));
+  return 0;
+}
+
+int CodecInst::CompressContinue(ICCOMPRESS* icc, unsigned long /*unused*/) {
+  assert(work_buffer && "CompressBegin did not succeed");
+  output = icc->output;
+  input = icc->input;
+  std::memcpy(work_buffer.get(), input, length);
+  if (SolidFrameTest(icc) == 1) return 0;
+  KeyCompress(icc);
+  return 0;
+}
+
+int CodecInst::SolidFrameTest(ICCOMPRESS* icc) {
+  const unsigned char* w = work_buffer.get();
+  if (length >= 24) {
+    // Every byte equals the byte 8 pixels on, and pixels 1 to 7 equal pixel 0: then every
+    // pixel equals pixel 0, and most frames are rejected within their first bytes.
+    if (std::memcmp(w, w + 24, length - 24) != 0) return 0;
+    for (uint32_t i = 3; i < 24; ++i)
+      if (w[i] != w[i % 3]) return 0;
+  } else {
+    // Fewer than 8 pixels: the shifted comparison is not defined, compare each pixel.
+    for (uint32_t i = 3; i < length; ++i)
+      if (w[i] != w[i % 3]) return 0;
+  }
+  if (w[0] == w[1] && w[1] == w[2]) {
+    output[0] = fl::kSolidByteType;
+    output[1] = w[0];
+    icc->size = fl::kSolidByteBytes;
+  } else {
+    output[0] = fl::kSolidPixelType;
+    output[1] = w[0];
+    output[2] = w[1];
+    output[3] = w[2];
+    icc->size = fl::kSolidPixelBytes;
+  }
+  icc->flags = kKeyFrameFlag;
+  return 1;
+}
+
+int CodecInst::KeyCompress(ICCOMPRESS* icc) {
+  const uint32_t n = length / 3;
+  icc->flags = kKeyFrameFlag;
+  DeEntropy(work_buffer.get(), residual_buffer.get(), width, height);
+
+  const unsigned char* res = residual_buffer.get();
+  unsigned char* plane0 = work_buffer.get();
+  unsigned char* plane1 = plane0 + n;
+  unsigned char* plane2 = plane1 + n;
+  for (uint32_t i = 0; i < n; ++i) {
+    plane0[i] = res[3 * static_cast<size_t>(i)];
+    plane1[i] = res[3 * static_cast<size_t>(i) + 1];
+    plane2[i] = res[3 * static_cast<size_t>(i) + 2];
+  }
+
+  output[0] = fl::kKeyFrameType;
+  // Each extent ends with a byte compact sets to 0, so streams follow back to back.
+  uint32_t at = fl::kKeyHeaderBytes;
+  at += compressor.compact(plane0, output + at, n);
+  fl::StoreLE32(at, output + fl::kStream2OffsetAt);
+  at += compressor.compact(plane1, output + at, n);
+  fl::StoreLE32(at, output + fl::kStream3OffsetAt);
+  at += compressor.compact(plane2, output + at, n);
+  icc->size = at;
+  return static_cast<int>(at);
+}
+
+int CodecInst::CompressEnd() {
+  residual_buffer.reset();
+  work_buffer.reset();
+  compressor.FreeCompressBuffers();
+  return 0;
+}
