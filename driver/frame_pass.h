@@ -1,0 +1,25 @@
+// driver/frame_pass.h: moving every frame from the movie into the AVI file (private to
+// the driver).
+#ifndef DRIVER_FRAME_PASS_H_
+#define DRIVER_FRAME_PASS_H_
+
+#include <cstdint>
+#include <fstream>
+
+#include "driver/driver.h"
+#include "mov/mov.h"
+
+struct InputFile {
+  std::ifstream stream;
+  uint64_t size = 0;
+};
+
+// The threads the compressed pass uses: ZODUVIV_THREADS when it holds a number from 1 to
+// 256, else the number of available cores.
+int thread_count();
+
+// Reads, converts, compresses (unless -u) and writes every frame of frame_offsets;
+// returns the exit status. Prints the "Writing" and closing messages.
+int run_frame_pass(const Options& options, const MovieHeader& movie, InputFile& input);
+
+#endif  // DRIVER_FRAME_PASS_H_
