@@ -83,6 +83,9 @@ struct AviFrame {
   uint64_t offset = 0;  // file offset of the chunk's data (after its 8-byte header)
   uint32_t size = 0;    // bytes of data
   uint32_t flags = 0;   // index flags (0x10 key frame)
+  // Null when the chunk was found whole. Otherwise why this frame cannot be read (a static
+  // string such as "the file ends inside its chunk"); offset and size are then not usable.
+  const char* damage = nullptr;
 };
 
 // What AviReader found in a file with one video stream.
@@ -93,13 +96,17 @@ struct AviInfo {
   uint32_t compression = 0;  // biCompression as its four bytes read little-endian; 0 = DIB
   uint32_t rate = 0;         // strh dwRate
   uint32_t scale = 0;        // strh dwScale
+  uint32_t length = 0;       // strh dwLength: the frames the headers declare
+  // In file order. When fewer chunks are found than declared, one damaged entry stands for
+  // the first missing frame.
   std::vector<AviFrame> frames;
 };
 
 // Reads the RIFF structure of an untrusted file: the header lists, the 'movi' lists (of
 // 'AVI ' and of every 'AVIX'), the OpenDML indexes or "idx1" when present, otherwise a
 // walk of the 'movi' lists. Every frame's extent is checked to lie inside the file.
-// False with error set to a clear message when the file is damaged or not supported.
+// False with error set to a clear message when the file is damaged or not supported as a
+// whole; a damaged frame is listed with AviFrame::damage set, so that it can be named.
 [[nodiscard]] bool read_avi(std::istream& in, uint64_t file_size, AviInfo& info,
                             std::string& error);
 
