@@ -1,0 +1,795 @@
+// Movie reading: the tag search, the byte order helpers, the header walk over generated
+// movies (its exact messages), the frame index and the pixel conversion.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mov/mov.h"
+#include "tests/support/movie_writer.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Compares printed text line by line, so a failure names the first differing line.
+void expect_lines(const std::string& have, const std::vector<std::string>& want,
+                  const std::string& what) {
+  const std::vector<std::string> got = lines_of(have);
+  for (size_t i = 0; i < std::max(got.size(), want.size()); ++i) {
+    const std::string g = i < got.size() ? got[i] : "<none>";
+    const std::string w = i < want.size() ? want[i] : "<none>";
+    EXPECT_EQ(g, w) << what << ": line " << i + 1;
+  }
+  EXPECT_TRUE(have.empty() || have.back() == '\n') << what << ": output ends without newline";
+}
+
+struct WalkResult {
+  bool ok = false;
+  std::string out;
+  MovieHeader header;
+};
+
+WalkResult walk(const Bytes& window) {
+  WalkResult r;
+  testing::internal::CaptureStdout();
+  r.ok = read_movie_header(window.data(), window.size(), r.header);
+  std::fflush(stdout);
+  r.out = testing::internal::GetCapturedStdout();
+  return r;
+}
+
+// Index of the first occurrence of the four-byte code in a file.
+size_t find_code(const Bytes& file, const char* code, size_t from = 0) {
+  for (size_t i = from; i + 4 <= file.size(); ++i)
+    if (std::memcmp(file.data() + i, code, 4) == 0) return i;
+  ADD_FAILURE() << "code " << code << " not in file";
+  return file.size();
+}
+
+void put_be32(Bytes& b, size_t off, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[off + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+
+testmov::MovieSpec small_movie(int frames = 3) {
+  testmov::MovieSpec spec;
+  spec.width = 4;
+  spec.height = 2;
+  for (int i = 0; i < frames; ++i)
+    spec.frames.push_back(testmov::make_frame(spec.width, spec.height, i, 3));
+  return spec;
+}
+
+const std::vector<std::string> kHead = {
+    "Movie header found",
+    "Track header found",
+    "Width = 4",
+    "Height = 2",
+    "Media header found",
+    "Sample description found, number of entries = 1",
+};
+
+std::vector<std::string> full_walk(int width, int height, const std::string& format,
+                                   const std::string& rate, int map_entries, int chunks) {
+  return {"Movie header found",
+          "Track header found",
+          "Width = " + std::to_string(width),
+          "Height = " + std::to_string(height),
+          "Media header found",
+          "Sample description found, number of entries = 1",
+          "Data format = \"" + format + "\"",
+          "Sample to time table found",
+          "Frame rate = " + rate,
+          "Sample to chunk table found",
+          "Number of entries = " + std::to_string(map_entries),
+          "Sample offset table found",
+          "Number of entries = " + std::to_string(chunks)};
+}
+
+// Resets the globals the index appends to.
+void reset_index() {
+  frame_offsets.clear();
+  total_frames = 0;
+}
+
+struct IndexResult {
+  bool ok = false;
+  std::string out;
+  std::vector<uint64_t> offsets;
+};
+
+IndexResult build_index(const std::vector<sample_to_chunk>& table, const std::vector<uint64_t>& chunks,
+                  uint64_t frame_size, uint64_t file_size) {
+  reset_index();
+  IndexResult r;
+  testing::internal::CaptureStdout();
+  r.ok = calc_frame_offsets(table.data(), static_cast<int>(table.size()), chunks.data(),
+                            static_cast<int>(chunks.size()), frame_size, file_size);
+  std::fflush(stdout);
+  r.out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(static_cast<size_t>(total_frames), frame_offsets.size());
+  r.offsets = frame_offsets;
+  reset_index();
+  return r;
+}
+
+// ---------------------------------------------------------------------------------------
+// findtag
+
+struct FindCase {
+  const char* name;
+  std::string window;
+  int start;              // cursor offset into the window
+  bool found;
+  int at;                 // expected match offset into the window
+};
+
+TEST(FindTag, Table) {
+  const FindCase cases[] = {
+      {"match at the cursor", "tkhdxxxx", 0, true, 0},
+      {"match at an odd offset", "abcdetkhdx", 0, true, 5},
+      {"match at the very end", "xxxxxtkhd", 0, true, 5},
+      {"match inside another atom's data", std::string("\0\0\0\x20mvhd..tkhd..", 16), 0, true,
+       10},
+      {"first of two matches", "tkhd-tkhd", 1, true, 5},
+      {"search starts at the cursor", "tkhdtkhd", 4, true, 4},
+      {"not found", "abcdefgh", 0, false, 0},
+      {"code cut by the window's end", "xxxxtkh", 0, false, 0},
+      {"empty window", "", 0, false, 0},
+      {"code before the cursor only", "tkhdxx", 1, false, 0},
+  };
+  for (const FindCase& c : cases) {
+    const unsigned char* base = reinterpret_cast<const unsigned char*>(c.window.data());
+    const unsigned char* position = base + c.start;
+    int remaining = static_cast<int>(c.window.size()) - c.start;
+    testing::internal::CaptureStdout();
+    const bool found = findtag(position, "tkhd", remaining);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(found, c.found) << c.name;
+    if (c.found) {
+      EXPECT_EQ(position - base, c.at) << c.name;
+      EXPECT_EQ(remaining, static_cast<int>(c.window.size()) - c.at) << c.name;
+      EXPECT_EQ(out, "") << c.name;
+    } else {
+      EXPECT_EQ(position - base, c.start) << c.name << ": cursor moved on failure";
+      EXPECT_EQ(remaining, static_cast<int>(c.window.size()) - c.start) << c.name;
+      EXPECT_EQ(out, "Unable to find tag \"tkhd\"\n") << c.name;
+    }
+  }
+}
+
+TEST(FindTag, NegativeRemainingFindsNothing) {
+  const unsigned char bytes[] = {'t', 'k', 'h', 'd'};
+  const unsigned char* position = bytes;
+  int remaining = -5;
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(findtag(position, "tkhd", remaining));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to find tag \"tkhd\"\n");
+  EXPECT_EQ(remaining, -5);
+}
+
+TEST(FindTag, UsesOnlyTheFirstFourCharacters) {
+  const std::string window = "..stcoXYZ";
+  const unsigned char* position = reinterpret_cast<const unsigned char*>(window.data());
+  int remaining = static_cast<int>(window.size());
+  EXPECT_TRUE(findtag(position, "stco-and-more", remaining));
+  EXPECT_EQ(remaining, 7);
+}
+
+// ---------------------------------------------------------------------------------------
+// Byte order
+
+TEST(ByteOrder, FromMovEdianS) {
+  const struct {
+    unsigned long value;
+    unsigned long want;
+  } cases[] = {
+      {0x01400000ul, 320},   // 320.0
+      {0x01408000ul, 320},   // 320.5: the fraction is dropped
+      {0x0000FFFFul, 0},
+      {0xFFFF0000ul, 65535},
+      {0x00010000ul, 1},
+      {0x12345678ul, 0x1234},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(from_mov_edian_s(c.value), c.want) << std::hex << "value=0x" << c.value;
+}
+
+TEST(ByteOrder, FromMovEdianLBlockConvertsCountWords) {
+  unsigned char bytes[12] = {0x00, 0x00, 0x00, 0x01, 0x12, 0x34, 0x56, 0x78,
+                             0xAA, 0xBB, 0xCC, 0xDD};
+  from_mov_edian_l_block(bytes, 2);
+  uint32_t words[2];
+  std::memcpy(words, bytes, 8);
+  EXPECT_EQ(words[0], 1u);
+  EXPECT_EQ(words[1], 0x12345678u);
+  EXPECT_EQ(bytes[8], 0xAA) << "a word beyond count was touched";
+  EXPECT_EQ(bytes[11], 0xDD);
+}
+
+// ---------------------------------------------------------------------------------------
+// The header walk over generated movies
+
+TEST(HeaderWalk, FullMessagesAndFields) {
+  const struct {
+    const char* name;
+    int width, height;
+    std::string format;
+    int32_t time_scale, duration;
+    std::string rate;
+    std::vector<uint32_t> per_chunk;
+    int map_entries;
+    bool moov_first;
+  } cases[] = {
+      {"raw, one frame per chunk", 4, 2, "raw ", 600, 20, "30.000000", {}, 1, true},
+      {"WRLE, movie atom last", 6, 3, "WRLE", 2997, 100, "29.970000", {2, 2, 1}, 2, false},
+      {"odd width", 5, 1, "raw ", 25, 1, "25.000000", {3, 2}, 2, true},
+      {"zero duration", 3, 3, "raw ", 600, 0, "inf", {1, 1, 1, 1, 1}, 1, true},
+      {"zero scale and duration", 2, 2, "WRLE", 0, 0, "-nan", {5}, 1, true},
+  };
+  for (const auto& c : cases) {
+    testmov::MovieSpec spec;
+    spec.width = c.width;
+    spec.height = c.height;
+    spec.format = c.format;
+    spec.time_scale = c.time_scale;
+    spec.durations = {c.duration};
+    for (int i = 0; i < 5; ++i) spec.frames.push_back(testmov::make_frame(c.width, c.height, i, 2));
+    spec.frames_per_chunk = c.per_chunk;
+    spec.moov_first = c.moov_first;
+    const WalkResult r = walk(testmov::build_movie(spec));
+    const int chunks = c.per_chunk.empty() ? 5 : static_cast<int>(c.per_chunk.size());
+    std::vector<std::string> want =
+        full_walk(c.width, c.height, c.format, c.rate, c.map_entries, chunks);
+    if (c.rate == "-nan") {
+      // The sign printed for 0/0 depends on the C library; the rest does not.
+      std::vector<std::string> got = lines_of(r.out);
+      ASSERT_GT(got.size(), 8u);
+      EXPECT_TRUE(got[8] == "Frame rate = -nan" || got[8] == "Frame rate = nan") << got[8];
+      want[8] = got[8];
+    }
+    ASSERT_TRUE(r.ok) << c.name << "\n" << r.out;
+    expect_lines(r.out, want, c.name);
+    EXPECT_EQ(r.header.width, c.width) << c.name;
+    EXPECT_EQ(r.header.height, c.height) << c.name;
+    EXPECT_EQ(r.header.time_scale, c.time_scale) << c.name;
+    EXPECT_EQ(r.header.sample_duration, c.duration) << c.name;
+    EXPECT_EQ(r.header.raw, c.format == "raw " ? 1 : 0) << c.name;
+    EXPECT_EQ(static_cast<int>(r.header.chunk_map.size()), c.map_entries) << c.name;
+    EXPECT_EQ(static_cast<int>(r.header.chunk_offsets.size()), chunks) << c.name;
+  }
+}
+
+TEST(HeaderWalk, TablesAreReadInNativeOrder) {
+  testmov::MovieSpec spec = small_movie(6);
+  spec.frames_per_chunk = {2, 2, 1, 1};
+  spec.chunk_order = {3, 1, 0, 2};
+  const Bytes file = testmov::build_movie(spec);
+  const WalkResult r = walk(file);
+  ASSERT_TRUE(r.ok) << r.out;
+  ASSERT_EQ(r.header.chunk_map.size(), 2u);
+  EXPECT_EQ(r.header.chunk_map[0].first_chunk, 1u);
+  EXPECT_EQ(r.header.chunk_map[0].samples_per_chunk, 2u);
+  EXPECT_EQ(r.header.chunk_map[0].sample_description_id, 1u);
+  EXPECT_EQ(r.header.chunk_map[1].first_chunk, 3u);
+  EXPECT_EQ(r.header.chunk_map[1].samples_per_chunk, 1u);
+  // Each chunk's offset points at its frames in the file.
+  const size_t frame = 4 * 2 * 3;
+  const size_t first_frame[] = {0, 2, 4, 5};
+  ASSERT_EQ(r.header.chunk_offsets.size(), 4u);
+  for (size_t c = 0; c < 4; ++c) {
+    const uint64_t off = r.header.chunk_offsets[c];
+    ASSERT_LE(off + frame, file.size());
+    EXPECT_TRUE(std::equal(spec.frames[first_frame[c]].begin(), spec.frames[first_frame[c]].end(),
+                           file.begin() + static_cast<long>(off)))
+        << "chunk " << c;
+  }
+}
+
+TEST(HeaderWalk, WidthOf320AndAHalfReadsAs320) {
+  testmov::MovieSpec spec;
+  spec.width = 320;
+  spec.height = 2;
+  spec.width_fraction = 0.5;
+  spec.frames = {Bytes(320 * 2 * 3, 7)};
+  const Bytes file = testmov::build_movie(spec);
+  const size_t tkhd = find_code(file, "tkhd") - 4;
+  EXPECT_EQ(file[tkhd + 86], 0x80) << "the writer should store the fraction";
+  const WalkResult r = walk(file);
+  ASSERT_TRUE(r.ok) << r.out;
+  EXPECT_EQ(r.header.width, 320);
+  EXPECT_NE(r.out.find("Width = 320\n"), std::string::npos) << r.out;
+}
+
+TEST(HeaderWalk, UnsupportedFormats) {
+  const std::string message =
+      "Unsupported data format, please select \"BMP\" or \"none\" as the video compression "
+      "when saving a .mov file";
+  const char* formats[] = {"RAW ", "wrle", "jpeg", "raw\0", "rle "};
+  for (const char* f : formats) {
+    testmov::MovieSpec spec = small_movie();
+    spec.format = std::string(f, 4);
+    const WalkResult r = walk(testmov::build_movie(spec));
+    EXPECT_FALSE(r.ok) << f;
+    std::vector<std::string> want = kHead;
+    want.push_back("Data format = \"" + std::string(f, 4) + "\"");
+    want.push_back(message);
+    expect_lines(r.out, want, std::string("format ") + f);
+  }
+}
+
+TEST(HeaderWalk, DescriptionCountIsPrintedAsIs) {
+  testmov::MovieSpec spec = small_movie();
+  spec.stsd_entries = 3;
+  const WalkResult r = walk(testmov::build_movie(spec));
+  ASSERT_TRUE(r.ok) << r.out;
+  EXPECT_NE(r.out.find("Sample description found, number of entries = 3\n"), std::string::npos);
+}
+
+TEST(HeaderWalk, OnlyTheFirstDurationCounts) {
+  testmov::MovieSpec spec = small_movie(4);
+  spec.durations = {100, 20, 40};
+  const WalkResult r = walk(testmov::build_movie(spec));
+  ASSERT_TRUE(r.ok) << r.out;
+  EXPECT_EQ(r.header.sample_duration, 100);
+  EXPECT_NE(r.out.find("Frame rate = 6.000000\n"), std::string::npos) << r.out;
+}
+
+TEST(HeaderWalk, EmptyWindow) {
+  const WalkResult r = walk(Bytes{});
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.out, "Unable to find tag \"mvhd\"\n");
+  const WalkResult null_window = [] {
+    WalkResult w;
+    testing::internal::CaptureStdout();
+    w.ok = read_movie_header(nullptr, 0, w.header);
+    w.out = testing::internal::GetCapturedStdout();
+    return w;
+  }();
+  EXPECT_FALSE(null_window.ok);
+  EXPECT_EQ(null_window.out, "Unable to find tag \"mvhd\"\n");
+}
+
+// Each code missing in turn (its bytes overwritten wherever they occur): the walk prints
+// what it found before, then the not-found message, and stops.
+TEST(HeaderWalk, MissingEachTag) {
+  const struct {
+    const char* code;
+    size_t lines_before;
+  } cases[] = {{"mvhd", 0}, {"tkhd", 1}, {"mdhd", 4}, {"stsd", 5},
+               {"stts", 7}, {"stsc", 9}, {"stco", 11}};
+  const std::vector<std::string> all = full_walk(4, 2, "raw ", "30.000000", 1, 3);
+  for (const auto& c : cases) {
+    Bytes file = testmov::build_movie(small_movie());
+    for (size_t at = 0; at + 4 <= file.size(); ++at)
+      if (std::memcmp(file.data() + at, c.code, 4) == 0) file[at] = 'X';
+    const WalkResult r = walk(file);
+    EXPECT_FALSE(r.ok) << c.code;
+    std::vector<std::string> want(all.begin(), all.begin() + static_cast<long>(c.lines_before));
+    want.push_back(std::string("Unable to find tag \"") + c.code + "\"");
+    expect_lines(r.out, want, std::string("missing ") + c.code);
+  }
+}
+
+// The movie atom beyond the window (for instance after a long mdat) is not seen.
+TEST(HeaderWalk, MovieAtomBeyondTheWindow) {
+  testmov::MovieSpec spec = small_movie(1);
+  spec.moov_first = false;
+  spec.mdat_padding = kHeaderWindowBytes;
+  const Bytes file = testmov::build_movie(spec);
+  const WalkResult whole = walk(file);
+  EXPECT_FALSE(whole.ok);
+  EXPECT_EQ(whole.out, "Unable to find tag \"mvhd\"\n");
+}
+
+// Codes are matched wherever their bytes first occur after the previous match: here the
+// text "tkhd" sits in the media data before the movie's real track header, so the walk
+// reads its width from that place.
+TEST(HeaderWalk, CodeInsideOtherDataIsMatched) {
+  testmov::MovieSpec spec = small_movie(1);
+  spec.moov_first = false;
+  spec.frames[0] = Bytes(300, 0);
+  spec.frames_per_chunk = {1};
+  Bytes file = testmov::build_movie(spec);
+  // Put "mvhd" and a fake "tkhd" with width 77 into the first frame's bytes.
+  const size_t data = find_code(file, "mdat") + 4;
+  std::memcpy(&file[data + 4], "mvhd", 4);
+  std::memcpy(&file[data + 20], "tkhd", 4);
+  put_be32(file, data + 20 + 80, 77u << 16);
+  put_be32(file, data + 20 + 84, 9u << 16);
+  const WalkResult r = walk(file);
+  ASSERT_TRUE(r.ok) << r.out;
+  EXPECT_EQ(r.header.width, 77);
+  EXPECT_EQ(r.header.height, 9);
+}
+
+TEST(HeaderWalk, SoundTrackFirst) {
+  // A sound track's atoms ahead of the video track: the walk reads the first track.
+  Bytes sound;
+  auto atom = [&sound](const char* type, size_t payload) {
+    const size_t start = sound.size();
+    sound.resize(start + 8 + payload, 0);
+    put_be32(sound, start, static_cast<uint32_t>(8 + payload));
+    std::memcpy(&sound[start + 4], type, 4);
+    return start;
+  };
+  atom("tkhd", 84);
+  const size_t mdhd = atom("mdhd", 24);
+  put_be32(sound, mdhd + 20, 44100);
+  const size_t stsd = atom("stsd", 8 + 36);
+  put_be32(sound, stsd + 12, 1);
+  std::memcpy(&sound[stsd + 20], "twos", 4);
+  Bytes file = testmov::build_movie(small_movie());
+  const size_t mvhd_end = find_code(file, "mvhd") - 4 + 108;
+  file.insert(file.begin() + static_cast<long>(mvhd_end), sound.begin(), sound.end());
+  const WalkResult r = walk(file);
+  EXPECT_FALSE(r.ok);
+  expect_lines(r.out,
+               {"Movie header found", "Track header found", "Width = 0", "Height = 0",
+                "Media header found", "Sample description found, number of entries = 1",
+                "Data format = \"twos\"",
+                "Unsupported data format, please select \"BMP\" or \"none\" as the video "
+                "compression when saving a .mov file"},
+               "sound first");
+}
+
+// A field or table that runs past the window's end stops the walk with a message naming
+// the atom. The window is cut just short of the field's last byte.
+TEST(HeaderWalk, TruncatedAtEachField) {
+  const struct {
+    const char* name;
+    const char* code;
+    size_t field_end;  // from the code: the first byte after the field
+    size_t lines_before;
+    bool last_of_atom;  // nothing else of this atom is read after the field
+    const char* message;
+  } cases[] = {
+      {"tkhd width", "tkhd", 84, 2, false, "The \"tkhd\" atom is truncated or damaged"},
+      {"tkhd height", "tkhd", 88, 2, true, "The \"tkhd\" atom is truncated or damaged"},
+      {"mdhd time scale", "mdhd", 20, 5, true, "The \"mdhd\" atom is truncated or damaged"},
+      {"stsd count", "stsd", 12, 5, false, "The \"stsd\" atom is truncated or damaged"},
+      {"stsd format", "stsd", 20, 6, true, "The \"stsd\" atom is truncated or damaged"},
+      {"stts duration", "stts", 20, 8, true, "The \"stts\" atom is truncated or damaged"},
+      {"stsc count", "stsc", 12, 10, false, "The \"stsc\" atom is truncated or damaged"},
+      {"stsc table", "stsc", 12 + 12, 11, true, "The \"stsc\" atom is truncated or damaged"},
+      {"stco count", "stco", 12, 12, false, "The \"stco\" atom is truncated or damaged"},
+      {"stco table", "stco", 12 + 3 * 4, 13, true, "The \"stco\" atom is truncated or damaged"},
+  };
+  const std::vector<std::string> all = full_walk(4, 2, "raw ", "30.000000", 1, 3);
+  const Bytes file = testmov::build_movie(small_movie());
+  for (const auto& c : cases) {
+    const size_t code_at = find_code(file, c.code);
+    const Bytes cut(file.begin(), file.begin() + static_cast<long>(code_at + c.field_end - 1));
+    const WalkResult r = walk(cut);
+    EXPECT_FALSE(r.ok) << c.name;
+    std::vector<std::string> want(all.begin(), all.begin() + static_cast<long>(c.lines_before));
+    want.push_back(c.message);
+    expect_lines(r.out, want, c.name);
+    // One byte more and the atom is whole (the walk then goes on or stops later).
+    if (!c.last_of_atom) continue;
+    const Bytes longer(file.begin(), file.begin() + static_cast<long>(code_at + c.field_end));
+    const WalkResult r2 = walk(longer);
+    EXPECT_EQ(r2.out.find(c.message), std::string::npos)
+        << c.name << ": field fits but was refused\n" << r2.out;
+  }
+}
+
+// A count that claims more entries than the window holds is refused before any copy.
+TEST(HeaderWalk, DamagedTableCounts) {
+  const struct {
+    const char* code;
+    uint32_t count;
+    const char* printed;
+    const char* message;
+  } cases[] = {
+      {"stsc", 0xFFFFFFFFu, "Number of entries = -1", "The \"stsc\" atom is truncated or damaged"},
+      {"stsc", 0x80000000u, "Number of entries = -2147483648",
+       "The \"stsc\" atom is truncated or damaged"},
+      {"stsc", 0x15555556u, "Number of entries = 357913942",
+       "The \"stsc\" atom is truncated or damaged"},  // x 12 wraps 32 bits to 8
+      {"stco", 0x40000001u, "Number of entries = 1073741825",
+       "The \"stco\" atom is truncated or damaged"},  // x 4 wraps 32 bits to 4
+      {"stco", 1000, "Number of entries = 1000", "The \"stco\" atom is truncated or damaged"},
+  };
+  for (const auto& c : cases) {
+    Bytes file = testmov::build_movie(small_movie());
+    put_be32(file, find_code(file, c.code) + 8, c.count);
+    const WalkResult r = walk(file);
+    EXPECT_FALSE(r.ok) << c.code << " " << c.count;
+    const std::vector<std::string> got = lines_of(r.out);
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(got[got.size() - 2], c.printed);
+    EXPECT_EQ(got.back(), c.message);
+  }
+}
+
+// A window longer than kHeaderWindowBytes is read only up to that length.
+TEST(HeaderWalk, WindowIsCappedAtItsLength) {
+  Bytes window(kHeaderWindowBytes + 200, 0);
+  const Bytes movie = testmov::build_movie(small_movie(1));
+  // The movie atom starts so that its "stco" table ends past the cap.
+  const size_t moov_at = kHeaderWindowBytes - (find_code(movie, "stco") + 12);
+  std::copy(movie.begin(), movie.end(), window.begin() + static_cast<long>(moov_at));
+  const WalkResult r = walk(window);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(lines_of(r.out).back(), "The \"stco\" atom is truncated or damaged") << r.out;
+}
+
+TEST(HeaderWalk, Co64IsRead) {
+  testmov::MovieSpec spec = small_movie(4);
+  spec.use_co64 = true;
+  spec.frames_per_chunk = {3, 1};
+  spec.chunk_order = {1, 0};
+  const Bytes file = testmov::build_movie(spec);
+  Bytes patched = file;
+  // A 64-bit offset beyond 4 GiB survives whole.
+  const size_t co64 = find_code(patched, "co64");
+  put_be32(patched, co64 + 12, 0x00000001u);
+  put_be32(patched, co64 + 16, 0x00000010u);
+  const WalkResult r = walk(patched);
+  ASSERT_TRUE(r.ok) << r.out;
+  expect_lines(r.out, full_walk(4, 2, "raw ", "30.000000", 2, 2), "co64");
+  ASSERT_EQ(r.header.chunk_offsets.size(), 2u);
+  EXPECT_EQ(r.header.chunk_offsets[0], 0x100000010ull);
+  const WalkResult plain = walk(file);
+  ASSERT_TRUE(plain.ok);
+  // Chunk 2 lies first in the media data, right after its header.
+  EXPECT_EQ(plain.header.chunk_offsets[1], find_code(file, "mdat") + 4);
+  EXPECT_EQ(plain.header.chunk_offsets[0], find_code(file, "mdat") + 4 + 24);
+
+  // A truncated co64 table is named as such.
+  const Bytes cut(file.begin(), file.begin() + static_cast<long>(co64 + 12 + 15));
+  const WalkResult r2 = walk(cut);
+  EXPECT_FALSE(r2.ok);
+  EXPECT_EQ(lines_of(r2.out).back(), "The \"co64\" atom is truncated or damaged");
+}
+
+// After "stsc", whichever of "stco" and "co64" comes first is the table.
+TEST(HeaderWalk, StcoAndCo64TheEarlierWins) {
+  // First track with co64, then a later "stco" (as a second track would have).
+  testmov::MovieSpec wide = small_movie(2);
+  wide.use_co64 = true;
+  Bytes file = testmov::build_movie(wide);
+  const Bytes tail = {0, 0, 0, 20, 's', 't', 'c', 'o', 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 9};
+  file.insert(file.end(), tail.begin(), tail.end());
+  WalkResult r = walk(file);
+  ASSERT_TRUE(r.ok) << r.out;
+  EXPECT_EQ(r.header.chunk_offsets.size(), 2u) << "took the later stco";
+
+  // First track with stco, then a later "co64".
+  Bytes file2 = testmov::build_movie(small_movie(2));
+  const Bytes tail2 = {0, 0, 0, 24, 'c', 'o', '6', '4', 0, 0, 0, 0, 0, 0, 0, 1,
+                       0, 0, 0, 0, 0, 0, 0, 9};
+  file2.insert(file2.end(), tail2.begin(), tail2.end());
+  r = walk(file2);
+  ASSERT_TRUE(r.ok) << r.out;
+  EXPECT_EQ(r.header.chunk_offsets.size(), 2u) << "took the later co64";
+
+  // Only a co64 found before the end: taken, even though an "stco" appears nowhere.
+  Bytes file3 = testmov::build_movie(wide);
+  r = walk(file3);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(lines_of(r.out)[11], "Sample offset table found");
+}
+
+// ---------------------------------------------------------------------------------------
+// The frame index
+
+TEST(FrameIndex, Examples) {
+  const uint64_t F = 1000;
+  const uint64_t big = uint64_t{1} << 40;
+  {  // {1,1} with 100 chunks: one frame per chunk.
+    std::vector<uint64_t> chunks;
+    for (uint64_t i = 0; i < 100; ++i) chunks.push_back(5000 + i * 3 * F);
+    const IndexResult r = build_index({{1, 1, 1}}, chunks, F, big);
+    ASSERT_TRUE(r.ok) << r.out;
+    EXPECT_EQ(r.offsets, chunks);
+  }
+  {  // {1,4} with chunks P, Q, R.
+    const uint64_t P = 100, Q = 90000, R = 20000;
+    const IndexResult r = build_index({{1, 4, 1}}, {P, Q, R}, F, big);
+    ASSERT_TRUE(r.ok) << r.out;
+    const std::vector<uint64_t> want = {P, P + F, P + 2 * F, P + 3 * F, Q, Q + F, Q + 2 * F,
+                                        Q + 3 * F, R, R + F, R + 2 * F, R + 3 * F};
+    EXPECT_EQ(r.offsets, want);
+  }
+  {  // {1,2}, {3,1} with 4 chunks: 2 + 2 + 1 + 1 frames.
+    const IndexResult r = build_index({{1, 2, 1}, {3, 1, 1}}, {0, 10000, 20000, 30000}, F, big);
+    ASSERT_TRUE(r.ok) << r.out;
+    const std::vector<uint64_t> want = {0, F, 10000, 10000 + F, 20000, 30000};
+    EXPECT_EQ(r.offsets, want);
+  }
+}
+
+TEST(FrameIndex, TableShapes) {
+  const uint64_t F = 10;
+  const uint64_t big = 1 << 20;
+  const struct {
+    const char* name;
+    std::vector<sample_to_chunk> table;
+    std::vector<uint64_t> chunks;
+    std::vector<uint64_t> want;
+  } cases[] = {
+      {"no entries", {}, {100, 200}, {}},
+      {"no chunks", {{1, 3, 1}}, {}, {}},
+      {"zero frames per chunk", {{1, 0, 1}}, {100, 200}, {}},
+      {"first entry's first_chunk is ignored", {{7, 2, 1}}, {100, 200}, {100, 110, 200, 210}},
+      {"an entry past the last chunk never applies", {{1, 1, 1}, {9, 5, 1}}, {100, 200}, {100, 200}},
+      {"entries naming the same chunk take over one chunk apart", {{1, 1, 1}, {2, 2, 1}, {2, 3, 1}}, {100, 200, 300},
+       {100, 200, 210, 300, 310, 320}},
+      {"more than 8 frames per chunk", {{1, 10, 1}}, {0},
+       {0, 10, 20, 30, 40, 50, 60, 70, 80, 90}},
+  };
+  for (const auto& c : cases) {
+    const IndexResult r = build_index(c.table, c.chunks, F, big);
+    EXPECT_TRUE(r.ok) << c.name;
+    EXPECT_EQ(r.out, "") << c.name;
+    EXPECT_EQ(r.offsets, c.want) << c.name;
+  }
+}
+
+TEST(FrameIndex, OffsetsBeyondFourGiB) {
+  const uint64_t F = 640 * 480 * 3;
+  const uint64_t P = 0xFFFFF000ull;         // a 32-bit stco offset near its top
+  const uint64_t Q = 0x123456789ull;        // a co64 offset
+  const IndexResult r = build_index({{1, 3, 1}}, {P, Q}, F, uint64_t{1} << 36);
+  ASSERT_TRUE(r.ok) << r.out;
+  const std::vector<uint64_t> want = {P, P + F, P + 2 * F, Q, Q + F, Q + 2 * F};
+  EXPECT_EQ(r.offsets, want);
+  EXPECT_GT(r.offsets[1], 0xFFFFFFFFull);
+}
+
+TEST(FrameIndex, TooManyFramesRefused) {
+  const std::string file_msg = "The sample tables claim more frames than the file can hold\n";
+  const std::string count_msg = "The sample tables claim more frames than can be indexed\n";
+  const struct {
+    const char* name;
+    std::vector<sample_to_chunk> table;
+    size_t chunks;
+    uint64_t frame_size, file_size;
+    bool ok;
+    std::string out;
+  } cases[] = {
+      {"exactly what fits", {{1, 5, 1}}, 2, 10, 100, true, ""},
+      {"one frame too many", {{1, 5, 1}}, 2, 10, 99, false, file_msg},
+      {"huge count in one chunk", {{1, 0xFFFFFFFFu, 1}}, 1, 3, 1000, false, file_msg},
+      {"huge count in many chunks", {{1, 0xFFFFFFFFu, 1}}, 1000, 3, uint64_t{1} << 62, false,
+       count_msg},
+      {"zero frame size counts as 1 byte", {{1, 4, 1}}, 3, 0, 11, false, file_msg},
+      {"zero frame size that fits", {{1, 4, 1}}, 3, 0, 12, true, ""},
+      {"empty file", {{1, 1, 1}}, 1, 12, 0, false, file_msg},
+  };
+  for (const auto& c : cases) {
+    const IndexResult r = build_index(c.table, std::vector<uint64_t>(c.chunks, 0), c.frame_size,
+                                c.file_size);
+    EXPECT_EQ(r.ok, c.ok) << c.name;
+    EXPECT_EQ(r.out, c.out) << c.name;
+    if (!c.ok) {
+      EXPECT_TRUE(r.offsets.empty()) << c.name;
+    }
+  }
+}
+
+TEST(FrameIndex, TotalFramesAdds) {
+  reset_index();
+  const std::vector<sample_to_chunk> table = {{1, 2, 1}};
+  const std::vector<uint64_t> chunks = {0, 100};
+  ASSERT_TRUE(calc_frame_offsets(table.data(), 1, chunks.data(), 2, 10, 1000));
+  ASSERT_TRUE(calc_frame_offsets(table.data(), 1, chunks.data(), 1, 10, 1000));
+  EXPECT_EQ(total_frames, 6);
+  const std::vector<uint64_t> want = {0, 10, 100, 110, 0, 10};
+  EXPECT_EQ(frame_offsets, want);
+  reset_index();
+}
+
+// The walk and the index together over a generated movie: every frame's offset points at
+// that frame's bytes, whatever the chunk layout and order.
+TEST(FrameIndex, GeneratedMoviesRoundTrip) {
+  const struct {
+    std::vector<uint32_t> per_chunk;
+    std::vector<size_t> order;
+    bool moov_first, co64;
+  } cases[] = {
+      {{}, {}, true, false},
+      {{4, 4, 3, 1}, {}, true, false},
+      {{4, 4, 3, 1}, {3, 2, 1, 0}, false, false},
+      {{1, 2, 3, 6}, {2, 0, 3, 1}, true, true},
+      {{12}, {}, false, true},
+      {{9, 3}, {1, 0}, true, false},
+  };
+  for (const auto& c : cases) {
+    testmov::MovieSpec spec;
+    spec.width = 5;
+    spec.height = 3;
+    for (uint32_t i = 0; i < 12; ++i) spec.frames.push_back(testmov::make_frame(5, 3, i, 4));
+    spec.frames_per_chunk = c.per_chunk;
+    spec.chunk_order = c.order;
+    spec.moov_first = c.moov_first;
+    spec.use_co64 = c.co64;
+    const Bytes file = testmov::build_movie(spec);
+    const WalkResult w = walk(file);
+    ASSERT_TRUE(w.ok) << w.out;
+    const IndexResult r =
+        build_index(w.header.chunk_map, w.header.chunk_offsets, 5 * 3 * 3, file.size());
+    ASSERT_TRUE(r.ok) << r.out;
+    ASSERT_EQ(r.offsets.size(), 12u);
+    for (size_t i = 0; i < 12; ++i) {
+      ASSERT_LE(r.offsets[i] + 45, file.size());
+      EXPECT_TRUE(std::equal(spec.frames[i].begin(), spec.frames[i].end(),
+                             file.begin() + static_cast<long>(r.offsets[i])))
+          << "frame " << i << " moov_first=" << c.moov_first << " co64=" << c.co64;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Pixel conversion
+
+TEST(RawToBgr, TwoByTwo) {
+  // p q / s t, each pixel red, green, blue.
+  const Bytes source = {0x10, 0x11, 0x12, 0x20, 0x21, 0x22,   // p, q
+                        0x30, 0x31, 0x32, 0x40, 0x41, 0x42};  // s, t
+  const Bytes want = {0x32, 0x31, 0x30, 0x42, 0x41, 0x40,   // s, t as blue, green, red
+                      0x12, 0x11, 0x10, 0x22, 0x21, 0x20};  // p, q
+  Bytes target(12, 0xEE);
+  const Bytes kept = source;
+  raw_to_BGR(source.data(), target.data(), 2, 2);
+  EXPECT_EQ(target, want);
+  EXPECT_EQ(source, kept);
+}
+
+TEST(RawToBgr, PackedRowsAnyWidth) {
+  for (int width : {1, 2, 3, 5, 7, 13}) {
+    for (int height : {1, 2, 3, 4}) {
+      const Bytes source = testmov::make_frame(width, height, static_cast<uint32_t>(width), 50);
+      const size_t row = static_cast<size_t>(width) * 3;
+      Bytes target(source.size() + 8, 0xEE);
+      raw_to_BGR(source.data(), target.data(), width, height);
+      for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+          for (int ch = 0; ch < 3; ++ch) {
+            const size_t out = static_cast<size_t>(y) * row + static_cast<size_t>(x) * 3 + ch;
+            const size_t in = static_cast<size_t>(height - 1 - y) * row +
+                              static_cast<size_t>(x) * 3 + (2 - ch);
+            ASSERT_EQ(target[out], source[in]) << "w=" << width << " h=" << height
+                                               << " x=" << x << " y=" << y << " ch=" << ch;
+          }
+      for (size_t i = source.size(); i < target.size(); ++i)
+        ASSERT_EQ(target[i], 0xEE) << "w=" << width << " h=" << height << ": wrote past frame";
+    }
+  }
+}
+
+TEST(RawToBgr, HeightOneOnlySwapsChannels) {
+  const Bytes source = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+  Bytes target(15, 0);
+  raw_to_BGR(source.data(), target.data(), 5, 1);
+  EXPECT_EQ(target, (Bytes{3, 2, 1, 6, 5, 4, 9, 8, 7, 12, 11, 10, 15, 14, 13}));
+}
+
+TEST(RawToBgr, ZeroOrNegativeSizesWriteNothing) {
+  const Bytes source(48, 1);
+  const struct {
+    int w, h;
+  } cases[] = {{0, 4}, {4, 0}, {0, 0}, {-1, 4}, {4, -3}, {-2, -2}};
+  for (const auto& c : cases) {
+    Bytes target(48, 0xEE);
+    raw_to_BGR(source.data(), target.data(), c.w, c.h);
+    EXPECT_EQ(target, Bytes(48, 0xEE)) << "w=" << c.w << " h=" << c.h;
+  }
+}
+
+}  // namespace
