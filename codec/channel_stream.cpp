@@ -1,0 +1,155 @@
+// codec/channel_stream.cpp: one channel plane packed into a self-contained stream.
+//
+// Method 0:       method byte, count header, range code without its first byte.
+// Methods 1 to 3: method byte (the zero-run level), the length of the zero-run-coded
+//                 bytes (32-bit little-endian), count header, range code without its
+//                 first byte.
+// The range code's first byte is always 0; it is written over the last byte of the count
+// header, which is then put back. The extent compact returns is one byte longer than
+// what it writes, and that last byte is set to 0 so the output is deterministic.
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "codec/codec.h"
+#include "codec/entropy_detail.h"
+#include "codec/frame_layout.h"
+
+namespace {
+
+constexpr size_t kMethodBytes = 1;
+constexpr size_t kRunLengthBytes = 4;
+constexpr size_t kRangeCodeFlushBytes = 5;  // the initial cache byte and the four of low
+
+// Upper bound on the bits the range coder moves out for `coded` bytes.
+//
+// Proof. Let K = coded, T = 2^shift the table total (K <= T < 2K), c_s the count and f_s
+// the scaled frequency of symbol s, d the number of symbols that occur (d <= min(K, 256)).
+// (1) Each symbol shrinks range from R to at least r f_s with r = R >> shift (for symbol
+//     255, R - r prob[255] >= r T - r prob[255] = r f_255). Every byte moved out
+//     multiplies range by 256, range starts at 2^31 and never exceeds it, so
+//     8 x moves <= sum over the coded bytes of log2(R / (r f_s)).
+// (2) R > 2^23 before each symbol, so r >= 2^(23 - shift) and R / (r T) < 1 + 1 / r
+//     <= 1 + 2^(shift - 23): log2(R / (r f_s)) <= log2(T / f_s) + log2(1 + 2^(shift-23)).
+// (3) The float factor phi = fl(T / K) is T / K (1 + e) with |e| <= 2^-24 and phi >= 1.
+//     With x = c phi: f_s >= max(c, floor(x)) and floor(x) > x - 1, so x / f_s <= 1 + 1/c
+//     (if x - 1 >= c then x / (x - 1) <= 1 + 1/c, else x / c = phi < 1 + 1/c); the
+//     deficit walk only adds. Hence T / f_s <= (K / c)(1 + 1/c) / (1 - 2^-24).
+// (4) Summing over the K bytes: sum c log2(K / c) <= K log2 d (entropy at most log2 of
+//     the support), sum c log2(1 + 1/c) <= d log2 e (c ln(1 + 1/c) < 1), and
+//     K log2(1 / (1 - 2^-24)) < 1 for K <= 2^23.
+// So 8 x moves <= K log2 d + d log2 e + 1 + K log2(1 + 2^(shift - 23)). Each term grows
+// with K, so the bound for the plane length also covers a shorter zero-run-coded string.
+double MaxRangeCodeBits(uint32_t coded) {
+  if (coded == 0) return 0.0;
+  uint32_t shift = 0;
+  while ((uint64_t{1} << shift) < coded) ++shift;
+  const double k = static_cast<double>(coded);
+  const double d = static_cast<double>(std::min<uint32_t>(coded, 256));
+  const double loss = std::log2(1.0 + std::ldexp(1.0, static_cast<int>(shift) - 23));
+  return k * std::log2(d) + d * 1.4426950408889634 + 1.0 + k * loss;
+}
+
+}  // namespace
+
+size_t MaxChannelStreamBytes(uint32_t length) {
+  // The extent is the method byte, the run length, the count header, the range code
+  // (5 bytes plus the bytes moved out) less its first byte, and the unwritten last byte.
+  // One byte of margin covers the rounding of the floating-point bound.
+  const double moved = std::ceil(MaxRangeCodeBits(length) / 8.0) + 1.0;
+  return kMethodBytes + kRunLengthBytes + kMaxCountHeaderBytes + kRangeCodeFlushBytes - 1 + 1 +
+         static_cast<size_t>(moved);
+}
+
+unsigned int Compress::compact(const unsigned char* in, unsigned char* out, unsigned int length) {
+  assert(length <= kMaxChannelBytes);
+  unsigned int min_saving = length / 1000;
+  if (min_saving < 16) min_saving = 16;
+  const int level = zero::testRLE(in, static_cast<int>(length), static_cast<int>(min_saving));
+
+  if (level != 0) {
+    // The chosen level saves at least 13 bytes on any plane within kMaxChannelBytes, so
+    // the coded string fits in the plane's length. Should it not (or not fit rle_buffer),
+    // the plane goes out with method 0 instead: never an overflow, and the stream bound
+    // stays that of the plane.
+    const size_t room = std::min<size_t>(rle_capacity, length);
+    const int k = entropy_detail::RunCodeWithin(in, rle_buffer.get(), static_cast<int>(length),
+                                                level, room);
+    if (k >= 0) {
+      const uint32_t coded = static_cast<uint32_t>(k);
+      out[0] = static_cast<unsigned char>(level);
+      frame_layout::StoreLE32(coded, out + kMethodBytes);
+      calcprob(rle_buffer.get(), coded);
+      const unsigned int n = FibonacciEncode2(counts.get(), out + 5, 256);
+      const unsigned char kept = out[4 + n];
+      const unsigned int m = encode(rle_buffer.get(), out + 4 + n, coded);
+      out[4 + n] = kept;
+      out[4 + n + m] = 0;
+      return n + m + 5;
+    }
+  }
+
+  out[0] = 0;
+  calcprob(in, length);
+  const unsigned int n = FibonacciEncode2(counts.get(), out + 1, 256);
+  const unsigned char kept = out[n];
+  const unsigned int m = encode(in, out + n, length);
+  out[n] = kept;
+  out[n + m] = 0;
+  return n + m + 1;
+}
+
+void Compress::uncompact(const unsigned char* in, unsigned char* out, unsigned int length) {
+  const bool ok = uncompact(in, std::numeric_limits<size_t>::max(), out, length);
+  (void)ok;
+}
+
+bool Compress::uncompact(const unsigned char* in, size_t in_len, unsigned char* out,
+                         unsigned int length) {
+  if (in_len < kMethodBytes || length > kMaxChannelBytes) return false;
+  const unsigned int method = in[0];
+  if (method > 3) return false;
+
+  size_t header_at = kMethodBytes;
+  uint32_t coded = length;
+  unsigned char* coded_out = out;
+  if (method != 0) {
+    if (in_len < kMethodBytes + kRunLengthBytes) return false;
+    coded = frame_layout::LoadLE32(in + kMethodBytes);
+    // zero::RLE writes at most 1.5 n + 3 bytes for n plane bytes.
+    const uint64_t longest = uint64_t{length} + (uint64_t{length} + 1) / 2 + 3;
+    if (coded > rle_capacity || coded > longest || coded > entropy_detail::kMaxTotal) {
+      return false;
+    }
+    header_at += kRunLengthBytes;
+    coded_out = rle_buffer.get();
+  }
+
+  uint32_t decoded[256];
+  const unsigned int h = FibonacciDecode2(in + header_at, in_len - header_at, decoded, 256);
+  if (h == 0) return false;
+  // The writer's counts add up to exactly the bytes it coded.
+  uint64_t sum = 0;
+  for (int s = 0; s < 256; ++s) sum += decoded[s];
+  if (sum != coded) return false;
+  if (coded == 0) {
+    for (int s = 0; s <= 256; ++s) prob[s] = 0;
+    shift = 0;
+  } else {
+    shift = entropy_detail::BuildProbTable(decoded, coded, prob.get());
+  }
+
+  // The range code's skipped first byte is the count header's last byte.
+  const size_t code_at = header_at + h - 1;
+  if (!entropy_detail::DecodeWithin(prob.get(), shift, in + code_at, in_len - code_at,
+                                    coded_out, coded)) {
+    return false;
+  }
+  if (method == 0) return true;
+  const int used =
+      zero::deRLE(rle_buffer.get(), coded, out, static_cast<int>(length), static_cast<int>(method));
+  return used >= 0 && static_cast<uint32_t>(used) == coded;
+}

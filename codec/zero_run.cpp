@@ -1,0 +1,173 @@
+// codec/zero_run.cpp: zero-run coding at levels 1 to 3.
+//
+// At level m a run of at least m zeros becomes m zero bytes and a code byte for the
+// zeros beyond m (0 to 255); a shorter run is written out, and the non-zero byte after it
+// tells the reader that no code byte follows. A run longer than 255 + m is cut into
+// pieces of that size from its start.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "codec/codec.h"
+#include "codec/entropy_detail.h"
+
+namespace {
+
+// The folded code byte of r (0..255) zeros beyond the level: even r count up from 0x00,
+// odd r count down from 0xFF.
+unsigned char RunCodeByte(int r) {
+  return static_cast<unsigned char>((r & 1) == 0 ? r / 2 : 256 - (r + 1) / 2);
+}
+
+int RunFromCodeByte(unsigned char v) { return v <= 127 ? 2 * v : 511 - 2 * v; }
+
+bool ValidLevel(int level) { return level >= 1 && level <= 3; }
+
+}  // namespace
+
+namespace entropy_detail {
+
+int RunCodeWithin(const unsigned char* src, unsigned char* dst, int n, int level,
+                  size_t dst_capacity) {
+  if (n <= 0 || !ValidLevel(level)) return 0;
+  // A position at or after n reads as a zero byte.
+  auto at = [src, n](int p) -> unsigned char { return p < n ? src[p] : 0; };
+  size_t o = 0;
+  int i = 0;
+  while (i < n) {
+    // The longest token is level + 1 <= 4 bytes; check exactly only near the end.
+    if (dst_capacity - o < 4) {
+      size_t need = 1;
+      if (src[i] == 0) {
+        if (level >= 2 && at(i + 1) != 0) {
+          need = 2;
+        } else if (level == 3 && at(i + 2) != 0) {
+          need = 3;
+        } else {
+          need = static_cast<size_t>(level) + 1;
+        }
+      }
+      if (dst_capacity - o < need) return -1;
+    }
+    const unsigned char c = src[i];
+    if (c != 0) {
+      dst[o++] = c;
+      i += 1;
+    } else if (level >= 2 && at(i + 1) != 0) {
+      dst[o++] = 0;
+      dst[o++] = src[i + 1];
+      i += 2;
+    } else if (level == 3 && at(i + 2) != 0) {
+      dst[o++] = 0;
+      dst[o++] = 0;
+      dst[o++] = src[i + 2];
+      i += 3;
+    } else {
+      // The run is at least `level` long (or ends the input early, and then the code
+      // covers up to level - 1 positions past n, which a reader never produces).
+      int k = level;
+      while (k < 255 + level && i + k < n && src[i + k] == 0) ++k;
+      for (int z = 0; z < level; ++z) dst[o++] = 0;
+      dst[o++] = RunCodeByte(k - level);
+      i += k;
+    }
+  }
+  return static_cast<int>(o);
+}
+
+}  // namespace entropy_detail
+
+namespace zero {
+
+int RLE(const unsigned char* src, unsigned char* dst, int n, int level) {
+  return entropy_detail::RunCodeWithin(src, dst, n, level, std::numeric_limits<size_t>::max());
+}
+
+int testRLE(const unsigned char* src, int n, int min_saving) {
+  // Estimated bytes saved by levels 1, 2, 3. Runs are whole here, not cut at 256; the
+  // estimates for long runs are the established ones and decide the stream format.
+  int64_t s1 = 0;
+  int64_t s2 = 0;
+  int64_t s3 = 0;
+  int i = 0;
+  while (i < n) {
+    if (src[i] != 0) {
+      ++i;
+      continue;
+    }
+    int start = i;
+    while (i < n && src[i] == 0) ++i;
+    const int64_t run = i - start;
+    if (run <= 256) {
+      s1 += run - 2;
+      if (run >= 2) s2 += run - 3;
+      if (run >= 3) s3 += run - 4;
+    } else {
+      s1 += run - (2 * (run / 256) + 2);
+      s2 += run - (3 * ((run - run / 256) / 256) + 3);
+      s3 += run - (4 * ((run - run / 128) / 256) + 4);
+    }
+  }
+  const int64_t t = min_saving;
+  if (s1 >= t && s1 >= s2 && s1 >= s3) return 1;
+  if (s2 >= t && s2 >= s3) return 2;
+  if (s3 >= t) return 3;
+  return 0;
+}
+
+int deRLE(const unsigned char* src, unsigned char* dst, int n, int level) {
+  return deRLE(src, std::numeric_limits<size_t>::max(), dst, n, level);
+}
+
+int deRLE(const unsigned char* src, size_t src_len, unsigned char* dst, int n, int level) {
+  if (n <= 0 || !ValidLevel(level)) return 0;
+  size_t j = 0;
+  int o = 0;
+  while (o < n) {
+    const size_t left = src_len - j;  // j never passes src_len
+    if (left == 0) return -1;
+    const unsigned char c = src[j];
+    if (c != 0) {
+      dst[o++] = c;
+      j += 1;
+      continue;
+    }
+    if (left < 2) return -1;
+    int zeros = 0;
+    unsigned char tail = 0;  // non-zero byte that ends a short run, 0 for a run code
+    size_t used = 0;
+    if (level == 1) {
+      zeros = RunFromCodeByte(src[j + 1]) + 1;
+      used = 2;
+    } else if (src[j + 1] != 0) {
+      zeros = 1;
+      tail = src[j + 1];
+      used = 2;
+    } else {
+      if (left < 3) return -1;
+      if (level == 2) {
+        zeros = RunFromCodeByte(src[j + 2]) + 2;
+        used = 3;
+      } else if (src[j + 2] != 0) {
+        zeros = 2;
+        tail = src[j + 2];
+        used = 3;
+      } else {
+        if (left < 4) return -1;
+        zeros = RunFromCodeByte(src[j + 3]) + 3;
+        used = 4;
+      }
+    }
+    // A token that reaches past n is written only up to n and still counts whole.
+    const int room = n - o;
+    const int put = zeros < room ? zeros : room;
+    std::memset(dst + o, 0, static_cast<size_t>(put));
+    o += put;
+    if (tail != 0 && o < n) dst[o++] = tail;
+    j += used;
+  }
+  return static_cast<int>(j);
+}
+
+}  // namespace zero
