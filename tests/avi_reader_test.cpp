@@ -1,0 +1,596 @@
+// read_avi on files that AviWriter writes (plain and OpenDML), on RIFF files built here
+// by hand the way other writers lay them out, and on damaged and hostile files.
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "avi/avi.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A little RIFF builder: chunks and lists with sizes patched when they are closed.
+class Riff {
+ public:
+  Bytes b;
+
+  void u8(uint8_t v) { b.push_back(v); }
+  void le16(uint32_t v) {
+    u8(uint8_t(v));
+    u8(uint8_t(v >> 8));
+  }
+  void le32(uint32_t v) {
+    le16(v & 0xffff);
+    le16(v >> 16);
+  }
+  void le64(uint64_t v) {
+    le32(uint32_t(v));
+    le32(uint32_t(v >> 32));
+  }
+  void fourcc(const char* s) { b.insert(b.end(), s, s + 4); }
+  void bytes(const Bytes& d) { b.insert(b.end(), d.begin(), d.end()); }
+
+  size_t open(const char* id) {
+    const size_t pos = b.size();
+    fourcc(id);
+    le32(0);
+    return pos;
+  }
+  size_t open_list(const char* id, const char* type) {
+    const size_t pos = open(id);
+    fourcc(type);
+    return pos;
+  }
+  // Patches the size; pad_to is 2 for RIFF padding, 4 for zoduviv's, 1 for none.
+  void close(size_t pos, size_t pad_to = 2) {
+    const uint32_t size = uint32_t(b.size() - pos - 8);
+    put32(pos + 4, size);
+    while (b.size() % pad_to != pos % pad_to) u8(0);
+  }
+  void put32(size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
+  }
+};
+
+enum class Idx1 { kNone, kRelative, kAbsolute };
+
+struct FileSpec {
+  int width = 4;
+  int height = 2;
+  int bit_count = 24;
+  const char* compression = "VIZU";  // nullptr: 0 (DIB)
+  const char* stream_type = "vids";
+  uint32_t rate = 30;
+  uint32_t scale = 1;
+  int64_t length = -1;  // strh dwLength; -1: the number of frames
+  std::vector<Bytes> frames;
+  Idx1 idx1 = Idx1::kRelative;
+  size_t pad_to = 2;
+  bool junk_in_movi = false;
+  bool rec_lists = false;
+  bool audio_stream_first = false;  // an 'auds' stream 00 before the video (then 01)
+};
+
+// Offsets of the frames' data in the built file.
+struct Built {
+  Bytes file;
+  std::vector<uint64_t> offsets;
+};
+
+Built build(const FileSpec& s) {
+  Riff r;
+  const size_t riff = r.open_list("RIFF", "AVI ");
+  const size_t hdrl = r.open_list("LIST", "hdrl");
+  const size_t avih = r.open("avih");
+  for (int i = 0; i < 14; ++i) r.le32(i == 6 ? (s.audio_stream_first ? 2 : 1) : 0);
+  r.close(avih);
+  if (s.audio_stream_first) {
+    const size_t strl = r.open_list("LIST", "strl");
+    const size_t strh = r.open("strh");
+    r.fourcc("auds");
+    for (int i = 0; i < 13; ++i) r.le32(0);
+    r.close(strh);
+    const size_t strf = r.open("strf");
+    for (int i = 0; i < 18; ++i) r.u8(0);
+    r.close(strf);
+    r.close(strl);
+  }
+  const size_t strl = r.open_list("LIST", "strl");
+  const size_t strh = r.open("strh");
+  r.fourcc(s.stream_type);
+  r.fourcc("vizu");
+  r.le32(0);                              // dwFlags
+  r.le32(0);                              // wPriority, wLanguage
+  r.le32(0);                              // dwInitialFrames
+  r.le32(s.scale);
+  r.le32(s.rate);
+  r.le32(0);                              // dwStart
+  r.le32(uint32_t(s.length < 0 ? s.frames.size() : uint64_t(s.length)));
+  for (int i = 0; i < 5; ++i) r.le32(0);
+  r.close(strh);
+  const size_t strf = r.open("strf");
+  r.le32(40);
+  r.le32(uint32_t(s.width));
+  r.le32(uint32_t(s.height));
+  r.le16(1);
+  r.le16(uint32_t(s.bit_count));
+  if (s.compression) r.fourcc(s.compression); else r.le32(0);
+  for (int i = 0; i < 5; ++i) r.le32(0);
+  r.close(strf);
+  r.close(strl);
+  r.close(hdrl);
+
+  const char* id = s.audio_stream_first ? "01dc" : "00dc";
+  Built out;
+  const size_t movi = r.open_list("LIST", "movi");
+  struct Entry { uint32_t pos, size; };
+  std::vector<Entry> entries;
+  size_t rec = 0;
+  for (size_t i = 0; i < s.frames.size(); ++i) {
+    if (s.rec_lists) rec = r.open_list("LIST", "rec ");
+    if (s.junk_in_movi && i % 2 == 1) {
+      const size_t junk = r.open("JUNK");
+      r.bytes(Bytes(3, 0xAA));
+      r.close(junk);
+    }
+    const size_t chunk = r.open(id);
+    out.offsets.push_back(chunk + 8);
+    r.bytes(s.frames[i]);
+    r.close(chunk, s.pad_to);
+    entries.push_back({uint32_t(chunk), uint32_t(s.frames[i].size())});
+    if (s.rec_lists) r.close(rec);
+  }
+  r.close(movi);
+  if (s.idx1 != Idx1::kNone) {
+    const size_t idx1 = r.open("idx1");
+    for (const Entry& e : entries) {
+      r.fourcc(id);
+      r.le32(0x10);
+      r.le32(s.idx1 == Idx1::kRelative ? uint32_t(e.pos - (movi + 8)) : e.pos);
+      r.le32(e.size);
+    }
+    r.close(idx1);
+  }
+  r.close(riff);
+  out.file = r.b;
+  return out;
+}
+
+struct ReadResult {
+  bool ok = false;
+  AviInfo info;
+  std::string error;
+};
+
+ReadResult read(const Bytes& file) {
+  std::istringstream in(std::string(file.begin(), file.end()));
+  ReadResult res;
+  res.ok = read_avi(in, file.size(), res.info, res.error);
+  return res;
+}
+
+Bytes frame_bytes(size_t n, uint8_t seed) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = uint8_t(seed + i * 7);
+  return b;
+}
+
+FileSpec three_frames() {
+  FileSpec s;
+  s.frames = {frame_bytes(10, 1), frame_bytes(5, 2), frame_bytes(24, 3)};
+  return s;
+}
+
+// The frames as read must be the frames as built.
+void expect_frames(const Built& built, const ReadResult& res, const FileSpec& s) {
+  ASSERT_TRUE(res.ok) << res.error;
+  ASSERT_EQ(res.info.frames.size(), s.frames.size());
+  for (size_t i = 0; i < s.frames.size(); ++i) {
+    const AviFrame& f = res.info.frames[i];
+    EXPECT_EQ(f.damage, nullptr) << "frame " << i << ": " << f.damage;
+    EXPECT_EQ(f.offset, built.offsets[i]) << "frame " << i;
+    EXPECT_EQ(f.size, s.frames[i].size()) << "frame " << i;
+    EXPECT_EQ(f.flags, 0x10u) << "frame " << i;
+  }
+}
+
+TEST(AviReader, HeaderFields) {
+  FileSpec s = three_frames();
+  s.width = 7;
+  s.height = 3;
+  s.rate = 30000;
+  s.scale = 1001;
+  const ReadResult res = read(build(s).file);
+  ASSERT_TRUE(res.ok) << res.error;
+  EXPECT_EQ(res.info.width, 7);
+  EXPECT_EQ(res.info.height, 3);
+  EXPECT_EQ(res.info.bit_count, 24);
+  EXPECT_EQ(res.info.compression, 0x555A4956u);  // "VIZU"
+  EXPECT_EQ(res.info.rate, 30000u);
+  EXPECT_EQ(res.info.scale, 1001u);
+  EXPECT_EQ(res.info.length, 3u);
+}
+
+TEST(AviReader, Idx1RelativeToMovi) {
+  const FileSpec s = three_frames();
+  const Built b = build(s);
+  expect_frames(b, read(b.file), s);
+}
+
+TEST(AviReader, Idx1Absolute) {
+  FileSpec s = three_frames();
+  s.idx1 = Idx1::kAbsolute;
+  const Built b = build(s);
+  expect_frames(b, read(b.file), s);
+}
+
+TEST(AviReader, NoIdx1WalksMovi) {
+  FileSpec s = three_frames();
+  s.idx1 = Idx1::kNone;
+  const Built b = build(s);
+  expect_frames(b, read(b.file), s);
+}
+
+TEST(AviReader, OddChunkSizesPaddedToEven) {
+  FileSpec s;
+  s.frames = {frame_bytes(5, 1), frame_bytes(1, 2), frame_bytes(7, 3), frame_bytes(6, 4)};
+  for (Idx1 mode : {Idx1::kRelative, Idx1::kNone}) {
+    s.idx1 = mode;
+    const Built b = build(s);
+    expect_frames(b, read(b.file), s);
+  }
+}
+
+TEST(AviReader, ChunksPaddedToFourWithoutIndex) {
+  // zoduviv pads chunks to 4 bytes; without idx1 the walk must still find each chunk.
+  FileSpec s;
+  s.frames = {frame_bytes(5, 1), frame_bytes(6, 2), frame_bytes(7, 3), frame_bytes(2, 4),
+              frame_bytes(9, 5)};
+  s.pad_to = 4;
+  s.idx1 = Idx1::kNone;
+  const Built b = build(s);
+  expect_frames(b, read(b.file), s);
+}
+
+TEST(AviReader, JunkAndRecListsInMovi) {
+  FileSpec s = three_frames();
+  s.junk_in_movi = true;
+  s.rec_lists = true;
+  for (Idx1 mode : {Idx1::kRelative, Idx1::kAbsolute, Idx1::kNone}) {
+    s.idx1 = mode;
+    const Built b = build(s);
+    expect_frames(b, read(b.file), s);
+  }
+}
+
+TEST(AviReader, VideoAfterAnotherStream) {
+  FileSpec s = three_frames();
+  s.audio_stream_first = true;
+  for (Idx1 mode : {Idx1::kRelative, Idx1::kNone}) {
+    s.idx1 = mode;
+    const Built b = build(s);
+    expect_frames(b, read(b.file), s);
+  }
+}
+
+TEST(AviReader, DibStream) {
+  FileSpec s;
+  s.compression = nullptr;
+  s.frames = {frame_bytes(24, 1)};
+  const Built b = build(s);
+  const ReadResult res = read(b.file);
+  expect_frames(b, res, s);
+  EXPECT_EQ(res.info.compression, 0u);
+}
+
+TEST(AviReader, NoFrames) {
+  FileSpec s;
+  for (Idx1 mode : {Idx1::kRelative, Idx1::kNone}) {
+    s.idx1 = mode;
+    const ReadResult res = read(build(s).file);
+    ASSERT_TRUE(res.ok) << res.error;
+    EXPECT_TRUE(res.info.frames.empty());
+  }
+}
+
+void expect_refused(const Bytes& file, const std::string& want) {
+  const ReadResult res = read(file);
+  EXPECT_FALSE(res.ok);
+  EXPECT_NE(res.error.find(want), std::string::npos) << "have \"" << res.error << "\", want \"" << want << "\"";
+}
+
+TEST(AviReader, RefusesWhatIsNotAnAviFile) {
+  expect_refused({}, "not an AVI file");
+  expect_refused({'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A', 'V', 'E'}, "not an AVI file");
+  Bytes b = build(three_frames()).file;
+  b[0] = 'X';
+  expect_refused(b, "not an AVI file");
+}
+
+TEST(AviReader, RefusesUnsupportedStreams) {
+  FileSpec s = three_frames();
+  s.compression = "MJPG";
+  expect_refused(build(s).file, "'MJPG' is neither");
+  s = three_frames();
+  s.bit_count = 32;
+  expect_refused(build(s).file, "32 bits per pixel");
+  s = three_frames();
+  s.stream_type = "auds";
+  expect_refused(build(s).file, "no video stream");
+  s = three_frames();
+  s.height = -2;
+  expect_refused(build(s).file, "top-down");
+  s = three_frames();
+  s.width = 0;
+  expect_refused(build(s).file, "not valid");
+  s = three_frames();
+  s.width = 4096;
+  s.height = 4096;  // 16 M pixels: more than one channel stream can code
+  expect_refused(build(s).file, "too large");
+  s.compression = nullptr;
+  s.width = 65536;
+  s.height = 65536;
+  expect_refused(build(s).file, "too large");
+}
+
+TEST(AviReader, RefusesTwoVideoStreams) {
+  Bytes b = build(three_frames()).file;
+  // Duplicate the stream list inside hdrl and grow the sizes around it.
+  const size_t strl = 12 + 12 + 8 + 56;
+  ASSERT_EQ(std::string(b.begin() + long(strl + 8), b.begin() + long(strl + 12)), "strl");
+  const uint32_t strl_size = testfiles::le32(b, strl + 4);
+  Bytes copy(b.begin() + long(strl), b.begin() + long(strl + 8 + strl_size));
+  b.insert(b.begin() + long(strl), copy.begin(), copy.end());
+  Riff patch;
+  patch.b = b;
+  patch.put32(16, testfiles::le32(b, 16) + uint32_t(copy.size()));
+  patch.put32(4, testfiles::le32(b, 4) + uint32_t(copy.size()));
+  expect_refused(patch.b, "2 video streams");
+}
+
+TEST(AviReader, RefusesACutHeaderList) {
+  const Bytes b = build(three_frames()).file;
+  expect_refused(Bytes(b.begin(), b.begin() + 60), "cut short");
+}
+
+TEST(AviReader, DamagedIndexEntryNamesThatFrameOnly) {
+  FileSpec s = three_frames();
+  s.frames.push_back(frame_bytes(8, 9));
+  Built b = build(s);
+  const size_t idx1 = b.file.size() - 8 - 16 * 4 + 8;  // data of idx1
+  ASSERT_EQ(std::string(b.file.begin() + long(idx1 - 8), b.file.begin() + long(idx1 - 4)), "idx1");
+  Riff patch;
+  patch.b = b.file;
+  patch.put32(idx1 + 16 + 8, 0x7ffffff0);  // frame 1 points outside the file
+  patch.put32(idx1 + 32 + 12, 3);          // frame 2's size disagrees with its chunk
+  const ReadResult res = read(patch.b);
+  ASSERT_TRUE(res.ok) << res.error;
+  ASSERT_EQ(res.info.frames.size(), 4u);
+  EXPECT_EQ(res.info.frames[0].damage, nullptr);
+  EXPECT_STREQ(res.info.frames[1].damage, "its index entry points outside the file");
+  EXPECT_STREQ(res.info.frames[2].damage, "its chunk header does not match the index");
+  EXPECT_EQ(res.info.frames[3].damage, nullptr);
+  EXPECT_EQ(res.info.frames[3].offset, b.offsets[3]);
+}
+
+TEST(AviReader, IndexMatchingNoChunkFallsBackToTheWalk) {
+  const FileSpec s = three_frames();
+  Built b = build(s);
+  const size_t idx1 = b.file.size() - 16 * 3;
+  Riff patch;
+  patch.b = b.file;
+  for (int i = 0; i < 3; ++i) patch.put32(idx1 + 16 * i + 8, 0x10000 + i);
+  expect_frames(b, read(patch.b), s);
+}
+
+TEST(AviReader, FewerFramesThanDeclared) {
+  FileSpec s = three_frames();
+  s.length = 5;
+  const ReadResult res = read(build(s).file);
+  ASSERT_TRUE(res.ok) << res.error;
+  ASSERT_EQ(res.info.frames.size(), 4u);
+  EXPECT_STREQ(res.info.frames[3].damage, "no chunk of it was found");
+  // A huge declared count still adds only the one entry.
+  s.length = 0xffffffff;
+  EXPECT_EQ(read(build(s).file).info.frames.size(), 4u);
+}
+
+TEST(AviReader, TruncatedFileNamesTheFrameWhereItEnds) {
+  FileSpec s;
+  for (int i = 0; i < 6; ++i) s.frames.push_back(frame_bytes(20, uint8_t(i)));
+  const Built b = build(s);
+  // Cut inside frame 3's data: idx1 is gone, the walk finds frames 0..2 and the cut one.
+  const Bytes cut(b.file.begin(), b.file.begin() + long(b.offsets[3] + 5));
+  const ReadResult res = read(cut);
+  ASSERT_TRUE(res.ok) << res.error;
+  ASSERT_EQ(res.info.frames.size(), 4u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(res.info.frames[i].damage, nullptr);
+  EXPECT_STREQ(res.info.frames[3].damage, "the file ends inside its chunk");
+  // Cut right after frame 2's chunk: frame 3 is missing.
+  const Bytes cut2(b.file.begin(), b.file.begin() + long(b.offsets[3] - 8));
+  const ReadResult res2 = read(cut2);
+  ASSERT_TRUE(res2.ok) << res2.error;
+  ASSERT_EQ(res2.info.frames.size(), 4u);
+  EXPECT_STREQ(res2.info.frames[3].damage, "the file ends before its chunk");
+}
+
+// Whatever the damage, no frame said to be whole lies outside the file.
+void expect_sane(const Bytes& file, const std::string& what) {
+  const ReadResult res = read(file);
+  if (!res.ok) {
+    EXPECT_FALSE(res.error.empty()) << what;
+    return;
+  }
+  EXPECT_LE(res.info.frames.size(), file.size() / 16 + 17) << what;
+  for (const AviFrame& f : res.info.frames) {
+    if (f.damage != nullptr) continue;
+    EXPECT_LE(f.offset, file.size()) << what;
+    EXPECT_LE(f.size, file.size() - f.offset) << what;
+  }
+}
+
+TEST(AviReader, TruncatedAtEveryLength) {
+  FileSpec s = three_frames();
+  s.junk_in_movi = true;
+  const Bytes b = build(s).file;
+  for (size_t n = 0; n < b.size(); ++n) expect_sane(Bytes(b.begin(), b.begin() + long(n)), "n=" + std::to_string(n));
+}
+
+TEST(AviReader, BitFlipsAndHugeFields) {
+  FileSpec s = three_frames();
+  s.junk_in_movi = true;
+  const Bytes b = build(s).file;
+  std::mt19937 rng(7);
+  for (size_t pos = 0; pos < b.size(); ++pos) {
+    for (int bit = 0; bit < 8; bit += 3) {
+      Bytes c = b;
+      c[pos] ^= uint8_t(1 << bit);
+      expect_sane(c, "pos=" + std::to_string(pos) + " bit=" + std::to_string(bit));
+    }
+    if (pos + 4 <= b.size()) {
+      for (uint32_t v : {0xffffffffu, 0x80000000u, 0x7fffffffu, 0u}) {
+        Riff c;
+        c.b = b;
+        c.put32(pos, v);
+        expect_sane(c.b, "pos=" + std::to_string(pos) + " v=" + std::to_string(v));
+      }
+    }
+  }
+}
+
+// --- Files from AviWriter ---------------------------------------------------------------
+
+Bytes writer_frame(size_t n, uint32_t seed) {
+  Bytes b(n + 3);
+  std::mt19937 rng(seed);
+  for (size_t i = 0; i < n; ++i) b[i] = uint8_t(rng());
+  return b;
+}
+
+// Writes frames of the given sizes and returns the file; frames[i] keeps 3 slack bytes.
+Bytes write_with_writer(const std::string& path, const std::vector<Bytes>& frames,
+                        const std::vector<size_t>& sizes, uint64_t riff_limit, int compressed) {
+  AviWriter w;
+  w.riff_limit = riff_limit;
+  EXPECT_EQ(w.init(path.c_str(), 16, 8, 600, 20, compressed), 1);
+  for (size_t i = 0; i < frames.size(); ++i) {
+    Bytes copy = frames[i];
+    EXPECT_EQ(w.write_frame(copy.data(), int(sizes[i]), 0x10), FrameWrite::kWritten);
+  }
+  EXPECT_EQ(w.flush(), 1);
+  return testfiles::read_file(path);
+}
+
+void expect_writer_frames(const Bytes& file, const std::vector<Bytes>& frames,
+                          const std::vector<size_t>& sizes) {
+  const ReadResult res = read(file);
+  ASSERT_TRUE(res.ok) << res.error;
+  EXPECT_EQ(res.info.width, 16);
+  EXPECT_EQ(res.info.height, 8);
+  EXPECT_EQ(res.info.rate, 600u);
+  EXPECT_EQ(res.info.scale, 20u);
+  EXPECT_EQ(res.info.length, frames.size());
+  ASSERT_EQ(res.info.frames.size(), frames.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const AviFrame& f = res.info.frames[i];
+    ASSERT_EQ(f.damage, nullptr) << "frame " << i << ": " << f.damage;
+    ASSERT_EQ(f.size, sizes[i]) << "frame " << i;
+    ASSERT_LE(f.offset + f.size, file.size());
+    EXPECT_TRUE(std::equal(frames[i].begin(), frames[i].begin() + long(sizes[i]), file.begin() + long(f.offset)))
+        << "frame " << i;
+  }
+}
+
+TEST(AviReaderOnWriterFiles, Plain) {
+  testfiles::TempDir dir;
+  std::vector<Bytes> frames;
+  std::vector<size_t> sizes;
+  for (size_t n : {100, 2, 101, 0, 5, 6, 7, 8, 384}) {
+    frames.push_back(writer_frame(n, uint32_t(n)));
+    sizes.push_back(n);
+  }
+  const Bytes file = write_with_writer(dir.file("p.avi"), frames, sizes, kDefaultRiffLimit, 1);
+  expect_writer_frames(file, frames, sizes);
+  // The same frames found by the walk when idx1 is unusable (its id overwritten).
+  Bytes no_index = file;
+  const size_t idx1 = 0x2004 + 4 + testfiles::le32(file, 0x2004);
+  ASSERT_EQ(std::string(file.begin() + long(idx1), file.begin() + long(idx1 + 4)), "idx1");
+  no_index[idx1] = 'X';
+  expect_writer_frames(no_index, frames, sizes);
+  // With idx1, a damaged chunk id is named as that frame's damage.
+  Bytes bad_id = file;
+  bad_id[0x200C + 8 + 100] = 'X';  // the second chunk's id
+  const ReadResult res = read(bad_id);
+  ASSERT_TRUE(res.ok) << res.error;
+  ASSERT_EQ(res.info.frames.size(), frames.size());
+  EXPECT_STREQ(res.info.frames[1].damage, "its chunk header does not match the index");
+}
+
+TEST(AviReaderOnWriterFiles, OpenDml) {
+  testfiles::TempDir dir;
+  std::vector<Bytes> frames;
+  std::vector<size_t> sizes;
+  for (int i = 0; i < 60; ++i) {
+    const size_t n = 9000 + size_t(i) * 37;
+    frames.push_back(writer_frame(n, uint32_t(i)));
+    sizes.push_back(n);
+  }
+  const Bytes file = write_with_writer(dir.file("o.avi"), frames, sizes, 256 * 1024, 1);
+  ASSERT_GT(file.size(), 512u * 1024);
+  // More than one RIFF list: an 'AVIX' follows the first.
+  const size_t second = 8 + testfiles::le32(file, 4);
+  ASSERT_LT(second + 12, file.size());
+  EXPECT_EQ(std::string(file.begin() + long(second + 8), file.begin() + long(second + 12)), "AVIX");
+  expect_writer_frames(file, frames, sizes);
+
+  // Without the super index (its id overwritten), the walk of every 'movi' list finds
+  // the same frames.
+  Bytes no_super = file;
+  bool found = false;
+  for (size_t i = 0; i + 4 < 0x2000; ++i) {
+    if (std::memcmp(&no_super[i], "indx", 4) == 0) {
+      no_super[i] = 'X';
+      found = true;
+      break;
+    }
+  }
+  ASSERT_TRUE(found);
+  expect_writer_frames(no_super, frames, sizes);
+
+  // The frames come from the indexes: a damaged chunk id in a later RIFF list is named as
+  // that frame's damage instead of being skipped by a walk.
+  {
+    const ReadResult good = read(file);
+    ASSERT_TRUE(good.ok);
+    Bytes bad_id = file;
+    const uint64_t at = good.info.frames[45].offset - 8;
+    ASSERT_GT(at, second);
+    bad_id[at] = 'X';
+    const ReadResult res = read(bad_id);
+    ASSERT_TRUE(res.ok) << res.error;
+    ASSERT_EQ(res.info.frames.size(), 60u);
+    EXPECT_STREQ(res.info.frames[45].damage, "its chunk header does not match the index");
+    EXPECT_EQ(res.info.frames[46].damage, nullptr);
+  }
+
+  // Truncated inside the last RIFF list: the frames before the cut are whole and the cut
+  // frame is named.
+  const ReadResult res = read(Bytes(file.begin(), file.end() - 30000));
+  ASSERT_TRUE(res.ok) << res.error;
+  ASSERT_FALSE(res.info.frames.empty());
+  for (const AviFrame& f : res.info.frames) {
+    if (f.damage == nullptr) {
+      EXPECT_LE(f.offset + f.size, file.size() - 30000);
+    }
+  }
+  EXPECT_NE(res.info.frames.back().damage, nullptr);
+}
+
+}  // namespace
