@@ -9,6 +9,18 @@
 // Files whose data would pass the writer's RIFF limit (1 GiB by default) are written in
 // the OpenDML layout: further 'AVIX' RIFF lists, an 'ix00' standard index at the end of
 // every 'movi' list and the 'indx' super index in the chunk reserved for it.
+// A file that stays within the limit is the plain layout, byte for byte. No RIFF list,
+// its 8-byte head included, ever holds more than riff_limit bytes. The first list takes
+// frames while both of its possible endings still fit: the plain one (idx1 and the
+// closing pad) and the OpenDML one (ix00 and idx1). When the next frame would break
+// that, the first list is closed with its ix00 and its idx1 (which covers its frames
+// only; avih dwTotalFrames counts them) and without the closing pad; each later frame
+// goes into the current 'AVIX' list, or into a new one when the chunk and the grown
+// ix00 would pass the limit. An OpenDML file ends with the last 'AVIX' list, unpadded.
+// Every chunk and list is a multiple of 4 bytes long, so every list starts 4-aligned.
+// qwBaseOffset of an ix00 is the offset of its 'movi' list's "LIST" id, and dwOffset
+// counts from there to the chunk's data. 'dmlh' and strh dwLength count all frames.
+// The super index has 256 entries, so a file holds at most 256 RIFF lists.
 //
 // Ownership: AviWriter owns its header image and index; write_frame writes straight from
 // the caller's buffer, which must have 3 writable bytes after the frame (the pad bytes
@@ -52,12 +64,15 @@ class AviWriter {
   AviWriter& operator=(const AviWriter&) = delete;
 
   std::unique_ptr<uint8_t[]> header;  // the header image, kAviHeaderBytes
-  int32_t num_frames = 0;
-  std::unique_ptr<uint8_t[]> index;   // 16 bytes per entry
+  int32_t num_frames = 0;             // frames written, in all RIFF lists
+  // The idx1 entries, 16 bytes each, of the frames in the first RIFF list. Its size is
+  // index_capacity x 16; the capacity steps by 512 entries, the storage grows
+  // geometrically underneath.
+  std::vector<uint8_t> index;
   int32_t index_capacity = 0;
   std::ofstream out;
   int32_t max_chunk_size = 0;
-  const char* filename = nullptr;
+  const char* filename = nullptr;  // the writer's own copy of the name given to init
 
   // Where the data would pass this many bytes, the writer moves on to the next RIFF list.
   // Set before init; tests lower it to build multi-list files of a few megabytes.
@@ -67,7 +82,8 @@ class AviWriter {
   // or written ("Unable to open output file %s\n" printed).
   [[nodiscard]] int init(const char* filename, int width, int height, int rate, int scale,
                          int compressed);
-  // Appends one "00dc" chunk from data[0, size); zeroes data[size, size + 3).
+  // Appends one "00dc" chunk from data[0, size); zeroes data[size, size + 3). Once it
+  // has returned kFull or kError, every later call returns the same without writing.
   [[nodiscard]] FrameWrite write_frame(unsigned char* data, int size, int flags);
   // Writes the indexes and the pad, rewrites the header; 1 when the file is complete and
   // closed, 0 on any write, close or reopen failure (message printed).
