@@ -45,7 +45,7 @@ struct Input {
   uint64_t size = 0;
   AviInfo info;
   bool vizu = false;
-  int total = 0;  // frames to name in messages: the declared count or more
+  uint64_t total = 0;  // frames to name in messages: the declared count or more
 };
 
 // Opens and indexes the input; prints its own message on failure.
@@ -69,10 +69,10 @@ struct Input {
   }
   const AviInfo& info = input.info;
   input.vizu = info.compression == kVizu || info.compression == kVizuLower;
-  const uint64_t total = std::max<uint64_t>(info.length, info.frames.size());
-  input.total = static_cast<int>(std::min<uint64_t>(total, INT32_MAX));
-  std::printf("%s: %d x %d, %s, %d frames\n", path, info.width, info.height,
-              input.vizu ? "Vozodiva compressed" : "uncompressed", input.total);
+  input.total = std::max<uint64_t>(info.length, info.frames.size());
+  std::printf("%s: %d x %d, %s, %llu frames\n", path, info.width, info.height,
+              input.vizu ? "Vozodiva compressed" : "uncompressed",
+              static_cast<unsigned long long>(input.total));
   return true;
 }
 
@@ -179,7 +179,8 @@ int check_file(const char* path) {
   for (size_t i = 0; i < n; ++i) {
     const char* why = nullptr;
     if (!pass.decode(i, why)) {
-      std::printf("Frame %zu of %d is damaged: %s.\n", i + 1, input.total, why);
+      std::printf("Frame %zu of %llu is damaged: %s.\n", i + 1,
+                  static_cast<unsigned long long>(input.total), why);
       return 1;
     }
   }
@@ -210,7 +211,8 @@ int decode_file(const char* in_path, const char* out_path) {
   for (size_t i = 0; i < n; ++i) {
     const char* why = nullptr;
     if (!pass.decode(i, why)) {
-      std::printf("Frame %zu of %d is damaged: %s.\n", i + 1, input.total, why);
+      std::printf("Frame %zu of %llu is damaged: %s.\n", i + 1,
+                  static_cast<unsigned long long>(input.total), why);
       if (writer.flush())
         std::printf("The output file %s is incomplete: it holds only the %zu frames before it.\n",
                     out_path, i);
