@@ -135,9 +135,11 @@ bool read_movie_header(const unsigned char* window, size_t window_len, MovieHead
     return damaged("stsc");
   // The table fits in the window, so its entry and word counts fit in int.
   header.chunk_map.resize(map_entries);
-  std::memcpy(header.chunk_map.data(), in.data() + here() + kTable,
-              map_entries * sizeof(sample_to_chunk));
-  from_mov_edian_l_block(header.chunk_map.data(), static_cast<int>(map_entries * 3));
+  if (map_entries > 0) {
+    std::memcpy(header.chunk_map.data(), in.data() + here() + kTable,
+                map_entries * sizeof(sample_to_chunk));
+    from_mov_edian_l_block(header.chunk_map.data(), static_cast<int>(map_entries * 3));
+  }
 
   // The table is copied out and the window stays as read, so the search below sees the
   // sample-to-chunk table's bytes as they are in the file.
