@@ -183,6 +183,29 @@ TEST(VizudecRoundTrip, SampleMovie) {
   EXPECT_TRUE(testfiles::read_file(dir.file("d.avi")) == testfiles::read_file(dir.file("u.avi")));
 }
 
+// Other writers pad DIB rows to 4 bytes; the copy packs them as zoduviv writes them.
+TEST(VizudecRoundTrip, DibWithPaddedRows) {
+  TempDir dir;
+  const int w = 5, h = 3;  // rows of 15 bytes, padded to 16
+  AviWriter padded;
+  ASSERT_EQ(padded.init(dir.file("p.avi").c_str(), w, h, 30, 1, 0), 1);
+  AviWriter packed;
+  ASSERT_EQ(packed.init(dir.file("u.avi").c_str(), w, h, 30, 1, 0), 1);
+  for (uint32_t i = 0; i < 3; ++i) {
+    Bytes frame = testmov::make_frame(w, h, i, 90);
+    Bytes rows(16 * h + 3, 0xEE);
+    for (int y = 0; y < h; ++y) std::memcpy(&rows[size_t(y) * 16], &frame[size_t(y) * 15], 15);
+    frame.resize(frame.size() + 3);
+    ASSERT_EQ(padded.write_frame(rows.data(), 16 * h, 0x10), FrameWrite::kWritten);
+    ASSERT_EQ(packed.write_frame(frame.data(), 15 * h, 0x10), FrameWrite::kWritten);
+  }
+  ASSERT_EQ(padded.flush(), 1);
+  ASSERT_EQ(packed.flush(), 1);
+  const RunResult r = vizudec({dir.file("p.avi"), dir.file("d.avi")});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(testfiles::read_file(dir.file("d.avi")) == testfiles::read_file(dir.file("u.avi")));
+}
+
 // --- Damaged files ---------------------------------------------------------------------
 
 // A compressed file of 6 noisy frames (all key frames, type 4) and where each frame's data

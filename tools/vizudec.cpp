@@ -110,11 +110,27 @@ class FramePass {
       chunk_capacity_ = largest;
     }
     // A DIB frame is read straight into the frame buffer. Its size must then be one
-    // frame, which lies in the file, so the file's length bounds the buffer.
-    const bool any_good = std::any_of(info.frames.begin(), info.frames.end(),
-                                      [](const AviFrame& f) { return f.damage == nullptr; });
-    if (input_.vizu || (any_good && frame_bytes_ <= input_.size))
-      frame_.reset(new uint8_t[frame_bytes_ + 3]);
+    // frame, which lies in the file, so the file's length bounds the buffer. Frames whose
+    // rows are padded to 4 bytes, as other writers store DIB frames, are read into the
+    // chunk buffer and packed, since zoduviv's rows have no filler.
+    if (!input_.vizu) {
+      row_bytes_ = static_cast<size_t>(info.width) * 3;
+      stride_ = (row_bytes_ + 3) & ~size_t{3};
+      padded_bytes_ = stride_ * static_cast<size_t>(info.height);
+      bool any_packed = false;
+      bool any_padded = false;
+      for (const AviFrame& f : info.frames) {
+        if (f.damage != nullptr) continue;
+        any_packed = any_packed || f.size == frame_bytes_;
+        any_padded = any_padded || (padded_bytes_ != frame_bytes_ && f.size == padded_bytes_);
+      }
+      if (any_padded) {
+        chunk_.reset(new uint8_t[padded_bytes_]);
+        chunk_capacity_ = padded_bytes_;
+      }
+      if (!any_packed && !any_padded) return true;
+    }
+    frame_.reset(new uint8_t[frame_bytes_ + 3]);
     return true;
   }
 
@@ -125,17 +141,7 @@ class FramePass {
       why = f.damage;
       return false;
     }
-    if (!input_.vizu) {
-      if (f.size != frame_bytes_ || !frame_) {
-        why = "its size is not that of one uncompressed frame";
-        return false;
-      }
-      if (!read_at(f.offset, frame_.get(), f.size)) {
-        why = "its chunk cannot be read";
-        return false;
-      }
-      return true;
-    }
+    if (!input_.vizu) return copy_dib(f, why);
     if (f.size > chunk_capacity_) {
       why = "it is longer than any Vozodiva frame of this size";
       return false;
@@ -162,11 +168,33 @@ class FramePass {
     return static_cast<size_t>(input_.in.gcount()) == n;
   }
 
+  bool copy_dib(const AviFrame& f, const char*& why) {
+    const bool packed = f.size == frame_bytes_;
+    const bool padded = !packed && chunk_ && f.size == padded_bytes_;
+    if (!frame_ || (!packed && !padded)) {
+      why = "its size is not that of one uncompressed frame";
+      return false;
+    }
+    if (!read_at(f.offset, packed ? frame_.get() : chunk_.get(), f.size)) {
+      why = "its chunk cannot be read";
+      return false;
+    }
+    if (padded) {
+      const size_t rows = frame_bytes_ / row_bytes_;
+      for (size_t y = 0; y < rows; ++y)
+        std::memcpy(frame_.get() + y * row_bytes_, chunk_.get() + y * stride_, row_bytes_);
+    }
+    return true;
+  }
+
   Input& input_;
   FrameDecoder decoder_;
   size_t frame_bytes_ = 0;
   std::unique_ptr<uint8_t[]> chunk_;
   size_t chunk_capacity_ = 0;
+  size_t row_bytes_ = 0;     // DIB input: bytes of one packed row
+  size_t stride_ = 0;        // DIB input: one row padded to 4 bytes
+  size_t padded_bytes_ = 0;  // DIB input: a frame of padded rows
   std::unique_ptr<uint8_t[]> frame_;
 };
 
