@@ -201,8 +201,8 @@ std::vector<uint8_t> expected_plain_file(const Params& s, uint32_t usec,
   return file;
 }
 
-// Writes frames through a writer (each from a buffer with the pad slack); returns false
-// with a gtest failure when any call does not succeed.
+// Writes frames through a writer (each from a buffer with the pad slack) and flushes it;
+// returns every result and what the writer printed.
 struct WriteResult {
   int init = -1;
   std::vector<FrameWrite> frames;
