@@ -150,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"chunks_out_of_order", 3, 3, 6, "raw ", {2, 1, 3}, {2, 0, 1}, true},
         LayoutCase{"moov_after_mdat", 8, 2, 5, "WRLE", {5}, {}, false},
         LayoutCase{"one_pixel", 1, 1, 3, "raw ", {}, {}, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(DriverUncompressed, MovieWithoutFramesGivesAnEmptyAvi) {
   TempDir dir;
@@ -317,7 +317,7 @@ INSTANTIATE_TEST_SUITE_P(Contents, DriverCompressed,
                                            ContentCase{"noise_wrle", 16, 16, 3, 255, "WRLE"},
                                            ContentCase{"tiny", 1, 1, 2, 255, "raw "},
                                            ContentCase{"two_by_three", 2, 3, 2, 255, "WRLE"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(DriverCompressed, SolidMovieGivesTinyFrames) {
   TempDir dir;

@@ -1,0 +1,92 @@
+// Interoperability with programs no one here wrote: GStreamer's qtmux makes movies that
+// zoduviv must accept, and GStreamer's avidemux must read every frame of what zoduviv
+// writes. Skipped (with the reason printed) where GStreamer is not installed.
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/movie_writer.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+using testfiles::RunResult;
+using testfiles::TempDir;
+
+const char kGst[] = "/usr/bin/gst-launch-1.0";
+
+bool have_gstreamer() { return testfiles::file_exists(kGst); }
+
+RunResult gst(const std::vector<std::string>& pipeline) {
+  std::vector<std::string> args = {"-q"};
+  args.insert(args.end(), pipeline.begin(), pipeline.end());
+  return testfiles::run(kGst, args);
+}
+
+// Every frame avidemux gives for the AVI file, converted to top-down RGB, concatenated.
+std::vector<uint8_t> demux_avi_as_rgb(const std::string& avi, const std::string& out) {
+  const RunResult r = gst({"filesrc", "location=" + avi, "!", "avidemux", "!", "videoconvert", "!",
+                           "video/x-raw,format=RGB", "!", "filesink", "location=" + out});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  return testfiles::read_file(out);
+}
+
+TEST(Interop, AvidemuxReadsEveryFrameOfAnUncompressedFile) {
+  if (!have_gstreamer()) GTEST_SKIP() << "GStreamer (gst-launch-1.0) is not installed";
+  TempDir dir;
+  // GStreamer pads RGB rows to 4 bytes, AVI DIB rows are taken to be padded too: a width
+  // of a multiple of 4 keeps both layouts the same as our packed rows.
+  testmov::MovieSpec spec;
+  spec.width = 64;
+  spec.height = 36;
+  spec.frames_per_chunk = {3, 3, 1};
+  spec.chunk_order = {1, 2, 0};
+  for (int i = 0; i < 7; ++i) spec.frames.push_back(testmov::make_frame(64, 36, 100 + i, 20));
+  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), spec));
+  const RunResult z = testfiles::run(testfiles::binary("ZODUVIV_BIN"), {"-u", dir.file("m.mov"), dir.file("u.avi")});
+  ASSERT_EQ(z.status, 0) << z.out;
+
+  const std::vector<uint8_t> frames = demux_avi_as_rgb(dir.file("u.avi"), dir.file("frames.rgb"));
+  const size_t frame_size = 64 * 36 * 3;
+  ASSERT_EQ(frames.size(), frame_size * spec.frames.size());
+  for (size_t i = 0; i < spec.frames.size(); ++i) {
+    const std::vector<uint8_t> got(frames.begin() + long(i * frame_size), frames.begin() + long((i + 1) * frame_size));
+    EXPECT_EQ(got, spec.frames[i]) << "frame " << i;
+  }
+}
+
+TEST(Interop, ConvertsAMovieMadeByQtmux) {
+  if (!have_gstreamer()) GTEST_SKIP() << "GStreamer (gst-launch-1.0) is not installed";
+  TempDir dir;
+  const std::string movie = dir.file("qt.mov");
+  RunResult r = gst({"videotestsrc", "num-buffers=12", "pattern=ball", "!",
+                     "video/x-raw,format=RGB,width=80,height=60,framerate=25/1", "!", "qtmux",
+                     "faststart=true", "!", "filesink", "location=" + movie});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+
+  // The movie's own frames, as qtdemux gives them: top-down RGB.
+  r = gst({"filesrc", "location=" + movie, "!", "qtdemux", "!", "filesink", "location=" + dir.file("qt.rgb")});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const std::vector<uint8_t> want = testfiles::read_file(dir.file("qt.rgb"));
+  ASSERT_EQ(want.size(), size_t(80 * 60 * 3 * 12));
+
+  const std::string zoduviv = testfiles::binary("ZODUVIV_BIN");
+  r = testfiles::run(zoduviv, {"-u", movie, dir.file("u.avi")});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Width = 80\nHeight = 60\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Data format = \"raw \"\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Frame rate = 25.000000\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("12 frames indexed\n"), std::string::npos) << r.out;
+  EXPECT_EQ(demux_avi_as_rgb(dir.file("u.avi"), dir.file("u.rgb")), want);
+
+  // The compressed file holds the same number of frames.
+  r = testfiles::run(zoduviv, {movie, dir.file("c.avi")});
+  ASSERT_EQ(r.status, 0) << r.out;
+  const testfiles::PlainAvi avi = testfiles::parse_plain_avi(testfiles::read_file(dir.file("c.avi")));
+  ASSERT_TRUE(avi.ok) << avi.error;
+  EXPECT_EQ(avi.frames.size(), 12u);
+}
+
+}  // namespace
