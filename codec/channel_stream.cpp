@@ -7,6 +7,13 @@
 // The range code's first byte is always 0; it is written over the last byte of the count
 // header, which is then put back. The extent compact returns is one byte longer than
 // what it writes, and that last byte is set to 0 so the output is deterministic.
+//
+// The run buffer. compact never writes past rle_capacity: it codes a plane with zero runs
+// only when the coded string fits both rle_buffer and the plane's own length, and packs
+// it with method 0 otherwise. A capacity of at least the plane length therefore gives
+// the established stream for every plane; the frame codec passes 1.5 n + 3, which is
+// also all that uncompact needs for any stream (zero::RLE never writes more), and
+// uncompact rejects a run length above its capacity as damage.
 #include <algorithm>
 #include <cassert>
 #include <cmath>
