@@ -162,7 +162,9 @@ class FrameDecoder {
   [[nodiscard]] bool Begin(int width, int height);
   // Decodes the in_len bytes at in into width x height x 3 bytes at out. False when the
   // frame is damaged (unknown type, offsets or streams outside the frame, a stream that
-  // does not decode to exactly one plane).
+  // does not decode to exactly one plane). A frame shorter than its type needs is
+  // damaged; bytes beyond it are ignored by the solid types and belong to the third
+  // stream of a key frame.
   [[nodiscard]] bool Decode(const unsigned char* in, size_t in_len, unsigned char* out);
 
  private:
