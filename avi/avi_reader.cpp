@@ -230,11 +230,12 @@ struct VideoStream {
   std::vector<uint8_t> indx;
 };
 
-[[nodiscard]] bool parse_strl(ByteReader r, size_t pos, size_t end, VideoStream& v,
+// Reads one stream list [pos, end) of the header list into found (whose number the
+// caller set); is_video tells whether its stream header says "vids".
+[[nodiscard]] bool parse_strl(ByteReader& r, size_t pos, size_t end, VideoStream& found,
                               bool& is_video, std::string& error) {
   is_video = false;
   bool have_strh = false;
-  VideoStream found;
   while (pos < end && end - pos >= 8) {
     const uint32_t id = r.le32(pos);
     const uint32_t size = r.le32(pos + 4);
@@ -269,11 +270,6 @@ struct VideoStream {
   if (!r.ok()) {
     error = "its stream header list is damaged";
     return false;
-  }
-  if (is_video) {
-    const int number = v.number;
-    v = std::move(found);
-    v.number = number;
   }
   return true;
 }
