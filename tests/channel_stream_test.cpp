@@ -57,6 +57,12 @@ TEST_F(ChannelStream, GoldenStreams) {
       {"five_bytes", {0, 0, 0, 1, 255}, "00 31 B0 FE B0 34 BC 00 00"},
       {"ten_zeros", Zeros(10), "00 B7 87 FC 00 00 00 00"},
       {"forty_zeros_and_one", Cat(Zeros(40), {1}), "01 03 00 00 00 66 C3 D4 D8 CC 70 00 00 00"},
+      // The three residual planes of the 4 x 2 key frame example.
+      {"key_frame_plane_0", {246, 0, 0, 0, 0, 255, 111, 0}, "00 3B 5D CD 86 19 BB 0C C4 A7 68 00 00"},
+      {"key_frame_plane_1", {20, 2, 3, 0, 1, 2, 75, 0}, "00 76 76 C6 0D CE CD 86 D0 D1 14 C0 00 00 00"},
+      {"key_frame_plane_2",
+       {10, 3, 2, 0, 0, 255, 192, 0},
+       "00 33 D9 B3 9B 0D AB 73 F3 00 B1 91 70 00 00 00"},
   };
   for (const auto& k : kCases) {
     const Bytes s = Pack(c, k.plane);
