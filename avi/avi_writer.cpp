@@ -311,7 +311,7 @@ void AviWriter::Impl::write_idx1(AviWriter& a) {
 
 // Appends the current list's ix00 and enters it in the super index of the header image.
 bool AviWriter::Impl::write_ix00(AviWriter& a) {
-  std::ofstream& out = a.out;
+  std::ofstream& file = a.out;
   const uint32_t entries = list_frames();
   const uint64_t at = pos;
   uint8_t head[kIx00HeadBytes] = {};
@@ -323,8 +323,8 @@ bool AviWriter::Impl::write_ix00(AviWriter& a) {
   riff::store_le32(head + 12, entries);
   riff::store_fourcc(head + 16, "00dc");
   riff::store_le64(head + 20, movi_start);
-  put(out, pos, head, sizeof(head));
-  put(out, pos, ix00.data(), ix00.size());
+  put(file, pos, head, sizeof(head));
+  put(file, pos, ix00.data(), ix00.size());
 
   uint8_t* h = a.header.get();
   const int slot = lists - 1;
@@ -333,12 +333,12 @@ bool AviWriter::Impl::write_ix00(AviWriter& a) {
   riff::store_le32(entry + 8, static_cast<uint32_t>(ix00_bytes(entries)));
   riff::store_le32(entry + 12, entries);
   riff::store_le32(h + kReservedChunk + 12, static_cast<uint32_t>(lists));
-  return out.good();
+  return file.good();
 }
 
 // Closes the current RIFF list so that the next frame can start a new one.
 bool AviWriter::Impl::close_list(AviWriter& a) {
-  std::ofstream& out = a.out;
+  std::ofstream& file = a.out;
   uint8_t* h = a.header.get();
   if (!odml) {
     // The reserved chunk becomes the super index; its size stays 4,120.
@@ -353,33 +353,33 @@ bool AviWriter::Impl::close_list(AviWriter& a) {
     riff::store_le32(h + kRiffSize, static_cast<uint32_t>(pos - 8));
     riff::store_le32(h + kAvihTotalFrames, static_cast<uint32_t>(idx1_frames));
     odml = true;
-    return out.good();
+    return file.good();
   }
   if (!write_ix00(a)) return false;
   // The sizes of an 'AVIX' list are known only now; patch them in place.
   const uint64_t end = pos;
   uint8_t size_field[4];
   riff::store_le32(size_field, static_cast<uint32_t>(end - list_start - 8));
-  out.seekp(static_cast<std::streamoff>(list_start + 4));
-  out.write(reinterpret_cast<const char*>(size_field), 4);
+  file.seekp(static_cast<std::streamoff>(list_start + 4));
+  file.write(reinterpret_cast<const char*>(size_field), 4);
   riff::store_le32(size_field, static_cast<uint32_t>(end - movi_start - 8));
-  out.seekp(static_cast<std::streamoff>(movi_start + 4));
-  out.write(reinterpret_cast<const char*>(size_field), 4);
-  out.seekp(static_cast<std::streamoff>(end));
-  return out.good();
+  file.seekp(static_cast<std::streamoff>(movi_start + 4));
+  file.write(reinterpret_cast<const char*>(size_field), 4);
+  file.seekp(static_cast<std::streamoff>(end));
+  return file.good();
 }
 
 // Begins an 'AVIX' RIFF list with its one 'movi' list; the sizes are patched at close.
 bool AviWriter::Impl::begin_avix(AviWriter& a) {
-  std::ofstream& out = a.out;
+  std::ofstream& file = a.out;
   list_start = pos;
   movi_start = pos + 12;
   ix00.clear();
   ++lists;
   const uint8_t head[kAvixHeadBytes] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', 'X',
                                         'L', 'I', 'S', 'T', 0, 0, 0, 0, 'm', 'o', 'v', 'i'};
-  put(out, pos, head, sizeof(head));
-  return out.good();
+  put(file, pos, head, sizeof(head));
+  return file.good();
 }
 
 int AviWriter::flush() {

@@ -61,8 +61,14 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
 }
 
 std::string binary(const char* variable) {
-  const char* value = std::getenv(variable);
-  return value ? value : "";
+  if (const char* value = std::getenv(variable)) return value;
+#ifdef ZODUVIV_DEFAULT_BIN
+  if (std::strcmp(variable, "ZODUVIV_BIN") == 0) return ZODUVIV_DEFAULT_BIN;
+#endif
+#ifdef VIZUDEC_DEFAULT_BIN
+  if (std::strcmp(variable, "VIZUDEC_BIN") == 0) return VIZUDEC_DEFAULT_BIN;
+#endif
+  return "";
 }
 
 TempDir::TempDir() {
