@@ -1,9 +1,11 @@
 // codec/range_coder.cpp: the 32-bit range coder of a channel stream, a byte at a time.
 //
 // Read me first. `low` keeps its value in bits 0 to 30; bit 31 is a carry on its way
-// into bytes already decided. The coder holds back one decided byte (`cache`) and a count
-// of 0xFF bytes after it (`pending`) until it knows whether a carry reaches them. The
-// code's first byte is the initial cache, always 0: the reader skips it, which lets the
+// into bytes already decided. The classic form of this coder holds back one decided byte
+// (`cache`) and a count of 0xFF bytes after it (`pending`) until it knows whether a carry
+// reaches them. The writer here writes every decided byte at once and, in the rare case
+// of a carry, adds it to the bytes already written; the digits are the same. The code's
+// first byte is the initial held-back byte, always 0: the reader skips it, which lets the
 // channel stream lay it over the last byte of the count header. The last symbol, 255,
 // takes the whole rest of the range, including the part above r x T that the others
 // never use.
@@ -40,53 +42,87 @@ void Compress::FreeCompressBuffers() {
   rle_capacity = 0;
 }
 
+namespace {
+
+// Bytes the encoder moves out after a symbol left `range` (1 to 2^31): one for every
+// factor 256 needed to lift it above 2^23, so 0 to 3, the count the byte-at-a-time loop
+// "while range <= 2^23" makes. Three independent comparisons keep this short on the
+// chain from one symbol's range to the next.
+inline uint32_t BytesToMove(uint32_t range) {
+  return static_cast<uint32_t>(range <= kBottomValue) + static_cast<uint32_t>(range <= 0x8000u) +
+         static_cast<uint32_t>(range <= 0x80u);
+}
+
+// Adds the carry of `low` into the bytes already written before o. It stops at the
+// first byte that does not wrap; the code's first byte is 0 and a carry never reaches
+// it, so the walk ends inside the code in any case.
+inline void PropagateCarry(unsigned char* o) {
+  do {
+    --o;
+  } while (++*o == 0);
+}
+
+// Stores the 4 bytes of bits 30..0 of low (then one 0 bit), most significant first.
+inline void StoreTop(unsigned char* o, uint32_t low) {
+  const uint32_t v = low << 1;
+  o[0] = static_cast<unsigned char>(v >> 24);
+  o[1] = static_cast<unsigned char>(v >> 16);
+  o[2] = static_cast<unsigned char>(v >> 8);
+  o[3] = static_cast<unsigned char>(v);
+}
+
+}  // namespace
+
+// The bytes are those of the held-back-byte formulation in the read-me-first note: a
+// carry that the held-back byte and its pending 0xFF bytes would receive is added to the
+// bytes already written instead, which gives the same digits. Written this way the loop
+// has no branch that depends on the data except the rare carry: every symbol stores the
+// next 4 bytes of low and moves the write position on by the 0 to 3 bytes that are
+// decided. Stores past the position are overwritten later; the final 4 bytes of the
+// flush cover the furthest of them, so nothing is written beyond the returned length.
 unsigned int Compress::encode(const unsigned char* in, unsigned char* out, unsigned int length) {
+  // Symbol s < 255 leaves range = r x f_s. Symbol 255 leaves range - r x prob[255],
+  // which is r x f_255 plus the part r x T does not cover, range AND (T - 1); a mask per
+  // symbol adds that part for 255 only, with no branch on the symbol (255, that is -1,
+  // is one of the commonest residuals).
+  uint32_t start[256];
+  uint32_t freq[256];
+  uint32_t rest[256];
   const uint32_t* p = prob.get();
   const uint32_t sh = shift;
+  for (int s = 0; s < 256; ++s) {
+    start[s] = p[s];
+    freq[s] = p[s + 1] - p[s];
+    rest[s] = 0;
+  }
+  freq[255] = (1u << sh) - p[255];
+  rest[255] = (1u << sh) - 1;
   uint32_t low = 0;
   uint32_t range = kTopValue;
-  uint32_t cache = 0;
-  uint32_t pending = 0;
   unsigned char* o = out;
+  *o++ = 0;  // the initial held-back byte, which no carry reaches
   for (unsigned int i = 0; i < length; ++i) {
     const uint32_t s = in[i];
     const uint32_t r = range >> sh;
-    low += r * p[s];
-    if (s < 255) {
-      range = r * (p[s + 1] - p[s]);
-    } else {
-      range -= r * p[255];
+    low += r * start[s];
+    // A carry belongs to the bytes before o whether or not bytes move now, so it is
+    // added at once; it is rare and the branch predicts well.
+    if (low >= 0x80000000u) {
+      PropagateCarry(o);
+      low &= 0x7FFFFFFFu;
     }
-    while (range <= kBottomValue) {
-      if (low <= 0x7F7FFFFFu) {
-        *o++ = static_cast<unsigned char>(cache);
-        for (; pending != 0; --pending) *o++ = 0xFF;
-        cache = low >> 23;
-      } else if (low >= 0x80000000u) {
-        *o++ = static_cast<unsigned char>(cache + 1);
-        for (; pending != 0; --pending) *o++ = 0x00;
-        cache = low >> 23;
-      } else {
-        // The next byte is 0xFF and may still take a carry.
-        ++pending;
-      }
-      range <<= 8;
-      low = (low << 8) & 0x7FFFFF00u;
-    }
+    range = r * freq[s] + (range & rest[s]);
+    // Bytes move out after about a third of the symbols, in no pattern a predictor could
+    // learn, so the move happens unconditionally, 0 bytes being a move too.
+    const uint32_t moves = BytesToMove(range);
+    StoreTop(o, low);
+    o += moves;
+    range <<= 8 * moves;
+    low = (low << (8 * moves)) & 0x7FFFFFFFu;
   }
-  const uint32_t top = low >> 23;
-  if (top > 0xFF) {
-    *o++ = static_cast<unsigned char>(cache + 1);
-    for (; pending != 0; --pending) *o++ = 0x00;
-  } else {
-    *o++ = static_cast<unsigned char>(cache);
-    for (; pending != 0; --pending) *o++ = 0xFF;
-  }
-  // Bits 30 to 0 of low, most significant first, then one 0 bit.
-  *o++ = static_cast<unsigned char>(top);
-  *o++ = static_cast<unsigned char>(low >> 15);
-  *o++ = static_cast<unsigned char>(low >> 7);
-  *o++ = static_cast<unsigned char>(low << 1);
+  if (low >= 0x80000000u) PropagateCarry(o);
+  StoreTop(o, low);
+  o += 4;
   return static_cast<unsigned int>(o - out);
 }
 
