@@ -1,5 +1,5 @@
-// Frame codec benchmarks on 1920x1080 frames: the whole frame compressed and decoded, and
-// the prediction stage both ways. Two kinds of content: a synthetic photograph panned
+// Frame codec benchmarks on 1920x1080 frames: the whole frame compressed and decoded, the
+// prediction stage both ways, and each stage of the entropy coder over one frame's planes. Two kinds of content: a synthetic photograph panned
 // across the frames with sensor-like noise, and pure noise. Rates are in bytes of
 // uncompressed frame.
 #include <benchmark/benchmark.h>
@@ -208,13 +208,125 @@ void BM_ReEntropy(benchmark::State& state, bool natural) {
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kFrameBytes));
 }
 
+// The residual planes of the first frame, as KeyCompress hands them to the entropy coder.
+const std::vector<Bytes>& Planes(bool natural) {
+  static std::vector<Bytes> planes[2];
+  std::vector<Bytes>& p = planes[natural ? 1 : 0];
+  if (p.empty()) {
+    Bytes work = Content(natural)[0], res(kFrameBytes);
+    DeEntropy(work.data(), res.data(), kWidth, kHeight);
+    const size_t n = kFrameBytes / 3;
+    for (int c = 0; c < 3; ++c) {
+      Bytes plane(n);
+      for (size_t i = 0; i < n; ++i) plane[i] = res[3 * i + c];
+      p.push_back(std::move(plane));
+    }
+  }
+  return p;
+}
+
+// Stages of the entropy coder, each over the three planes of one frame.
+void BM_TestRLE(benchmark::State& state, bool natural) {
+  const std::vector<Bytes>& planes = Planes(natural);
+  for (auto _ : state) {
+    for (const Bytes& p : planes) {
+      const int level = zero::testRLE(p.data(), static_cast<int>(p.size()), 2073);
+      benchmark::DoNotOptimize(level);
+    }
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kFrameBytes));
+}
+
+void BM_RLE(benchmark::State& state, bool natural) {
+  const std::vector<Bytes>& planes = Planes(natural);
+  Bytes out(planes[0].size() * 2 + 16), back(planes[0].size());
+  for (const Bytes& p : planes) {
+    const int k = zero::RLE(p.data(), out.data(), static_cast<int>(p.size()), 1);
+    zero::deRLE(out.data(), size_t(k), back.data(), static_cast<int>(p.size()), 1);
+    if (back != p) Fail("zero-run round trip mismatch");
+  }
+  for (auto _ : state) {
+    for (const Bytes& p : planes) {
+      const int k = zero::RLE(p.data(), out.data(), static_cast<int>(p.size()), 1);
+      benchmark::DoNotOptimize(k);
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kFrameBytes));
+}
+
+void BM_Calcprob(benchmark::State& state, bool natural) {
+  const std::vector<Bytes>& planes = Planes(natural);
+  Compress coder;
+  coder.InitCompressBuffers(16);
+  for (auto _ : state) {
+    for (const Bytes& p : planes) {
+      coder.calcprob(p.data(), static_cast<unsigned int>(p.size()));
+      benchmark::DoNotOptimize(coder.prob.get());
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kFrameBytes));
+}
+
+// Range coding alone: the tables are built once per plane outside the timed loop.
+void BM_RangeEncode(benchmark::State& state, bool natural) {
+  const std::vector<Bytes>& planes = Planes(natural);
+  std::vector<Compress> coders(planes.size());
+  Bytes out(MaxChannelStreamBytes(static_cast<uint32_t>(planes[0].size())));
+  Bytes back(planes[0].size());
+  for (size_t c = 0; c < planes.size(); ++c) {
+    coders[c].InitCompressBuffers(16);
+    coders[c].calcprob(planes[c].data(), static_cast<unsigned int>(planes[c].size()));
+    coders[c].encode(planes[c].data(), out.data(), static_cast<unsigned int>(planes[c].size()));
+    coders[c].decode(out.data(), back.data(), static_cast<unsigned int>(back.size()));
+    if (back != planes[c]) Fail("range coder round trip mismatch");
+  }
+  for (auto _ : state) {
+    for (size_t c = 0; c < planes.size(); ++c) {
+      const unsigned int m =
+          coders[c].encode(planes[c].data(), out.data(), static_cast<unsigned int>(planes[c].size()));
+      benchmark::DoNotOptimize(m);
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kFrameBytes));
+}
+
+void BM_RangeDecode(benchmark::State& state, bool natural) {
+  const std::vector<Bytes>& planes = Planes(natural);
+  std::vector<Compress> coders(planes.size());
+  std::vector<Bytes> codes;
+  for (size_t c = 0; c < planes.size(); ++c) {
+    coders[c].InitCompressBuffers(16);
+    coders[c].calcprob(planes[c].data(), static_cast<unsigned int>(planes[c].size()));
+    Bytes out(MaxChannelStreamBytes(static_cast<uint32_t>(planes[c].size())));
+    out.resize(coders[c].encode(planes[c].data(), out.data(), static_cast<unsigned int>(planes[c].size())));
+    codes.push_back(std::move(out));
+  }
+  Bytes back(planes[0].size());
+  for (auto _ : state) {
+    for (size_t c = 0; c < planes.size(); ++c) {
+      coders[c].decode(codes[c].data(), back.data(), static_cast<unsigned int>(back.size()));
+      benchmark::DoNotOptimize(back.data());
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kFrameBytes));
+}
+
 BENCHMARK_CAPTURE(BM_Compress, natural_1080p, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Compress, noise_1080p, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Decode, natural_1080p, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Decode, noise_1080p, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_DeEntropy, natural_1080p, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ReEntropy, natural_1080p, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_TestRLE, natural_1080p, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_RLE, natural_1080p, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Calcprob, natural_1080p, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_RangeEncode, natural_1080p, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_RangeDecode, natural_1080p, true)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+
