@@ -1,5 +1,6 @@
 // codec/codec_inst.cpp: the frame compressor. One frame in, one Vozodiva frame out: a
 // 2- or 4-byte solid frame, or a key frame of three channel streams.
+#include <algorithm>
 #include <cassert>
 #include <cstdint>
 #include <cstring>
@@ -7,6 +8,7 @@
 
 #include "codec/codec.h"
 #include "codec/frame_layout.h"
+#include "codec/predict_detail.h"
 
 namespace fl = frame_layout;
 
@@ -15,6 +17,51 @@ namespace {
 // Both owned buffers: the frame, plus the slack the frame buffers have always carried.
 size_t WorkBufferBytes(uint32_t length, int height) {
   return static_cast<size_t>(length) + 3 * static_cast<size_t>(height) + 2048;
+}
+
+// True when every pixel of the frame equals pixel 0; then the 2- or 4-byte frame is
+// written at out and its size stored in the record.
+bool WriteIfSolid(const unsigned char* w, uint32_t length, unsigned char* out, ICCOMPRESS* icc) {
+  if (length >= 24) {
+    // Every byte equals the byte 8 pixels on, and pixels 1 to 7 equal pixel 0: then every
+    // pixel equals pixel 0, and most frames are rejected within their first bytes.
+    if (std::memcmp(w, w + 24, length - 24) != 0) return false;
+    for (uint32_t i = 3; i < 24; ++i)
+      if (w[i] != w[i % 3]) return false;
+  } else {
+    // Fewer than 8 pixels: the shifted comparison is not defined, compare each pixel.
+    for (uint32_t i = 3; i < length; ++i)
+      if (w[i] != w[i % 3]) return false;
+  }
+  if (w[0] == w[1] && w[1] == w[2]) {
+    out[0] = fl::kSolidByteType;
+    out[1] = w[0];
+    icc->size = fl::kSolidByteBytes;
+  } else {
+    out[0] = fl::kSolidPixelType;
+    out[1] = w[0];
+    out[2] = w[1];
+    out[3] = w[2];
+    icc->size = fl::kSolidPixelBytes;
+  }
+  icc->flags = kKeyFrameFlag;
+  return true;
+}
+
+// Writes the type 4 frame of the three residual planes (n bytes each) at out.
+uint32_t WriteKeyFrame(Compress& coder, const unsigned char* planes, uint32_t n, unsigned char* out,
+                       ICCOMPRESS* icc) {
+  icc->flags = kKeyFrameFlag;
+  out[0] = fl::kKeyFrameType;
+  // Each extent ends with a byte compact sets to 0, so streams follow back to back.
+  uint32_t at = fl::kKeyHeaderBytes;
+  at += coder.compact(planes, out + at, n);
+  fl::StoreLE32(at, out + fl::kStream2OffsetAt);
+  at += coder.compact(planes + n, out + at, n);
+  fl::StoreLE32(at, out + fl::kStream3OffsetAt);
+  at += coder.compact(planes + 2 * size_t{n}, out + at, n);
+  icc->size = at;
+  return at;
 }
 
 // Pixels per plane of a geometry the coder can take, or 0 when it cannot.
@@ -50,7 +97,11 @@ int CodecInst::CompressBegin(int width_in, int height_in, int bit_count_in) {
   length = static_cast<uint32_t>(n * 3);
 
   const size_t buffer_bytes = WorkBufferBytes(length, height_in);
-  residual_buffer.reset(new (std::nothrow) uint8_t[buffer_bytes]);
+  // CompressContinue predicts straight from the caller's frame into the planes in
+  // work_buffer and uses the residual buffer only for two decorrelated rows, which
+  // for a frame one row high can exceed the usual size.
+  residual_buffer.reset(new (std::nothrow) uint8_t[std::max(
+      buffer_bytes, predict_detail::PlaneScratchBytes(width_in))]);
   work_buffer.reset(new (std::nothrow) uint8_t[buffer_bytes]);
   if (!residual_buffer || !work_buffer) {
     CompressEnd();
@@ -65,45 +116,25 @@ int CodecInst::CompressContinue(ICCOMPRESS* icc, unsigned long /*unused*/) {
   assert(work_buffer && "CompressBegin did not succeed");
   output = icc->output;
   input = icc->input;
-  std::memcpy(work_buffer.get(), input, length);
-  if (SolidFrameTest(icc) == 1) return 0;
-  KeyCompress(icc);
+  // The same frame as SolidFrameTest and KeyCompress on a copy in work_buffer would
+  // give, without the copy: the solid test reads the input, and the prediction reads
+  // it once, decorrelating on the fly, and writes the three planes into work_buffer.
+  if (WriteIfSolid(input, length, output, icc)) return 0;
+  const uint32_t n = length / 3;
+  unsigned char* planes = work_buffer.get();
+  predict_detail::PredictToPlanes(input, width, height, residual_buffer.get(), planes, planes + n,
+                                  planes + 2 * size_t{n});
+  WriteKeyFrame(compressor, planes, n, output, icc);
   return 0;
 }
 
 int CodecInst::SolidFrameTest(ICCOMPRESS* icc) {
-  const unsigned char* w = work_buffer.get();
-  if (length >= 24) {
-    // Every byte equals the byte 8 pixels on, and pixels 1 to 7 equal pixel 0: then every
-    // pixel equals pixel 0, and most frames are rejected within their first bytes.
-    if (std::memcmp(w, w + 24, length - 24) != 0) return 0;
-    for (uint32_t i = 3; i < 24; ++i)
-      if (w[i] != w[i % 3]) return 0;
-  } else {
-    // Fewer than 8 pixels: the shifted comparison is not defined, compare each pixel.
-    for (uint32_t i = 3; i < length; ++i)
-      if (w[i] != w[i % 3]) return 0;
-  }
-  if (w[0] == w[1] && w[1] == w[2]) {
-    output[0] = fl::kSolidByteType;
-    output[1] = w[0];
-    icc->size = fl::kSolidByteBytes;
-  } else {
-    output[0] = fl::kSolidPixelType;
-    output[1] = w[0];
-    output[2] = w[1];
-    output[3] = w[2];
-    icc->size = fl::kSolidPixelBytes;
-  }
-  icc->flags = kKeyFrameFlag;
-  return 1;
+  return WriteIfSolid(work_buffer.get(), length, output, icc) ? 1 : 0;
 }
 
 int CodecInst::KeyCompress(ICCOMPRESS* icc) {
   const uint32_t n = length / 3;
-  icc->flags = kKeyFrameFlag;
   DeEntropy(work_buffer.get(), residual_buffer.get(), width, height);
-
   const unsigned char* res = residual_buffer.get();
   unsigned char* plane0 = work_buffer.get();
   unsigned char* plane1 = plane0 + n;
@@ -113,17 +144,7 @@ int CodecInst::KeyCompress(ICCOMPRESS* icc) {
     plane1[i] = res[3 * static_cast<size_t>(i) + 1];
     plane2[i] = res[3 * static_cast<size_t>(i) + 2];
   }
-
-  output[0] = fl::kKeyFrameType;
-  // Each extent ends with a byte compact sets to 0, so streams follow back to back.
-  uint32_t at = fl::kKeyHeaderBytes;
-  at += compressor.compact(plane0, output + at, n);
-  fl::StoreLE32(at, output + fl::kStream2OffsetAt);
-  at += compressor.compact(plane1, output + at, n);
-  fl::StoreLE32(at, output + fl::kStream3OffsetAt);
-  at += compressor.compact(plane2, output + at, n);
-  icc->size = at;
-  return static_cast<int>(at);
+  return static_cast<int>(WriteKeyFrame(compressor, plane0, n, output, icc));
 }
 
 int CodecInst::CompressEnd() {

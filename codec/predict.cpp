@@ -7,8 +7,24 @@
 #include <cstdint>
 
 #include "codec/codec.h"
+#include "codec/predict_detail.h"
 
 namespace {
+
+// The median of left, above and the gradient left + above - upper-left, on bytes.
+// The median of three values is the gradient clamped between the smaller and the larger
+// of left and above. Clamping upper-left instead gives the same result with no value
+// outside 0..255: when upper-left >= the larger, the gradient is at most the smaller;
+// when it is <= the smaller, the gradient is at least the larger; in between the
+// gradient itself lies between them, and lo + hi - upper-left is exact modulo 256. So
+// the unreduced gradient of the median is honoured, and the loops over a row, which
+// read only bytes that prediction does not change, vectorise on bytes.
+inline uint8_t MedianPredict(uint8_t left, uint8_t above, uint8_t upper_left) {
+  const uint8_t lo = left < above ? left : above;
+  const uint8_t hi = left < above ? above : left;
+  const uint8_t clamped = upper_left < lo ? lo : (upper_left > hi ? hi : upper_left);
+  return static_cast<uint8_t>(lo + hi - clamped);
+}
 
 // The gradient is deliberately not reduced modulo 256: with left 200, above 100 and
 // upper-left 10 it is 290 and the median picks 200, where a wrapped 34 would pick 100.
@@ -48,10 +64,72 @@ void DeEntropy(unsigned char* src, unsigned char* dst, int width, int height) {
   for (size_t k = 0; k < 3; ++k)
     dst[row + k] = static_cast<unsigned char>(src[row + k] - src[k]);
   // No special case at the start of a row: from the third row on, left and upper-left
-  // of a row's first pixel are the last pixels of the two rows before it.
-  for (size_t i = row + 3; i < total; ++i)
-    dst[i] = static_cast<unsigned char>(src[i] - Predict(src, i, row));
+  // of a row's first pixel are the last pixels of the two rows before it. Every residual
+  // reads only src, so this is one flat loop over the rest of the frame.
+  const unsigned char* left = src + row;
+  const unsigned char* above = src + 3;
+  const unsigned char* upper_left = src;
+  unsigned char* out = dst + row + 3;
+  const unsigned char* cur = src + row + 3;
+  const size_t count = total - row - 3;
+  for (size_t i = 0; i < count; ++i)
+    out[i] = static_cast<unsigned char>(cur[i] - MedianPredict(left[i], above[i], upper_left[i]));
 }
+
+namespace predict_detail {
+
+void PredictToPlanes(const uint8_t* frame, int width, int height, uint8_t* scratch,
+                     uint8_t* plane0, uint8_t* plane1, uint8_t* plane2) {
+  if (width <= 0 || height <= 0) return;
+  const size_t w = static_cast<size_t>(width);
+  uint8_t* const planes[3] = {plane0, plane1, plane2};
+  // cur[c] and prev[c]: channel c of this row and the row before, decorrelated.
+  uint8_t* cur[3] = {scratch, scratch + w, scratch + 2 * w};
+  uint8_t* prev[3] = {scratch + 3 * w, scratch + 4 * w, scratch + 5 * w};
+  // Channel c of the last pixel two rows up: the upper-left of a row's first pixel.
+  uint8_t last_two_up[3] = {0, 0, 0};
+
+  for (size_t y = 0; y < static_cast<size_t>(height); ++y) {
+    // Decorrelate and split the row in one pass: byte 1 stays, bytes 0 and 2 lose it.
+    const uint8_t* in = frame + 3 * w * y;
+    uint8_t* c0 = cur[0];
+    uint8_t* c1 = cur[1];
+    uint8_t* c2 = cur[2];
+    for (size_t x = 0; x < w; ++x) {
+      const uint8_t g = in[3 * x + 1];
+      c0[x] = static_cast<uint8_t>(in[3 * x] - g);
+      c1[x] = g;
+      c2[x] = static_cast<uint8_t>(in[3 * x + 2] - g);
+    }
+
+    for (int c = 0; c < 3; ++c) {
+      const uint8_t* d = cur[c];
+      const uint8_t* up = prev[c];
+      uint8_t* out = planes[c] + w * y;
+      if (y == 0) {
+        out[0] = d[0];
+        for (size_t x = 1; x < w; ++x) out[x] = static_cast<uint8_t>(d[x] - d[x - 1]);
+        continue;
+      }
+      if (y == 1) {
+        out[0] = static_cast<uint8_t>(d[0] - up[0]);
+      } else {
+        out[0] = static_cast<uint8_t>(d[0] - MedianPredict(up[w - 1], up[0], last_two_up[c]));
+      }
+      for (size_t x = 1; x < w; ++x)
+        out[x] = static_cast<uint8_t>(d[x] - MedianPredict(d[x - 1], up[x], up[x - 1]));
+    }
+
+    for (int c = 0; c < 3; ++c) {
+      if (y > 0) last_two_up[c] = prev[c][w - 1];
+      uint8_t* t = prev[c];
+      prev[c] = cur[c];
+      cur[c] = t;
+    }
+  }
+}
+
+}  // namespace predict_detail
 
 void ReEntropy(const unsigned char* residuals, unsigned char* frame, int width, int height) {
   if (width <= 0 || height <= 0) return;
