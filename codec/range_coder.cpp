@@ -22,6 +22,8 @@ namespace {
 
 constexpr uint32_t kTopValue = 0x80000000u;
 constexpr uint32_t kBottomValue = 0x800000u;  // normalise while range <= 2^23
+// Bits of the quotient that index the decoder's symbol table.
+constexpr uint32_t kLookupBits = 12;
 
 }  // namespace
 
@@ -133,17 +135,59 @@ bool DecodeWithin(const uint32_t* prob, uint32_t shift, const unsigned char* in,
   if (length == 0) return true;
   assert(shift <= 23 && prob[256] == (1u << shift));
   const uint32_t total = prob[256];
-  bit_io::ByteReader src(in, in_len, 1);  // in[0] carries no information
-  uint32_t b = src.Next();
-  uint32_t low = b >> 1;
-  uint32_t range = 0x80;
-  for (uint32_t i = 0; i < length; ++i) {
-    while (range <= kBottomValue) {
-      range <<= 8;
-      const uint32_t c = src.Next();
-      low = (low << 8) | ((b & 1u) << 7) | (c >> 1);
-      b = c;
+
+  // The symbol of a quotient q < T is the s with prob[s] <= q < prob[s + 1]. A table over
+  // the top kLookupBits bits of q gives the symbol at the start of q's bucket; the few
+  // symbols that share a bucket are then stepped over. Symbols of zero frequency are
+  // never the answer (prob[s] = prob[s + 1]), as in a search for the largest s with
+  // prob[s] <= q.
+  const uint32_t bits = shift < kLookupBits ? shift : kLookupBits;
+  const uint32_t drop = shift - bits;
+  uint8_t first[1u << kLookupBits];
+  {
+    uint32_t s = 0;
+    for (uint32_t j = 0; j < (1u << bits); ++j) {
+      const uint32_t q = j << drop;
+      while (prob[s + 1] <= q) ++s;  // prob[256] = T > q, so s stays below 256
+      first[j] = static_cast<uint8_t>(s);
     }
+  }
+  // Per symbol: the start, the frequency, and the mask of the range left over above r x T
+  // that symbol 255 also takes (as in the encoder).
+  uint32_t start[256];
+  uint32_t freq[256];
+  uint32_t rest[256];
+  for (int s = 0; s < 256; ++s) {
+    start[s] = prob[s];
+    freq[s] = prob[s + 1] - prob[s];
+    rest[s] = 0;
+  }
+  freq[255] = total - prob[255];
+  rest[255] = total - 1;
+
+  // The code is read as a bit string that starts at bit 1 of in[1] (in[0] carries no
+  // information and the top bit of in[1] is the writer's 0 carry position): each byte
+  // moved in brings the next 8 bits. `next` is the index of the byte that holds the
+  // low bit of the last bit taken, so the next 8 bits are bit 0 of in[next] and the top 7
+  // of in[next + 1].
+  size_t next = 1;
+  if (in_len < 2) return false;
+  uint32_t low = in[1] >> 1;
+  uint32_t range = 0x80;
+  uint32_t i = 0;
+  // Fast loop: while the next 4 bytes lie inside the input, bytes are moved in without a
+  // bounds check or a branch on their count.
+  while (i < length && in_len - next >= 4) {
+    const uint32_t moves = BytesToMove(range);
+    const uint32_t word = (static_cast<uint32_t>(in[next]) << 24) |
+                          (static_cast<uint32_t>(in[next + 1]) << 16) |
+                          (static_cast<uint32_t>(in[next + 2]) << 8) | in[next + 3];
+    // The 8 x moves bits from bit 24 of word down (the top 7 bits of in[next] are taken
+    // already); shifting by 8 first keeps every shift below 32.
+    low = (low << (8 * moves)) | (((word << 7) >> 8) >> (24 - 8 * moves));
+    range <<= 8 * moves;
+    next += moves;
+
     // range > 2^23 >= T here, so r >= 1.
     const uint32_t r = range >> shift;
     const uint32_t q = low / r;
@@ -152,18 +196,39 @@ bool DecodeWithin(const uint32_t* prob, uint32_t shift, const unsigned char* in,
       // Only symbol 255 reaches past r x T; a table without it means a damaged code.
       if (prob[255] == total) return false;
       s = 255;
-      low -= r * prob[255];
-      range -= r * prob[255];
     } else {
-      s = q < prob[128] ? 0 : 128;
-      for (uint32_t step = 64; step != 0; step >>= 1) {
-        if (q >= prob[s + step]) s += step;
-      }
-      low -= r * prob[s];
-      range -= r * prob[s];
-      if (s <= 254) range = r * (prob[s + 1] - prob[s]);
+      s = first[q >> drop];
+      while (q >= prob[s + 1]) ++s;
     }
+    low -= r * start[s];
+    range = r * freq[s] + (range & rest[s]);
     // A damaged code can empty the range, and normalising 0 would never end.
+    if (range == 0) return false;
+    out[i++] = static_cast<unsigned char>(s);
+  }
+
+  // The last few bytes of the input: the same steps a byte at a time, each read checked.
+  bit_io::ByteReader src(in, in_len, next + 1);
+  uint32_t b = in[next];
+  for (; i < length; ++i) {
+    while (range <= kBottomValue) {
+      range <<= 8;
+      const uint32_t c = src.Next();
+      low = (low << 8) | ((b & 1u) << 7) | (c >> 1);
+      b = c;
+    }
+    const uint32_t r = range >> shift;
+    const uint32_t q = low / r;
+    uint32_t s;
+    if (q >= total) {
+      if (prob[255] == total) return false;
+      s = 255;
+    } else {
+      s = first[q >> drop];
+      while (q >= prob[s + 1]) ++s;
+    }
+    low -= r * start[s];
+    range = r * freq[s] + (range & rest[s]);
     if (range == 0) return false;
     out[i] = static_cast<unsigned char>(s);
   }
