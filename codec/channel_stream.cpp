@@ -71,42 +71,65 @@ size_t MaxChannelStreamBytes(uint32_t length) {
          static_cast<size_t>(moved);
 }
 
-unsigned int Compress::compact(const unsigned char* in, unsigned char* out, unsigned int length) {
+namespace entropy_detail {
+
+void PlanStream(const unsigned char* in, uint32_t length, unsigned char* rle, size_t rle_capacity,
+                uint32_t* counts, unsigned char* out, StreamPlan* plan) {
   assert(length <= kMaxChannelBytes);
   unsigned int min_saving = length / 1000;
   if (min_saving < 16) min_saving = 16;
   const int level = zero::testRLE(in, static_cast<int>(length), static_cast<int>(min_saving));
 
+  plan->out = out;
+  size_t header_at = kMethodBytes;
+  plan->data = in;
+  plan->coded = length;
+  out[0] = 0;
   if (level != 0) {
     // The chosen level saves at least 13 bytes on any plane within kMaxChannelBytes, so
-    // the coded string fits in the plane's length. Should it not (or not fit rle_buffer),
-    // the plane goes out with method 0 instead: never an overflow, and the stream bound
-    // stays that of the plane.
+    // the coded string fits in the plane's length. Should it not (or not fit the run
+    // buffer), the plane goes out with method 0 instead: never an overflow, and the
+    // stream bound stays that of the plane.
     const size_t room = std::min<size_t>(rle_capacity, length);
-    const int k = entropy_detail::RunCodeWithin(in, rle_buffer.get(), static_cast<int>(length),
-                                                level, room);
+    const int k = RunCodeWithin(in, rle, static_cast<int>(length), level, room);
     if (k >= 0) {
-      const uint32_t coded = static_cast<uint32_t>(k);
+      plan->data = rle;
+      plan->coded = static_cast<uint32_t>(k);
       out[0] = static_cast<unsigned char>(level);
-      frame_layout::StoreLE32(coded, out + kMethodBytes);
-      calcprob(rle_buffer.get(), coded);
-      const unsigned int n = FibonacciEncode2(counts.get(), out + 5, 256);
-      const unsigned char kept = out[4 + n];
-      const unsigned int m = encode(rle_buffer.get(), out + 4 + n, coded);
-      out[4 + n] = kept;
-      out[4 + n + m] = 0;
-      return n + m + 5;
+      frame_layout::StoreLE32(plan->coded, out + kMethodBytes);
+      header_at += kRunLengthBytes;
     }
   }
+  CountBytes(plan->data, plan->coded, counts);
+  if (plan->coded == 0) {
+    // Nothing will be coded; an empty table keeps the writer and reader in step.
+    for (int s = 0; s <= 256; ++s) plan->prob[s] = 0;
+    plan->shift = 0;
+  } else {
+    plan->shift = BuildProbTable(counts, plan->coded, plan->prob);
+  }
+  const unsigned int n = FibonacciEncode2(counts, out + header_at, 256);
+  // The range code's first byte, always 0, lands on the count header's last byte.
+  plan->code_at = header_at + n - 1;
+  plan->kept = out[plan->code_at];
+}
 
-  out[0] = 0;
-  calcprob(in, length);
-  const unsigned int n = FibonacciEncode2(counts.get(), out + 1, 256);
-  const unsigned char kept = out[n];
-  const unsigned int m = encode(in, out + n, length);
-  out[n] = kept;
-  out[n + m] = 0;
-  return n + m + 1;
+unsigned int FinishStream(const StreamPlan& plan, uint32_t code_bytes) {
+  plan.out[plan.code_at] = plan.kept;
+  const size_t end = plan.code_at + code_bytes;
+  plan.out[end] = 0;
+  return static_cast<unsigned int>(end + 1);
+}
+
+}  // namespace entropy_detail
+
+unsigned int Compress::compact(const unsigned char* in, unsigned char* out, unsigned int length) {
+  entropy_detail::StreamPlan plan;
+  entropy_detail::PlanStream(in, length, rle_buffer.get(), rle_capacity, counts.get(), out, &plan);
+  for (int s = 0; s <= 256; ++s) prob[s] = plan.prob[s];
+  shift = plan.shift;
+  const unsigned int m = encode(plan.data, out + plan.code_at, plan.coded);
+  return entropy_detail::FinishStream(plan, m);
 }
 
 void Compress::uncompact(const unsigned char* in, unsigned char* out, unsigned int length) {

@@ -29,6 +29,46 @@ uint32_t BuildProbTable(const uint32_t* counts, uint32_t length, uint32_t* prob)
 bool DecodeWithin(const uint32_t* prob, uint32_t shift, const unsigned char* in, size_t in_len,
                   unsigned char* out, uint32_t length);
 
+// Counts the 256 byte values of data into counts (all entries set).
+void CountBytes(const unsigned char* data, uint32_t length, uint32_t* counts);
+
+// A channel stream with everything but its range code written: the method byte, the run
+// length and the count header are at out, and the range code of `coded` bytes at data
+// goes to out + code_at, its first byte over the header's last byte (kept).
+struct StreamPlan {
+  const unsigned char* data;
+  uint32_t coded;
+  uint32_t prob[257];
+  uint32_t shift;
+  unsigned char* out;
+  size_t code_at;
+  unsigned char kept;
+};
+
+// The first half of Compress::compact: chooses the method, zero-run codes into rle (at
+// most rle_capacity bytes) when it pays, counts into counts, builds the table and writes
+// the stream up to its range code.
+void PlanStream(const unsigned char* in, uint32_t length, unsigned char* rle, size_t rle_capacity,
+                uint32_t* counts, unsigned char* out, StreamPlan* plan);
+// The second half, once code_bytes of range code are at out + code_at: puts the header's
+// last byte back, sets the unwritten last byte of the extent to 0 and returns the extent.
+unsigned int FinishStream(const StreamPlan& plan, uint32_t code_bytes);
+
+// One range code to write: `length` bytes at `in` coded with the table prob/shift at
+// `out`; `written` receives the code's length, as Compress::encode returns it.
+struct RangeJob {
+  const unsigned char* in;
+  uint32_t length;
+  const uint32_t* prob;
+  uint32_t shift;
+  unsigned char* out;
+  uint32_t written;
+};
+
+// Writes three range codes, each byte for byte what Compress::encode writes for it, by
+// interleaving their symbols.
+void EncodeThree(RangeJob* jobs);
+
 }  // namespace entropy_detail
 
 #endif  // CODEC_ENTROPY_DETAIL_H_

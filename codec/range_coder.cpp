@@ -9,6 +9,7 @@
 // channel stream lay it over the last byte of the count header. The last symbol, 255,
 // takes the whole rest of the range, including the part above r x T that the others
 // never use.
+#include <algorithm>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -73,60 +74,109 @@ inline void StoreTop(unsigned char* o, uint32_t low) {
   o[3] = static_cast<unsigned char>(v);
 }
 
-}  // namespace
-
-// The bytes are those of the held-back-byte formulation in the read-me-first note: a
-// carry that the held-back byte and its pending 0xFF bytes would receive is added to the
-// bytes already written instead, which gives the same digits. Written this way the loop
-// has no branch that depends on the data except the rare carry: every symbol stores the
-// next 4 bytes of low and moves the write position on by the 0 to 3 bytes that are
-// decided. Stores past the position are overwritten later; the final 4 bytes of the
-// flush cover the furthest of them, so nothing is written beyond the returned length.
-unsigned int Compress::encode(const unsigned char* in, unsigned char* out, unsigned int length) {
-  // Symbol s < 255 leaves range = r x f_s. Symbol 255 leaves range - r x prob[255],
-  // which is r x f_255 plus the part r x T does not cover, range AND (T - 1); a mask per
-  // symbol adds that part for 255 only, with no branch on the symbol (255, that is -1,
-  // is one of the commonest residuals).
-  uint32_t start[256];
-  uint32_t freq[256];
-  uint32_t rest[256];
-  const uint32_t* p = prob.get();
-  const uint32_t sh = shift;
-  for (int s = 0; s < 256; ++s) {
-    start[s] = p[s];
-    freq[s] = p[s + 1] - p[s];
-    rest[s] = 0;
-  }
-  freq[255] = (1u << sh) - p[255];
-  rest[255] = (1u << sh) - 1;
-  uint32_t low = 0;
-  uint32_t range = kTopValue;
-  unsigned char* o = out;
-  *o++ = 0;  // the initial held-back byte, which no carry reaches
-  for (unsigned int i = 0; i < length; ++i) {
-    const uint32_t s = in[i];
-    const uint32_t r = range >> sh;
-    low += r * start[s];
-    // A carry belongs to the bytes before o whether or not bytes move now, so it is
-    // added at once; it is rare and the branch predicts well.
-    if (low >= 0x80000000u) {
-      PropagateCarry(o);
-      low &= 0x7FFFFFFFu;
+// The writer of one range code. The bytes are those of the held-back-byte formulation
+// in the read-me-first note: a carry that the held-back byte and its pending 0xFF bytes
+// would receive is added to the bytes already written instead, which gives the same
+// digits. Written this way a symbol costs no branch that depends on the data except
+// the rare carry: every symbol stores the next 4 bytes of low and moves the write
+// position on by the 0 to 3 bytes that are decided. Stores past the position are
+// overwritten later; the final 4 bytes of the flush cover the furthest of them, so
+// nothing is written beyond the code's length.
+class RangeWriter {
+ public:
+  RangeWriter(const uint32_t* prob, uint32_t shift, unsigned char* out) : shift_(shift), out_(out) {
+    // Symbol s < 255 leaves range = r x f_s. Symbol 255 leaves range - r x prob[255],
+    // which is r x f_255 plus the part r x T does not cover, range AND (T - 1); a mask
+    // per symbol adds that part for 255 only, with no branch on the symbol (255, that is
+    // -1, is one of the commonest residuals).
+    for (int s = 0; s < 256; ++s) {
+      model_[s].start = prob[s];
+      model_[s].freq = prob[s + 1] - prob[s];
+      model_[s].rest = 0;
     }
-    range = r * freq[s] + (range & rest[s]);
+    model_[255].freq = (1u << shift) - prob[255];
+    model_[255].rest = (1u << shift) - 1;
+    o_ = out;
+    *o_++ = 0;  // the initial held-back byte, which no carry reaches
+  }
+
+  void Put(uint32_t s) {
+    const Symbol& m = model_[s];
+    const uint32_t r = range_ >> shift_;
+    low_ += r * m.start;
+    // A carry belongs to the bytes before o_ whether or not bytes move now, so it is
+    // added at once; it is rare and the branch predicts well.
+    if (low_ >= 0x80000000u) {
+      PropagateCarry(o_);
+      low_ &= 0x7FFFFFFFu;
+    }
+    range_ = r * m.freq + (range_ & m.rest);
     // Bytes move out after about a third of the symbols, in no pattern a predictor could
     // learn, so the move happens unconditionally, 0 bytes being a move too.
-    const uint32_t moves = BytesToMove(range);
-    StoreTop(o, low);
-    o += moves;
-    range <<= 8 * moves;
-    low = (low << (8 * moves)) & 0x7FFFFFFFu;
+    const uint32_t moves = BytesToMove(range_);
+    StoreTop(o_, low_);
+    o_ += moves;
+    range_ <<= 8 * moves;
+    low_ = (low_ << (8 * moves)) & 0x7FFFFFFFu;
   }
-  if (low >= 0x80000000u) PropagateCarry(o);
-  StoreTop(o, low);
-  o += 4;
-  return static_cast<unsigned int>(o - out);
+
+  // Flushes the 31 bits of low and returns the length of the code.
+  uint32_t Finish() {
+    if (low_ >= 0x80000000u) PropagateCarry(o_);
+    StoreTop(o_, low_);
+    o_ += 4;
+    return static_cast<uint32_t>(o_ - out_);
+  }
+
+ private:
+  struct Symbol {
+    uint32_t start;
+    uint32_t freq;
+    uint32_t rest;
+    uint32_t unused;  // 16 bytes a symbol: one aligned load block
+  };
+  Symbol model_[256];
+  uint32_t shift_;
+  uint32_t low_ = 0;
+  uint32_t range_ = kTopValue;
+  unsigned char* out_;
+  unsigned char* o_;
+};
+
+}  // namespace
+
+unsigned int Compress::encode(const unsigned char* in, unsigned char* out, unsigned int length) {
+  RangeWriter writer(prob.get(), shift, out);
+  for (unsigned int i = 0; i < length; ++i) writer.Put(in[i]);
+  return writer.Finish();
 }
+
+namespace entropy_detail {
+
+void EncodeThree(RangeJob* jobs) {
+  RangeWriter w0(jobs[0].prob, jobs[0].shift, jobs[0].out);
+  RangeWriter w1(jobs[1].prob, jobs[1].shift, jobs[1].out);
+  RangeWriter w2(jobs[2].prob, jobs[2].shift, jobs[2].out);
+  const unsigned char* in0 = jobs[0].in;
+  const unsigned char* in1 = jobs[1].in;
+  const unsigned char* in2 = jobs[2].in;
+  // One symbol of each code per step: the three chains of range from symbol to symbol
+  // are independent, so the processor overlaps them.
+  const uint32_t both = std::min(jobs[0].length, std::min(jobs[1].length, jobs[2].length));
+  for (uint32_t i = 0; i < both; ++i) {
+    w0.Put(in0[i]);
+    w1.Put(in1[i]);
+    w2.Put(in2[i]);
+  }
+  for (uint32_t i = both; i < jobs[0].length; ++i) w0.Put(in0[i]);
+  for (uint32_t i = both; i < jobs[1].length; ++i) w1.Put(in1[i]);
+  for (uint32_t i = both; i < jobs[2].length; ++i) w2.Put(in2[i]);
+  jobs[0].written = w0.Finish();
+  jobs[1].written = w1.Finish();
+  jobs[2].written = w2.Finish();
+}
+
+}  // namespace entropy_detail
 
 namespace entropy_detail {
 
