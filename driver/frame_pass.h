@@ -14,10 +14,6 @@ struct InputFile {
   uint64_t size = 0;
 };
 
-// The threads the compressed pass uses: ZODUVIV_THREADS when it holds a number from 1 to
-// 256, else the number of available cores.
-int thread_count();
-
 // Reads, converts, compresses (unless -u) and writes every frame of frame_offsets;
 // returns the exit status. Prints the "Writing" and closing messages.
 int run_frame_pass(const Options& options, const MovieHeader& movie, InputFile& input);
