@@ -9,6 +9,9 @@
 // An uncompressed (DIB) input is copied through the same way. Everything the program has
 // to say goes to standard output; the exit status is 0 on success and 1 on every failure.
 //
+// Frames are decoded on worker threads, one per core or as ZODUVIV_THREADS says, and
+// written in order, so the output is the same for every thread count.
+//
 // Frames are numbered from 1 in the messages ("Frame 3 of 10" is the third frame), the way
 // a user counts them. A damaged frame while writing stops the run: the output is finished
 // as a valid AVI file holding the frames before it, and the message says so.
@@ -24,9 +27,11 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "avi/avi.h"
 #include "codec/codec.h"
+#include "driver/ordered_work.h"
 
 namespace {
 
@@ -84,36 +89,48 @@ bool same_file(const char* a, const char* b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// Decodes every frame of the input in turn; the frame pass of both modes. Buffers are
-// sized once before the first frame. `sink` gets each decoded DIB frame (with 3 writable
-// bytes after it) and returns false to stop.
+// One frame in flight: its chunk as read from the file and the decoded DIB frame.
+struct Slot {
+  std::unique_ptr<uint8_t[]> chunk;
+  std::unique_ptr<uint8_t[]> frame;  // frame_bytes + 3: write_frame zeroes pad bytes there
+  uint32_t size = 0;                 // bytes of the chunk read
+  const char* why = nullptr;         // null, or why the frame is damaged
+};
+
+// Decodes every frame of the input; the frame pass of both modes. Frames are read and
+// written in order on the calling thread and decoded on ZODUVIV_THREADS workers, each with
+// its own decoder; every buffer is sized once before the first frame.
 class FramePass {
  public:
-  explicit FramePass(Input& input) : input_(input) {}
+  explicit FramePass(Input& input)
+      : input_(input),
+        work_(input.vizu ? thread_count() : 1,
+              [this](int worker, int slot) { process(worker, slots_[static_cast<size_t>(slot)]); }) {}
 
   // Sizes the buffers; prints its own message when the geometry cannot be decoded.
   [[nodiscard]] bool begin() {
     const AviInfo& info = input_.info;
     frame_bytes_ = static_cast<size_t>(info.width) * static_cast<size_t>(info.height) * 3;
+    size_t chunk_bytes = 0;
+    bool need_frame = true;
     if (input_.vizu) {
-      if (!decoder_.Begin(info.width, info.height)) {
-        std::printf("Frames of %d x %d cannot be decoded.\n", info.width, info.height);
-        return false;
+      for (int w = 0; w < std::max(work_.workers(), 1); ++w) {
+        decoders_.push_back(std::make_unique<FrameDecoder>());
+        if (!decoders_.back()->Begin(info.width, info.height)) {
+          std::printf("Frames of %d x %d cannot be decoded.\n", info.width, info.height);
+          return false;
+        }
       }
       // No frame longer than the encoder's bound is a Vozodiva frame of this geometry, so
       // the read buffer never grows beyond it whatever the file claims.
       const size_t bound = MaxCompressedFrameSize(info.width, info.height);
-      size_t largest = 0;
       for (const AviFrame& f : info.frames)
-        if (f.damage == nullptr && f.size <= bound) largest = std::max<size_t>(largest, f.size);
-      chunk_.reset(new uint8_t[std::max<size_t>(largest, 1)]);
-      chunk_capacity_ = largest;
-    }
-    // A DIB frame is read straight into the frame buffer. Its size must then be one
-    // frame, which lies in the file, so the file's length bounds the buffer. Frames whose
-    // rows are padded to 4 bytes, as other writers store DIB frames, are read into the
-    // chunk buffer and packed, since zoduviv's rows have no filler.
-    if (!input_.vizu) {
+        if (f.damage == nullptr && f.size <= bound) chunk_bytes = std::max<size_t>(chunk_bytes, f.size);
+    } else {
+      // A DIB frame is read straight into the frame buffer. Its size must then be one
+      // frame, which lies in the file, so the file's length bounds the buffer. Frames
+      // whose rows are padded to 4 bytes, as other writers store DIB frames, are read into
+      // the chunk buffer and packed, since zoduviv's rows have no filler.
       row_bytes_ = static_cast<size_t>(info.width) * 3;
       stride_ = (row_bytes_ + 3) & ~size_t{3};
       padded_bytes_ = stride_ * static_cast<size_t>(info.height);
@@ -124,43 +141,72 @@ class FramePass {
         any_packed = any_packed || f.size == frame_bytes_;
         any_padded = any_padded || (padded_bytes_ != frame_bytes_ && f.size == padded_bytes_);
       }
-      if (any_padded) {
-        chunk_.reset(new uint8_t[padded_bytes_]);
-        chunk_capacity_ = padded_bytes_;
-      }
-      if (!any_packed && !any_padded) return true;
+      if (any_padded) chunk_bytes = padded_bytes_;
+      need_frame = any_packed || any_padded;
     }
-    frame_.reset(new uint8_t[frame_bytes_ + 3]);
+    chunk_capacity_ = chunk_bytes;
+    slots_.resize(static_cast<size_t>(work_.slots()));
+    for (Slot& slot : slots_) {
+      if (chunk_bytes > 0) slot.chunk.reset(new uint8_t[chunk_bytes]);
+      if (need_frame) slot.frame.reset(new uint8_t[frame_bytes_ + 3]);
+    }
+    work_.start();
     return true;
   }
 
-  // Decodes frame i into frame(); false with the reason when it is damaged.
-  [[nodiscard]] bool decode(size_t i, const char*& why) {
-    const AviFrame& f = input_.info.frames[i];
-    if (f.damage != nullptr) {
-      why = f.damage;
-      return false;
-    }
-    if (!input_.vizu) return copy_dib(f, why);
-    if (f.size > chunk_capacity_) {
-      why = "it is longer than any Vozodiva frame of this size";
-      return false;
-    }
-    if (!read_at(f.offset, chunk_.get(), f.size)) {
-      why = "its chunk cannot be read";
-      return false;
-    }
-    if (!decoder_.Decode(chunk_.get(), f.size, frame_.get())) {
-      why = "it does not decode as a Vozodiva frame";
-      return false;
-    }
-    return true;
+  // Reads frame i and hands it to a worker. Frames are read as 0, 1, 2, ...
+  void read(size_t i) {
+    Slot& slot = slot_of(i);
+    slot.why = read_frame(input_.info.frames[i], slot);
+    work_.submit(static_cast<int>(i));
   }
 
-  uint8_t* frame() { return frame_.get(); }
+  // Waits for frame i; its DIB frame, or null with the reason when it is damaged.
+  const uint8_t* result(size_t i, const char*& why) {
+    work_.wait(static_cast<int>(i));
+    Slot& slot = slot_of(i);
+    why = slot.why;
+    return why ? nullptr : slot.frame.get();
+  }
+
+  // Mutable access for the writer, which zeroes the pad bytes behind the frame.
+  uint8_t* frame(size_t i) { return slot_of(i).frame.get(); }
   size_t frame_bytes() const { return frame_bytes_; }
+  size_t in_flight() const { return slots_.size(); }
+  void stop() { work_.stop(); }
 
  private:
+  Slot& slot_of(size_t i) { return slots_[i % slots_.size()]; }
+
+  // Reads the frame's chunk into the slot; the reason when it cannot be read.
+  const char* read_frame(const AviFrame& f, Slot& slot) {
+    if (f.damage != nullptr) return f.damage;
+    if (input_.vizu) {
+      if (f.size > chunk_capacity_) return "it is longer than any Vozodiva frame of this size";
+      if (!read_at(f.offset, slot.chunk.get(), f.size)) return "its chunk cannot be read";
+      slot.size = f.size;
+      return nullptr;
+    }
+    const bool packed = f.size == frame_bytes_;
+    const bool padded = !packed && slot.chunk && f.size == padded_bytes_;
+    if (!slot.frame || (!packed && !padded)) return "its size is not that of one uncompressed frame";
+    if (!read_at(f.offset, packed ? slot.frame.get() : slot.chunk.get(), f.size))
+      return "its chunk cannot be read";
+    if (padded) {
+      const size_t rows = frame_bytes_ / row_bytes_;
+      for (size_t y = 0; y < rows; ++y)
+        std::memcpy(slot.frame.get() + y * row_bytes_, slot.chunk.get() + y * stride_, row_bytes_);
+    }
+    return nullptr;
+  }
+
+  // Decodes the slot's chunk; runs on a worker.
+  void process(int worker, Slot& slot) {
+    if (slot.why != nullptr || !input_.vizu) return;
+    if (!decoders_[static_cast<size_t>(worker)]->Decode(slot.chunk.get(), slot.size, slot.frame.get()))
+      slot.why = "it does not decode as a Vozodiva frame";
+  }
+
   bool read_at(uint64_t offset, uint8_t* dst, size_t n) {
     input_.in.clear();
     input_.in.seekg(static_cast<std::streamoff>(offset));
@@ -168,35 +214,35 @@ class FramePass {
     return static_cast<size_t>(input_.in.gcount()) == n;
   }
 
-  bool copy_dib(const AviFrame& f, const char*& why) {
-    const bool packed = f.size == frame_bytes_;
-    const bool padded = !packed && chunk_ && f.size == padded_bytes_;
-    if (!frame_ || (!packed && !padded)) {
-      why = "its size is not that of one uncompressed frame";
-      return false;
-    }
-    if (!read_at(f.offset, packed ? frame_.get() : chunk_.get(), f.size)) {
-      why = "its chunk cannot be read";
-      return false;
-    }
-    if (padded) {
-      const size_t rows = frame_bytes_ / row_bytes_;
-      for (size_t y = 0; y < rows; ++y)
-        std::memcpy(frame_.get() + y * row_bytes_, chunk_.get() + y * stride_, row_bytes_);
-    }
-    return true;
-  }
-
   Input& input_;
-  FrameDecoder decoder_;
+  std::vector<std::unique_ptr<FrameDecoder>> decoders_;  // one per worker
   size_t frame_bytes_ = 0;
-  std::unique_ptr<uint8_t[]> chunk_;
   size_t chunk_capacity_ = 0;
   size_t row_bytes_ = 0;     // DIB input: bytes of one packed row
   size_t stride_ = 0;        // DIB input: one row padded to 4 bytes
   size_t padded_bytes_ = 0;  // DIB input: a frame of padded rows
-  std::unique_ptr<uint8_t[]> frame_;
+  std::vector<Slot> slots_;
+  OrderedWork work_;  // last: its workers stop before the slots and decoders go
 };
+
+// Runs the pass over every frame: reads frame i while earlier frames decode, and hands
+// each decoded frame to `sink` in order. Returns the index of the first damaged frame
+// (its reason in why), or the frame count; sink returning false stops the pass too.
+template <typename Sink>
+size_t run_pass(FramePass& pass, size_t n, const char*& why, Sink sink) {
+  const size_t ahead = pass.in_flight();
+  why = nullptr;
+  size_t i = 0;
+  for (; i < n; ++i) {
+    if (i >= ahead && !pass.result(i - ahead, why)) return i - ahead;
+    if (i >= ahead && !sink(i - ahead)) return i - ahead;
+    pass.read(i);
+  }
+  for (size_t j = i > ahead ? i - ahead : 0; j < n; ++j) {
+    if (!pass.result(j, why) || !sink(j)) return j;
+  }
+  return n;
+}
 
 int check_file(const char* path) {
   Input input;
@@ -204,13 +250,13 @@ int check_file(const char* path) {
   FramePass pass(input);
   if (!pass.begin()) return 1;
   const size_t n = input.info.frames.size();
-  for (size_t i = 0; i < n; ++i) {
-    const char* why = nullptr;
-    if (!pass.decode(i, why)) {
-      std::printf("Frame %zu of %llu is damaged: %s.\n", i + 1,
-                  static_cast<unsigned long long>(input.total), why);
-      return 1;
-    }
+  const char* why = nullptr;
+  const size_t bad = run_pass(pass, n, why, [](size_t) { return true; });
+  pass.stop();
+  if (bad < n) {
+    std::printf("Frame %zu of %llu is damaged: %s.\n", bad + 1,
+                static_cast<unsigned long long>(input.total), why);
+    return 1;
   }
   std::printf("Checked %zu frames, all decode cleanly\n", n);
   return 0;
@@ -236,21 +282,25 @@ int decode_file(const char* in_path, const char* out_path) {
   std::printf("Writing %s, this may take a while...\n", out_path);
 
   const size_t n = input.info.frames.size();
-  for (size_t i = 0; i < n; ++i) {
-    const char* why = nullptr;
-    if (!pass.decode(i, why)) {
-      std::printf("Frame %zu of %llu is damaged: %s.\n", i + 1,
-                  static_cast<unsigned long long>(input.total), why);
-      if (writer.flush())
-        std::printf("The output file %s is incomplete: it holds only the %zu frames before it.\n",
-                    out_path, i);
-      return 1;
-    }
-    if (writer.write_frame(pass.frame(), static_cast<int>(pass.frame_bytes()), 0x10) !=
-        FrameWrite::kWritten) {
-      (void)writer.flush();
-      return 1;
-    }
+  FrameWrite written = FrameWrite::kWritten;
+  const char* why = nullptr;
+  const size_t stopped = run_pass(pass, n, why, [&](size_t i) {
+    written = writer.write_frame(pass.frame(i), static_cast<int>(pass.frame_bytes()), 0x10);
+    return written == FrameWrite::kWritten;
+  });
+  pass.stop();
+  if (written == FrameWrite::kError) return 1;
+  if (written == FrameWrite::kFull) {
+    (void)writer.flush();
+    return 1;
+  }
+  if (stopped < n) {
+    std::printf("Frame %zu of %llu is damaged: %s.\n", stopped + 1,
+                static_cast<unsigned long long>(input.total), why);
+    if (writer.flush())
+      std::printf("The output file %s is incomplete: it holds only the %zu frames before it.\n",
+                  out_path, stopped);
+    return 1;
   }
   if (!writer.flush()) return 1;
   std::printf("Finished writing file %s\n", out_path);
