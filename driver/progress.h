@@ -5,11 +5,14 @@
 #include <chrono>
 
 // One line on standard error, redrawn at most four times a second, with frames done and
-// total, frames per second and time left; erased by finish(). Silent unless standard error
+// total, frames per second and time left; erased by finish() or when it goes out of scope. Silent unless standard error
 // is a terminal, so standard output and redirected runs are never touched.
 class Progress {
  public:
   explicit Progress(int total);
+  ~Progress() { finish(); }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
   void update(int done);
   void finish();
 
