@@ -137,25 +137,27 @@ void Compress::uncompact(const unsigned char* in, unsigned char* out, unsigned i
   (void)ok;
 }
 
-bool Compress::uncompact(const unsigned char* in, size_t in_len, unsigned char* out,
-                         unsigned int length) {
+namespace entropy_detail {
+
+bool PlanUnpack(const unsigned char* in, size_t in_len, unsigned char* out, uint32_t length,
+                unsigned char* rle, size_t rle_capacity, UnpackPlan* plan) {
   if (in_len < kMethodBytes || length > kMaxChannelBytes) return false;
   const unsigned int method = in[0];
   if (method > 3) return false;
 
   size_t header_at = kMethodBytes;
-  uint32_t coded = length;
-  unsigned char* coded_out = out;
+  plan->method = method;
+  plan->coded = length;
+  plan->coded_out = out;
   if (method != 0) {
     if (in_len < kMethodBytes + kRunLengthBytes) return false;
-    coded = frame_layout::LoadLE32(in + kMethodBytes);
+    const uint32_t coded = frame_layout::LoadLE32(in + kMethodBytes);
     // zero::RLE writes at most 1.5 n + 3 bytes for n plane bytes.
     const uint64_t longest = uint64_t{length} + (uint64_t{length} + 1) / 2 + 3;
-    if (coded > rle_capacity || coded > longest || coded > entropy_detail::kMaxTotal) {
-      return false;
-    }
+    if (coded > rle_capacity || coded > longest || coded > kMaxTotal) return false;
     header_at += kRunLengthBytes;
-    coded_out = rle_buffer.get();
+    plan->coded = coded;
+    plan->coded_out = rle;
   }
 
   uint32_t decoded[256];
@@ -164,22 +166,38 @@ bool Compress::uncompact(const unsigned char* in, size_t in_len, unsigned char* 
   // The writer's counts add up to exactly the bytes it coded.
   uint64_t sum = 0;
   for (int s = 0; s < 256; ++s) sum += decoded[s];
-  if (sum != coded) return false;
-  if (coded == 0) {
-    for (int s = 0; s <= 256; ++s) prob[s] = 0;
-    shift = 0;
+  if (sum != plan->coded) return false;
+  if (plan->coded == 0) {
+    for (int s = 0; s <= 256; ++s) plan->prob[s] = 0;
+    plan->shift = 0;
   } else {
-    shift = entropy_detail::BuildProbTable(decoded, coded, prob.get());
+    plan->shift = BuildProbTable(decoded, plan->coded, plan->prob);
   }
-
   // The range code's skipped first byte is the count header's last byte.
   const size_t code_at = header_at + h - 1;
-  if (!entropy_detail::DecodeWithin(prob.get(), shift, in + code_at, in_len - code_at,
-                                    coded_out, coded)) {
+  plan->code = in + code_at;
+  plan->code_len = in_len - code_at;
+  return true;
+}
+
+bool FinishUnpack(const UnpackPlan& plan, unsigned char* out, uint32_t length) {
+  if (plan.method == 0) return true;
+  const int used = zero::deRLE(plan.coded_out, plan.coded, out, static_cast<int>(length),
+                               static_cast<int>(plan.method));
+  return used >= 0 && static_cast<uint32_t>(used) == plan.coded;
+}
+
+}  // namespace entropy_detail
+
+bool Compress::uncompact(const unsigned char* in, size_t in_len, unsigned char* out,
+                         unsigned int length) {
+  entropy_detail::UnpackPlan plan;
+  if (!entropy_detail::PlanUnpack(in, in_len, out, length, rle_buffer.get(), rle_capacity, &plan))
     return false;
-  }
-  if (method == 0) return true;
-  const int used =
-      zero::deRLE(rle_buffer.get(), coded, out, static_cast<int>(length), static_cast<int>(method));
-  return used >= 0 && static_cast<uint32_t>(used) == coded;
+  for (int s = 0; s <= 256; ++s) prob[s] = plan.prob[s];
+  shift = plan.shift;
+  if (!entropy_detail::DecodeWithin(plan.prob, plan.shift, plan.code, plan.code_len,
+                                    plan.coded_out, plan.coded))
+    return false;
+  return entropy_detail::FinishUnpack(plan, out, length);
 }

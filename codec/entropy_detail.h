@@ -69,6 +69,41 @@ struct RangeJob {
 // interleaving their symbols.
 void EncodeThree(RangeJob* jobs);
 
+// A channel stream read up to its range code: the method, the table, where the code
+// lies, and where its `coded` bytes go (the plane itself for method 0, else the run
+// buffer).
+struct UnpackPlan {
+  unsigned int method;
+  uint32_t prob[257];
+  uint32_t shift;
+  const unsigned char* code;
+  size_t code_len;
+  unsigned char* coded_out;
+  uint32_t coded;
+};
+
+// The first half of the untrusted Compress::uncompact: false when the stream's method,
+// run length or count header is damaged. rle (rle_capacity bytes) receives the
+// zero-run-coded bytes of methods 1 to 3.
+bool PlanUnpack(const unsigned char* in, size_t in_len, unsigned char* out, uint32_t length,
+                unsigned char* rle, size_t rle_capacity, UnpackPlan* plan);
+// The second half, once the range code is decoded: undoes the zero-run coding into out.
+bool FinishUnpack(const UnpackPlan& plan, unsigned char* out, uint32_t length);
+
+// One range code to read, as DecodeWithin takes it.
+struct RangeSource {
+  const uint32_t* prob;
+  uint32_t shift;
+  const unsigned char* in;
+  size_t in_len;
+  unsigned char* out;
+  uint32_t length;
+};
+
+// DecodeWithin for three codes at once, their symbols interleaved: true when all three
+// decode as DecodeWithin would decode them. The output buffers must not overlap.
+bool DecodeThree(const RangeSource* sources);
+
 }  // namespace entropy_detail
 
 #endif  // CODEC_ENTROPY_DETAIL_H_

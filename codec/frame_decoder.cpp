@@ -9,7 +9,9 @@
 #include <new>
 
 #include "codec/codec.h"
+#include "codec/entropy_detail.h"
 #include "codec/frame_layout.h"
+#include "codec/predict_detail.h"
 
 namespace fl = frame_layout;
 
@@ -17,9 +19,10 @@ struct FrameDecoder::Impl {
   int width = 0;
   int height = 0;
   uint32_t pixels = 0;
-  std::unique_ptr<uint8_t[]> planes;     // three planes of `pixels` bytes
-  std::unique_ptr<uint8_t[]> residuals;  // the planes interleaved again
-  Compress coder;
+  std::unique_ptr<uint8_t[]> planes;  // three planes of `pixels` bytes
+  std::unique_ptr<uint8_t[]> rle;     // a run buffer of rle_capacity bytes per plane
+  size_t rle_capacity = 0;
+  std::unique_ptr<uint8_t[]> rows;    // scratch rows of the reconstruction
 };
 
 FrameDecoder::FrameDecoder() = default;
@@ -36,12 +39,14 @@ bool FrameDecoder::Begin(int width, int height) {
   impl->width = width;
   impl->height = height;
   impl->pixels = static_cast<uint32_t>(n);
+  // A run length above what zero::RLE can produce for one plane is refused as damage,
+  // so this is all the run buffer an honest stream needs. The run buffers are touched
+  // only by streams that use zero-run coding.
+  impl->rle_capacity = fl::MaxRunCodedBytes(n);
   impl->planes.reset(new (std::nothrow) uint8_t[3 * n]);
-  impl->residuals.reset(new (std::nothrow) uint8_t[3 * n]);
-  if (!impl->planes || !impl->residuals) return false;
-  // A run length above what zero::RLE can produce for one plane is refused as damage
-  // by uncompact, so this is all the run buffer an honest stream needs.
-  impl->coder.InitCompressBuffers(static_cast<unsigned int>(fl::MaxRunCodedBytes(n)));
+  impl->rle.reset(new (std::nothrow) uint8_t[3 * impl->rle_capacity]);
+  impl->rows.reset(new (std::nothrow) uint8_t[predict_detail::PlaneScratchBytes(width)]);
+  if (!impl->planes || !impl->rle || !impl->rows) return false;
   impl_ = std::move(impl);
   return true;
 }
@@ -78,20 +83,26 @@ bool FrameDecoder::Decode(const unsigned char* in, size_t in_len, unsigned char*
 
   const size_t starts[3] = {fl::kKeyHeaderBytes, off2, off3};
   const size_t ends[3] = {off2, off3, in_len};
+  // The three streams are read up to their range codes, the three range codes are
+  // decoded in one interleaved pass, and then any zero-run coding is undone: the same
+  // checks and results as three calls of Compress::uncompact.
+  entropy_detail::UnpackPlan plans[3];
+  entropy_detail::RangeSource sources[3];
   for (int c = 0; c < 3; ++c) {
-    if (!d.coder.uncompact(in + starts[c], ends[c] - starts[c], d.planes.get() + c * n, d.pixels))
+    if (!entropy_detail::PlanUnpack(in + starts[c], ends[c] - starts[c], d.planes.get() + c * n,
+                                    d.pixels, d.rle.get() + c * d.rle_capacity, d.rle_capacity,
+                                    &plans[c]))
       return false;
+    sources[c] = {plans[c].prob, plans[c].shift, plans[c].code, plans[c].code_len,
+                  plans[c].coded_out, plans[c].coded};
+  }
+  if (!entropy_detail::DecodeThree(sources)) return false;
+  for (int c = 0; c < 3; ++c) {
+    if (!entropy_detail::FinishUnpack(plans[c], d.planes.get() + c * n, d.pixels)) return false;
   }
 
   const unsigned char* plane0 = d.planes.get();
-  const unsigned char* plane1 = plane0 + n;
-  const unsigned char* plane2 = plane1 + n;
-  unsigned char* res = d.residuals.get();
-  for (size_t i = 0; i < n; ++i) {
-    res[3 * i] = plane0[i];
-    res[3 * i + 1] = plane1[i];
-    res[3 * i + 2] = plane2[i];
-  }
-  ReEntropy(res, out, d.width, d.height);
+  predict_detail::ReconstructFromPlanes(plane0, plane0 + n, plane0 + 2 * n, d.width, d.height,
+                                        d.rows.get(), out);
   return true;
 }

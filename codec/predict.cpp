@@ -129,6 +129,66 @@ void PredictToPlanes(const uint8_t* frame, int width, int height, uint8_t* scrat
   }
 }
 
+void ReconstructFromPlanes(const uint8_t* plane0, const uint8_t* plane1, const uint8_t* plane2,
+                           int width, int height, uint8_t* scratch, uint8_t* frame) {
+  if (width <= 0 || height <= 0) return;
+  const size_t w = static_cast<size_t>(width);
+  const uint8_t* const planes[3] = {plane0, plane1, plane2};
+  uint8_t* cur[3] = {scratch, scratch + w, scratch + 2 * w};
+  uint8_t* prev[3] = {scratch + 3 * w, scratch + 4 * w, scratch + 5 * w};
+  uint8_t last_two_up[3] = {0, 0, 0};
+
+  for (size_t y = 0; y < static_cast<size_t>(height); ++y) {
+    // Each byte needs its left neighbour rebuilt first, so a row is serial in x; the
+    // three channels are three independent chains, handled side by side.
+    const size_t at = w * y;
+    const uint8_t* r0 = plane0 + at;
+    const uint8_t* r1 = plane1 + at;
+    const uint8_t* r2 = plane2 + at;
+    uint8_t* d0 = cur[0];
+    uint8_t* d1 = cur[1];
+    uint8_t* d2 = cur[2];
+    const uint8_t* u0 = prev[0];
+    const uint8_t* u1 = prev[1];
+    const uint8_t* u2 = prev[2];
+    if (y == 0) {
+      d0[0] = r0[0];
+      d1[0] = r1[0];
+      d2[0] = r2[0];
+      for (size_t x = 1; x < w; ++x) {
+        d0[x] = static_cast<uint8_t>(r0[x] + d0[x - 1]);
+        d1[x] = static_cast<uint8_t>(r1[x] + d1[x - 1]);
+        d2[x] = static_cast<uint8_t>(r2[x] + d2[x - 1]);
+      }
+    } else {
+      for (int c = 0; c < 3; ++c) {
+        const uint8_t* up = prev[c];
+        const uint8_t p = y == 1 ? up[0] : MedianPredict(up[w - 1], up[0], last_two_up[c]);
+        cur[c][0] = static_cast<uint8_t>(planes[c][at] + p);
+      }
+      for (size_t x = 1; x < w; ++x) {
+        d0[x] = static_cast<uint8_t>(r0[x] + MedianPredict(d0[x - 1], u0[x], u0[x - 1]));
+        d1[x] = static_cast<uint8_t>(r1[x] + MedianPredict(d1[x - 1], u1[x], u1[x - 1]));
+        d2[x] = static_cast<uint8_t>(r2[x] + MedianPredict(d2[x - 1], u2[x], u2[x - 1]));
+      }
+    }
+    // Add byte 1 back to bytes 0 and 2 while interleaving the row into the frame.
+    uint8_t* out = frame + 3 * at;
+    for (size_t x = 0; x < w; ++x) {
+      const uint8_t g = d1[x];
+      out[3 * x] = static_cast<uint8_t>(d0[x] + g);
+      out[3 * x + 1] = g;
+      out[3 * x + 2] = static_cast<uint8_t>(d2[x] + g);
+    }
+    for (int c = 0; c < 3; ++c) {
+      if (y > 0) last_two_up[c] = prev[c][w - 1];
+      uint8_t* t = prev[c];
+      prev[c] = cur[c];
+      cur[c] = t;
+    }
+  }
+}
+
 }  // namespace predict_detail
 
 void ReEntropy(const unsigned char* residuals, unsigned char* frame, int width, int height) {

@@ -1,4 +1,5 @@
-// codec/predict_detail.h: the frame compressor's one-pass prediction. Private to codec/.
+// codec/predict_detail.h: prediction in one pass between a frame and its three residual
+// planes, for the frame compressor and the frame decoder. Private to codec/.
 #ifndef CODEC_PREDICT_DETAIL_H_
 #define CODEC_PREDICT_DETAIL_H_
 
@@ -15,6 +16,11 @@ inline size_t PlaneScratchBytes(int width) { return 6 * static_cast<size_t>(widt
 // order. Reads the frame without changing it; `scratch` holds PlaneScratchBytes(width).
 void PredictToPlanes(const uint8_t* frame, int width, int height, uint8_t* scratch,
                      uint8_t* plane0, uint8_t* plane1, uint8_t* plane2);
+
+// The inverse, for the frame decoder: rebuilds the frame from the three residual planes
+// (ReEntropy of the interleaved residuals). `scratch` holds PlaneScratchBytes(width).
+void ReconstructFromPlanes(const uint8_t* plane0, const uint8_t* plane1, const uint8_t* plane2,
+                           int width, int height, uint8_t* scratch, uint8_t* frame);
 
 }  // namespace predict_detail
 

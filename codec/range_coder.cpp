@@ -180,109 +180,164 @@ void EncodeThree(RangeJob* jobs) {
 
 namespace entropy_detail {
 
+namespace {
+
+// The reader of one range code from untrusted bytes.
+//
+// The symbol of a quotient q < T is the s with prob[s] <= q < prob[s + 1]. A table over
+// the top kLookupBits bits of q gives the symbol at the start of q's bucket; the few
+// symbols that share a bucket are then stepped over. Symbols of zero frequency are never
+// the answer (prob[s] = prob[s + 1]), as in a search for the largest s with prob[s] <= q.
+//
+// The code is read as a bit string that starts at bit 1 of in[1] (in[0] carries no
+// information): each byte moved in brings the next 8 bits. next_ is the index of the
+// byte whose low bit is the next bit to take, so the next 8 bits are bit 0 of in[next_]
+// and the top 7 bits of in[next_ + 1].
+class RangeReader {
+ public:
+  // False when the code cannot hold even its first bits.
+  bool Begin(const uint32_t* prob, uint32_t shift, const unsigned char* in, size_t in_len) {
+    assert(shift <= 23 && prob[256] == (1u << shift));
+    total_ = prob[256];
+    shift_ = shift;
+    in_ = in;
+    in_len_ = in_len;
+    const uint32_t bits = shift < kLookupBits ? shift : kLookupBits;
+    drop_ = shift - bits;
+    uint32_t s = 0;
+    for (uint32_t j = 0; j < (1u << bits); ++j) {
+      const uint32_t q = j << drop_;
+      while (prob[s + 1] <= q) ++s;  // prob[256] = T > q, so s stays below 256
+      first_[j] = static_cast<uint8_t>(s);
+    }
+    // Per symbol, as in the writer: the start, the frequency and the mask of the range
+    // left over above r x T that symbol 255 also takes.
+    for (int k = 0; k < 256; ++k) {
+      model_[k].start = prob[k];
+      model_[k].freq = prob[k + 1] - prob[k];
+      model_[k].rest = 0;
+    }
+    model_[255].freq = total_ - prob[255];
+    model_[255].rest = total_ - 1;
+    model_[256].start = total_;
+    symbol_255_absent_ = prob[255] == total_;
+    if (in_len < 2) return false;
+    next_ = 1;
+    low_ = in[1] >> 1;
+    range_ = 0x80;
+    return true;
+  }
+
+  // True while the next 4 input bytes lie inside the input, so FastStep may run.
+  bool Ahead() const { return in_len_ - next_ >= 4; }
+
+  // Decodes one symbol into *out with no bounds check and no branch on the count of
+  // bytes moved in. Needs Ahead(). False on a damaged code.
+  bool FastStep(unsigned char* out) {
+    const uint32_t moves = BytesToMove(range_);
+    const unsigned char* p = in_ + next_;
+    const uint32_t word = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+                          (static_cast<uint32_t>(p[2]) << 8) | p[3];
+    // The 8 x moves bits from bit 24 of word down (the top 7 bits of in[next_] are taken
+    // already); shifting by 8 first keeps every shift below 32.
+    low_ = (low_ << (8 * moves)) | (((word << 7) >> 8) >> (24 - 8 * moves));
+    range_ <<= 8 * moves;
+    next_ += moves;
+    return Symbol(out);
+  }
+
+  // Decodes out[i..length) (fast while the input allows, then byte by byte with every
+  // read checked). False on a damaged code or a read past the input.
+  bool Finish(unsigned char* out, uint32_t i, uint32_t length) {
+    for (; i < length && Ahead(); ++i)
+      if (!FastStep(out + i)) return false;
+    bit_io::ByteReader src(in_, in_len_, next_ + 1);
+    uint32_t b = in_[next_];
+    for (; i < length; ++i) {
+      while (range_ <= kBottomValue) {
+        range_ <<= 8;
+        const uint32_t c = src.Next();
+        low_ = (low_ << 8) | ((b & 1u) << 7) | (c >> 1);
+        b = c;
+      }
+      if (!Symbol(out + i)) return false;
+    }
+    return src.AllReadsWithinBounds();
+  }
+
+ private:
+  bool Symbol(unsigned char* out) {
+    // range > 2^23 >= T here, so r >= 1.
+    const uint32_t r = range_ >> shift_;
+    const uint32_t q = low_ / r;
+    uint32_t s;
+    if (q >= total_) {
+      // Only symbol 255 reaches past r x T; a table without it means a damaged code.
+      if (symbol_255_absent_) return false;
+      s = 255;
+    } else {
+      s = first_[q >> drop_];
+      while (q >= model_[s + 1].start) ++s;
+    }
+    const Model& m = model_[s];
+    low_ -= r * m.start;
+    range_ = r * m.freq + (range_ & m.rest);
+    *out = static_cast<unsigned char>(s);
+    // A damaged code can empty the range, and normalising 0 would never end.
+    return range_ != 0;
+  }
+
+  struct Model {
+    uint32_t start;
+    uint32_t freq;
+    uint32_t rest;
+    uint32_t unused;  // 16 bytes a symbol
+  };
+  Model model_[257];  // entry 256 only holds the total, as start
+  uint8_t first_[1u << kLookupBits];
+  uint32_t total_ = 0;
+  uint32_t shift_ = 0;
+  uint32_t drop_ = 0;
+  bool symbol_255_absent_ = false;
+  const unsigned char* in_ = nullptr;
+  size_t in_len_ = 0;
+  size_t next_ = 1;
+  uint32_t low_ = 0;
+  uint32_t range_ = 0;
+};
+
+}  // namespace
+
 bool DecodeWithin(const uint32_t* prob, uint32_t shift, const unsigned char* in, size_t in_len,
                   unsigned char* out, uint32_t length) {
   if (length == 0) return true;
-  assert(shift <= 23 && prob[256] == (1u << shift));
-  const uint32_t total = prob[256];
+  RangeReader reader;
+  if (!reader.Begin(prob, shift, in, in_len)) return false;
+  return reader.Finish(out, 0, length);
+}
 
-  // The symbol of a quotient q < T is the s with prob[s] <= q < prob[s + 1]. A table over
-  // the top kLookupBits bits of q gives the symbol at the start of q's bucket; the few
-  // symbols that share a bucket are then stepped over. Symbols of zero frequency are
-  // never the answer (prob[s] = prob[s + 1]), as in a search for the largest s with
-  // prob[s] <= q.
-  const uint32_t bits = shift < kLookupBits ? shift : kLookupBits;
-  const uint32_t drop = shift - bits;
-  uint8_t first[1u << kLookupBits];
-  {
-    uint32_t s = 0;
-    for (uint32_t j = 0; j < (1u << bits); ++j) {
-      const uint32_t q = j << drop;
-      while (prob[s + 1] <= q) ++s;  // prob[256] = T > q, so s stays below 256
-      first[j] = static_cast<uint8_t>(s);
-    }
+bool DecodeThree(const RangeSource* sources) {
+  RangeReader readers[3];
+  uint32_t both = sources[0].length;
+  for (int c = 0; c < 3; ++c) {
+    const RangeSource& src = sources[c];
+    if (src.length != 0 && !readers[c].Begin(src.prob, src.shift, src.in, src.in_len)) return false;
+    both = std::min(both, src.length);
   }
-  // Per symbol: the start, the frequency, and the mask of the range left over above r x T
-  // that symbol 255 also takes (as in the encoder).
-  uint32_t start[256];
-  uint32_t freq[256];
-  uint32_t rest[256];
-  for (int s = 0; s < 256; ++s) {
-    start[s] = prob[s];
-    freq[s] = prob[s + 1] - prob[s];
-    rest[s] = 0;
-  }
-  freq[255] = total - prob[255];
-  rest[255] = total - 1;
-
-  // The code is read as a bit string that starts at bit 1 of in[1] (in[0] carries no
-  // information and the top bit of in[1] is the writer's 0 carry position): each byte
-  // moved in brings the next 8 bits. `next` is the index of the byte that holds the
-  // low bit of the last bit taken, so the next 8 bits are bit 0 of in[next] and the top 7
-  // of in[next + 1].
-  size_t next = 1;
-  if (in_len < 2) return false;
-  uint32_t low = in[1] >> 1;
-  uint32_t range = 0x80;
+  // One symbol of each code per step, as long as all three have input to spare: the
+  // three chains of division and table look-ups are independent and overlap.
   uint32_t i = 0;
-  // Fast loop: while the next 4 bytes lie inside the input, bytes are moved in without a
-  // bounds check or a branch on their count.
-  while (i < length && in_len - next >= 4) {
-    const uint32_t moves = BytesToMove(range);
-    const uint32_t word = (static_cast<uint32_t>(in[next]) << 24) |
-                          (static_cast<uint32_t>(in[next + 1]) << 16) |
-                          (static_cast<uint32_t>(in[next + 2]) << 8) | in[next + 3];
-    // The 8 x moves bits from bit 24 of word down (the top 7 bits of in[next] are taken
-    // already); shifting by 8 first keeps every shift below 32.
-    low = (low << (8 * moves)) | (((word << 7) >> 8) >> (24 - 8 * moves));
-    range <<= 8 * moves;
-    next += moves;
-
-    // range > 2^23 >= T here, so r >= 1.
-    const uint32_t r = range >> shift;
-    const uint32_t q = low / r;
-    uint32_t s;
-    if (q >= total) {
-      // Only symbol 255 reaches past r x T; a table without it means a damaged code.
-      if (prob[255] == total) return false;
-      s = 255;
-    } else {
-      s = first[q >> drop];
-      while (q >= prob[s + 1]) ++s;
-    }
-    low -= r * start[s];
-    range = r * freq[s] + (range & rest[s]);
-    // A damaged code can empty the range, and normalising 0 would never end.
-    if (range == 0) return false;
-    out[i++] = static_cast<unsigned char>(s);
+  for (; i < both && readers[0].Ahead() && readers[1].Ahead() && readers[2].Ahead(); ++i) {
+    const bool ok0 = readers[0].FastStep(sources[0].out + i);
+    const bool ok1 = readers[1].FastStep(sources[1].out + i);
+    const bool ok2 = readers[2].FastStep(sources[2].out + i);
+    if (!(ok0 && ok1 && ok2)) return false;
   }
-
-  // The last few bytes of the input: the same steps a byte at a time, each read checked.
-  bit_io::ByteReader src(in, in_len, next + 1);
-  uint32_t b = in[next];
-  for (; i < length; ++i) {
-    while (range <= kBottomValue) {
-      range <<= 8;
-      const uint32_t c = src.Next();
-      low = (low << 8) | ((b & 1u) << 7) | (c >> 1);
-      b = c;
-    }
-    const uint32_t r = range >> shift;
-    const uint32_t q = low / r;
-    uint32_t s;
-    if (q >= total) {
-      if (prob[255] == total) return false;
-      s = 255;
-    } else {
-      s = first[q >> drop];
-      while (q >= prob[s + 1]) ++s;
-    }
-    low -= r * start[s];
-    range = r * freq[s] + (range & rest[s]);
-    if (range == 0) return false;
-    out[i] = static_cast<unsigned char>(s);
+  for (int c = 0; c < 3; ++c) {
+    if (sources[c].length != 0 && !readers[c].Finish(sources[c].out, i, sources[c].length))
+      return false;
   }
-  return src.AllReadsWithinBounds();
+  return true;
 }
 
 }  // namespace entropy_detail
