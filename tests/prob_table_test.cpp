@@ -8,21 +8,12 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "tests/support/bytes.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-std::string Hex(const unsigned char* b, size_t n) {
-  static const char* kDigits = "0123456789ABCDEF";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    if (i) s += ' ';
-    s += kDigits[b[i] >> 4];
-    s += kDigits[b[i] & 15];
-  }
-  return s;
-}
+using testbytes::Bytes;
+using testbytes::Hex;
 
 // The header's bits in writing order, as a string of '0' and '1'.
 std::string Bits(const unsigned char* b, size_t bits) {
@@ -54,129 +45,75 @@ class ProbTable : public ::testing::Test {
   Compress c;
 };
 
+// The code of N; the code of a bit length L is the header's first bits for N = 2^(L-1).
 TEST(FibonacciNumbers, Golden) {
   const struct {
     uint32_t n;
     const char* bits;
-  } kCases[] = {{1, "11"},      {2, "0110"},    {3, "0111"},    {4, "001100"},
-                {5, "001101"},  {7, "001111"},  {8, "1011000"}, {100, "01011100100"}};
+  } kCases[] = {{1, "11"},         {2, "0110"},        {3, "0111"},           {4, "001100"},
+                {5, "001101"},     {7, "001111"},      {8, "1011000"},        {100, "01011100100"},
+                {1u << 1, "011"},  {1u << 2, "0011"},  {1u << 3, "1011"},     {1u << 4, "00011"},
+                {1u << 7, "000011"}, {1u << 20, "00000011"}, {1u << 31, "00101011"}};
   for (const auto& k : kCases) {
     EXPECT_EQ(NumberBits(k.n, std::strlen(k.bits)), k.bits) << "N=" << k.n;
   }
 }
 
-TEST(FibonacciNumbers, CodesOfBitLengths) {
-  // The Fibonacci code of L is the header's first bits for N = 2^(L-1).
+// Tables built from data: the shift, every frequency (symbols not listed have none), the
+// count header where one is given, and a reader building the same table from the header.
+TEST_F(ProbTable, GoldenTables) {
+  const auto repeat = [](std::initializer_list<std::pair<int, int>> runs) {
+    Bytes d;
+    for (const auto& r : runs) d.insert(d.end(), size_t(r.second), uint8_t(r.first));
+    return d;
+  };
+  Bytes five_values;
+  for (int i = 0; i < 64; ++i) five_values.push_back(static_cast<unsigned char>(i % 5 * 40));
   const struct {
-    uint32_t length;
-    const char* code;
-  } kCases[] = {{1, "11"},    {2, "011"},      {3, "0011"},       {4, "1011"},
-                {5, "00011"}, {8, "000011"},   {21, "00000011"},  {32, "00101011"}};
+    const char* name;
+    Bytes data;
+    uint32_t shift;
+    std::vector<std::pair<int, uint32_t>> freqs;
+    const char* header;  // "" when not checked
+  } kCases[] = {
+      {"worked_example", {0, 0, 0, 1, 255}, 3, {{0, 5}, {1, 2}, {255, 1}}, "31 B0 FE B0"},
+      {"ten_zeros", Bytes(10, 0), 4, {{0, 16}}, "B7 87 FC"},
+      {"single_byte", {77}, 0, {{77, 1}}, ""},
+      {"deficit_to_symbol_zero", {0, 255, 255}, 2, {{0, 2}, {255, 2}}, ""},
+      // The factor 128/100 in single precision is just below 1.28, so 50 x 1.28 truncates
+      // to 63, not 64: 63, 62, 1 and a deficit of 2 for symbols 0 and 1.
+      {"factor_just_below", repeat({{0, 50}, {1, 49}, {2, 1}}), 7, {{0, 64}, {1, 63}, {2, 1}}, ""},
+      // A power-of-two length keeps the counts.
+      {"power_of_two_length", five_values, 6, {{0, 13}, {40, 13}, {80, 13}, {120, 13}, {160, 12}}, ""},
+      // T = 128 and the truncated product 127. None of 0 to 127 occurs, so the one
+      // missing unit goes to the first occurring symbol of all 256.
+      {"only_high_symbols", Bytes(100, 200), 7, {{200, 128}}, ""},
+      // Length 7, T = 8, factor 8/7: 3, 3, 1, deficit 1 -> 130.
+      {"high_symbols_in_order", {130, 130, 130, 140, 140, 140, 250}, 3,
+       {{130, 4}, {140, 3}, {250, 1}}, ""},
+  };
   for (const auto& k : kCases) {
-    const uint32_t n = 1u << (k.length - 1);
-    EXPECT_EQ(NumberBits(n, std::strlen(k.code)), k.code) << "L=" << k.length;
+    c.calcprob(k.data.data(), static_cast<unsigned int>(k.data.size()));
+    EXPECT_EQ(c.shift, k.shift) << "case=" << k.name;
+    EXPECT_EQ(c.prob[0], 0u) << "case=" << k.name;
+    EXPECT_EQ(c.prob[256], 1u << k.shift) << "case=" << k.name;
+    std::vector<uint32_t> want(256, 0);
+    for (const auto& f : k.freqs) want[size_t(f.first)] = f.second;
+    EXPECT_EQ(Frequencies(c), want) << "case=" << k.name;
+
+    unsigned char header[kMaxCountHeaderBytes + 1];
+    const unsigned int n = FibonacciEncode2(c.counts.get(), header, 256);
+    if (*k.header) {
+      EXPECT_EQ(Hex(header, n), k.header) << "case=" << k.name;
+    }
+    if (std::string(k.name) == "worked_example") {
+      EXPECT_EQ(Bits(header, 29), "00110001101100001111111010110");
+    }
+    Compress reader;
+    reader.InitCompressBuffers(0);
+    EXPECT_EQ(reader.readprob(header), n) << "case=" << k.name;
+    for (int s = 0; s <= 256; ++s) ASSERT_EQ(reader.prob[s], c.prob[s]) << "case=" << k.name << " s=" << s;
   }
-}
-
-TEST_F(ProbTable, WorkedExample) {
-  const Bytes data = {0, 0, 0, 1, 255};
-  c.calcprob(data.data(), 5);
-  EXPECT_EQ(c.shift, 3u);
-  EXPECT_EQ(c.counts[0], 3u);
-  EXPECT_EQ(c.counts[1], 1u);
-  EXPECT_EQ(c.counts[255], 1u);
-  EXPECT_EQ(c.prob[0], 0u);
-  EXPECT_EQ(c.prob[1], 5u);
-  for (int s = 2; s <= 255; ++s) EXPECT_EQ(c.prob[s], 7u) << "s=" << s;
-  EXPECT_EQ(c.prob[256], 8u);
-
-  unsigned char out[kMaxCountHeaderBytes + 1];
-  const unsigned int n = FibonacciEncode2(c.counts.get(), out, 256);
-  EXPECT_EQ(Hex(out, n), "31 B0 FE B0");
-  EXPECT_EQ(Bits(out, 29), "00110001101100001111111010110");
-}
-
-TEST_F(ProbTable, TenZeros) {
-  const Bytes data(10, 0);
-  c.calcprob(data.data(), 10);
-  EXPECT_EQ(c.shift, 4u);
-  EXPECT_EQ(c.prob[1], 16u);
-  EXPECT_EQ(c.prob[256], 16u);
-  unsigned char out[kMaxCountHeaderBytes + 1];
-  const unsigned int n = FibonacciEncode2(c.counts.get(), out, 256);
-  EXPECT_EQ(Hex(out, n), "B7 87 FC");
-}
-
-TEST_F(ProbTable, ScaleFactors) {
-  // The single-precision factors T / length of the worked examples.
-  EXPECT_EQ(static_cast<double>(8.0f / 5.0f), 1.60000002384185791015625);
-  EXPECT_EQ(static_cast<double>(128.0f / 100.0f), 1.2799999713897705078125);
-  EXPECT_EQ(static_cast<double>(4.0f / 3.0f), 1.33333337306976318359375);
-
-  // The length-100 factor is just below 1.28, so 50 x 1.28 truncates to 63, not 64; the
-  // deficit of 2 then goes to symbols 0 and 1.
-  Bytes data(100, 0);
-  for (int i = 50; i < 100; ++i) data[i] = 1;
-  data[99] = 2;  // 50 zeros, 49 ones, one 2: 63, 62, 1 -> deficit 2
-  c.calcprob(data.data(), 100);
-  const std::vector<uint32_t> f = Frequencies(c);
-  EXPECT_EQ(f[0], 64u);
-  EXPECT_EQ(f[1], 63u);
-  EXPECT_EQ(f[2], 1u);
-}
-
-TEST_F(ProbTable, PowerOfTwoLengthKeepsCounts) {
-  Bytes data;
-  for (int i = 0; i < 64; ++i) data.push_back(static_cast<unsigned char>(i % 5 * 40));
-  c.calcprob(data.data(), 64);
-  EXPECT_EQ(c.shift, 6u);
-  const std::vector<uint32_t> f = Frequencies(c);
-  for (int s = 0; s < 256; ++s) EXPECT_EQ(f[s], c.counts[s]) << "s=" << s;
-}
-
-TEST_F(ProbTable, DeficitGoesToSymbolZero) {
-  const Bytes data = {0, 255, 255};
-  c.calcprob(data.data(), 3);
-  EXPECT_EQ(c.shift, 2u);
-  const std::vector<uint32_t> f = Frequencies(c);
-  EXPECT_EQ(f[0], 2u);
-  EXPECT_EQ(f[255], 2u);
-}
-
-TEST_F(ProbTable, SingleByte) {
-  const Bytes data = {77};
-  c.calcprob(data.data(), 1);
-  EXPECT_EQ(c.shift, 0u);
-  EXPECT_EQ(Frequencies(c)[77], 1u);
-  EXPECT_EQ(c.prob[256], 1u);
-}
-
-TEST_F(ProbTable, DeficitWithOnlyHighSymbolsEnds) {
-  // 100 bytes of 200: T = 128 and the truncated product 127. None of 0 to 127 occurs, so
-  // the one missing unit goes to the first occurring symbol of all 256.
-  const Bytes data(100, 200);
-  c.calcprob(data.data(), 100);
-  EXPECT_EQ(c.shift, 7u);
-  EXPECT_EQ(Frequencies(c)[200], 128u);
-  EXPECT_EQ(c.prob[256], 128u);
-
-  // Readers build the same table from the header.
-  unsigned char header[kMaxCountHeaderBytes + 1];
-  const unsigned int n = FibonacciEncode2(c.counts.get(), header, 256);
-  Compress reader;
-  reader.InitCompressBuffers(0);
-  EXPECT_EQ(reader.readprob(header), n);
-  for (int s = 0; s <= 256; ++s) EXPECT_EQ(reader.prob[s], c.prob[s]) << "s=" << s;
-}
-
-TEST_F(ProbTable, HighSymbolsShareTheDeficitInOrder) {
-  // 3 x 130, 3 x 140, 1 x 250 (length 7, T = 8, factor 8/7): 3, 3, 1, deficit 1 -> 130.
-  const Bytes data = {130, 130, 130, 140, 140, 140, 250};
-  c.calcprob(data.data(), 7);
-  const std::vector<uint32_t> f = Frequencies(c);
-  EXPECT_EQ(f[130], 4u);
-  EXPECT_EQ(f[140], 3u);
-  EXPECT_EQ(f[250], 1u);
 }
 
 TEST(CountHeader, EndsOnByteBoundaryAndClearsNextByte) {
