@@ -49,11 +49,18 @@ namespace {
 
 // Bytes the encoder moves out after a symbol left `range` (1 to 2^31): one for every
 // factor 256 needed to lift it above 2^23, so 0 to 3, the count the byte-at-a-time loop
-// "while range <= 2^23" makes. Three independent comparisons keep this short on the
-// chain from one symbol's range to the next.
+// "while range <= 2^23" makes. It follows from the bit length of range - 1 (range - 1
+// >= 2^23 exactly when range > 2^23) with no branch: a bit scan is short on the chain
+// from one symbol's range to the next.
 inline uint32_t BytesToMove(uint32_t range) {
-  return static_cast<uint32_t>(range <= kBottomValue) + static_cast<uint32_t>(range <= 0x8000u) +
-         static_cast<uint32_t>(range <= 0x80u);
+  const uint32_t below = (range - 1) | 1;  // | 1: 0 and 1 both have 31 leading zeros
+#if defined(__GNUC__) || defined(__clang__)
+  const uint32_t zeros = static_cast<uint32_t>(__builtin_clz(below));
+#else
+  uint32_t zeros = 0;
+  for (uint32_t v = below; (v & 0x80000000u) == 0; v <<= 1) ++zeros;
+#endif
+  return (zeros - 1) >> 3;  // range <= 2^31, so zeros >= 1
 }
 
 // Adds the carry of `low` into the bytes already written before o. It stops at the
