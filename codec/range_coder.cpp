@@ -47,20 +47,21 @@ void Compress::FreeCompressBuffers() {
 
 namespace {
 
-// Bytes the encoder moves out after a symbol left `range` (1 to 2^31): one for every
-// factor 256 needed to lift it above 2^23, so 0 to 3, the count the byte-at-a-time loop
-// "while range <= 2^23" makes. It follows from the bit length of range - 1 (range - 1
-// >= 2^23 exactly when range > 2^23) with no branch: a bit scan is short on the chain
-// from one symbol's range to the next.
-inline uint32_t BytesToMove(uint32_t range) {
-  const uint32_t below = (range - 1) | 1;  // | 1: 0 and 1 both have 31 leading zeros
+// Bits the coder shifts range by after a symbol left `range` (1 to 2^31): 8 for every
+// factor 256 needed to lift it above 2^23, so 0, 8, 16 or 24, the moves the byte-at-a-time
+// loop "while range <= 2^23" makes. With L the bit length of range - 1 (range - 1 >= 2^23
+// exactly when range > 2^23) the count is (31 - L) / 8, and 2 range - 1, which is never
+// 0, has L + 1 bits, so the count is its leading zeros / 8: no branch, and a short step
+// on the chain from one symbol's range to the next.
+inline uint32_t MoveBits(uint32_t range) {
+  const uint32_t twice_less_one = 2 * range - 1;  // range <= 2^31: no overflow
 #if defined(__GNUC__) || defined(__clang__)
-  const uint32_t zeros = static_cast<uint32_t>(__builtin_clz(below));
+  const uint32_t zeros = static_cast<uint32_t>(__builtin_clz(twice_less_one));
 #else
   uint32_t zeros = 0;
-  for (uint32_t v = below; (v & 0x80000000u) == 0; v <<= 1) ++zeros;
+  for (uint32_t v = twice_less_one; (v & 0x80000000u) == 0; v <<= 1) ++zeros;
 #endif
-  return (zeros - 1) >> 3;  // range <= 2^31, so zeros >= 1
+  return zeros & 0x18u;
 }
 
 // Adds the carry of `low` into the bytes already written before o. It stops at the
@@ -120,11 +121,11 @@ class RangeWriter {
     range_ = r * m.freq + (range_ & m.rest);
     // Bytes move out after about a third of the symbols, in no pattern a predictor could
     // learn, so the move happens unconditionally, 0 bytes being a move too.
-    const uint32_t moves = BytesToMove(range_);
+    const uint32_t bits = MoveBits(range_);
     StoreTop(o_, low_);
-    o_ += moves;
-    range_ <<= 8 * moves;
-    low_ = (low_ << (8 * moves)) & 0x7FFFFFFFu;
+    o_ += bits >> 3;
+    range_ <<= bits;
+    low_ = (low_ << bits) & 0x7FFFFFFFu;
   }
 
   // Flushes the 31 bits of low and returns the length of the code.
@@ -241,15 +242,15 @@ class RangeReader {
   // Decodes one symbol into *out with no bounds check and no branch on the count of
   // bytes moved in. Needs Ahead(). False on a damaged code.
   bool FastStep(unsigned char* out) {
-    const uint32_t moves = BytesToMove(range_);
+    const uint32_t bits = MoveBits(range_);
     const unsigned char* p = in_ + next_;
     const uint32_t word = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
                           (static_cast<uint32_t>(p[2]) << 8) | p[3];
-    // The 8 x moves bits from bit 24 of word down (the top 7 bits of in[next_] are taken
+    // The `bits` bits from bit 24 of word down (the top 7 bits of in[next_] are taken
     // already); shifting by 8 first keeps every shift below 32.
-    low_ = (low_ << (8 * moves)) | (((word << 7) >> 8) >> (24 - 8 * moves));
-    range_ <<= 8 * moves;
-    next_ += moves;
+    low_ = (low_ << bits) | (((word << 7) >> 8) >> (24 - bits));
+    range_ <<= bits;
+    next_ += bits >> 3;
     return Symbol(out);
   }
 
