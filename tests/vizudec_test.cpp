@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 
 #include "avi/avi.h"
 #include "codec/codec.h"
+#include "tests/support/bytes.h"
 #include "tests/support/movie_writer.h"
 #include "tests/support/test_files.h"
 
@@ -24,6 +26,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using testfiles::RunResult;
 using testfiles::TempDir;
+using testbytes::put32;
 
 // The binaries come from VIZUDEC_BIN and ZODUVIV_BIN; where only one of them reaches the
 // test, the other is found beside it in the build tree (driver/zoduviv, tools/vizudec).
@@ -129,49 +132,34 @@ void expect_round_trip(const testmov::MovieSpec& spec, const std::string& what) 
       << what;
 }
 
+// Geometries, both movie formats, noise levels, solid frames, frame rates and a movie
+// without frames.
 TEST(VizudecRoundTrip, MatchesZoduvivUncompressed) {
   struct Case { int w, h, frames, noise; const char* format; };
   const Case cases[] = {
       {4, 2, 3, 8, "raw "}, {13, 7, 5, 40, "raw "}, {1, 1, 2, 0, "raw "}, {17, 9, 4, 255, "WRLE"},
       {64, 48, 6, 3, "raw "}, {3, 5, 1, 0, "WRLE"}, {320, 240, 2, 12, "raw "}, {9, 1, 3, 100, "raw "},
+      {8, 8, 0, 0, "raw "},
   };
   uint32_t seed = 1;
   for (const Case& c : cases) {
     expect_round_trip(noisy_movie(c.w, c.h, c.frames, seed++, c.noise, c.format),
-                      std::to_string(c.w) + "x" + std::to_string(c.h) + " " + c.format +
-                          " noise=" + std::to_string(c.noise));
+                      "case=" + std::to_string(c.w) + "x" + std::to_string(c.h) + " " + c.format +
+                          " frames=" + std::to_string(c.frames) + " noise=" + std::to_string(c.noise));
   }
-}
-
-TEST(VizudecRoundTrip, SolidFrames) {
-  testmov::MovieSpec spec;
-  spec.width = 10;
-  spec.height = 6;
-  spec.frames.push_back(Bytes(180, 77));
-  Bytes coloured(180);
-  for (size_t i = 0; i < coloured.size(); i += 3) {
-    coloured[i] = 1;
-    coloured[i + 1] = 2;
-    coloured[i + 2] = 3;
-  }
-  spec.frames.push_back(coloured);
-  spec.frames.push_back(Bytes(180, 0));
-  spec.frames.push_back(testmov::make_frame(10, 6, 5, 30));
-  expect_round_trip(spec, "solid");
-}
-
-TEST(VizudecRoundTrip, FrameRates) {
-  for (int32_t scale : {600, 20, 1001}) {
+  for (int32_t duration : {600, 20, 1001}) {
     testmov::MovieSpec spec = noisy_movie(6, 4, 2, 3, 10);
-    spec.time_scale = scale == 1001 ? 30000 : 600;
-    spec.durations = {scale};
-    expect_round_trip(spec, "duration=" + std::to_string(scale));
+    spec.time_scale = duration == 1001 ? 30000 : 600;
+    spec.durations = {duration};
+    expect_round_trip(spec, "case=duration " + std::to_string(duration));
   }
-}
-
-TEST(VizudecRoundTrip, MovieWithoutFrames) {
-  testmov::MovieSpec spec = noisy_movie(8, 8, 0, 1, 0);
-  expect_round_trip(spec, "no frames");
+  testmov::MovieSpec solid;
+  solid.width = 10;
+  solid.height = 6;
+  Bytes coloured(180);
+  for (size_t i = 0; i < coloured.size(); ++i) coloured[i] = uint8_t(1 + i % 3);
+  solid.frames = {Bytes(180, 77), coloured, Bytes(180, 0), testmov::make_frame(10, 6, 5, 30)};
+  expect_round_trip(solid, "case=solid frames");
 }
 
 TEST(VizudecRoundTrip, SampleMovie) {
@@ -237,70 +225,49 @@ void make_damageable(Damageable& f) {
   }
 }
 
-void put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
-}
-
-// Runs -t on the damaged bytes and expects the one frame named.
-void expect_check_names(const Damageable& f, const Bytes& damaged, int frame,
-                        const std::string& reason, const std::string& what) {
+// -t names the one damaged frame (1-based) and why, and exits 1.
+TEST(VizudecCheck, NamesTheDamagedFrame) {
+  Damageable f;
+  make_damageable(f);
+  const auto& at = f.offsets;
+  const auto& size = f.sizes;
+  const std::string undecodable = "it does not decode as a Vozodiva frame";
+  const std::string mismatch = "its chunk header does not match the index";
+  const struct {
+    const char* name;
+    std::function<Bytes(Bytes)> damage;
+    int frame;
+    std::string reason;
+  } cases[] = {
+      {"chunk id", [&](Bytes b) { b[at[2] - 8 + 2] = 'x'; return b; }, 3, mismatch},
+      {"chunk size", [&](Bytes b) { put32(b, at[4] - 4, size[4] + 100); return b; }, 5, mismatch},
+      {"type byte", [&](Bytes b) { b[at[1]] = 9; return b; }, 2, undecodable},
+      {"streams overwritten",
+       [&](Bytes b) {
+         for (uint32_t i = 9; i < size[3]; ++i) b[at[3] + i] = 0xff;
+         return b;
+       },
+       4, undecodable},
+      {"cut inside frame 5", [&](Bytes b) { b.resize(at[4] + size[4] / 2); return b; }, 5,
+       "the file ends inside its chunk"},
+      {"cut before frame 6", [&](Bytes b) { b.resize(at[5] - 8); return b; }, 6,
+       "the file ends before its chunk"},
+      {"stream 2 beyond the frame", [&](Bytes b) { put32(b, at[2] + 1, size[2] + 40); return b; },
+       3, undecodable},
+      {"stream 3 before stream 2", [&](Bytes b) { put32(b, at[0] + 5, 3); return b; }, 1,
+       undecodable},
+      {"channel stream 1's method byte", [&](Bytes b) { b[at[5] + 9] = 0x7f; return b; }, 6,
+       undecodable},
+  };
   const std::string path = f.dir.file("bad.avi");
-  ASSERT_TRUE(testfiles::write_file(path, damaged));
-  const RunResult r = vizudec({"-t", path});
-  EXPECT_EQ(r.status, 1) << what;
-  EXPECT_EQ(r.out, info_line(path, 16, 8, "Vozodiva compressed", 6) + "Frame " +
-                       std::to_string(frame) + " of 6 is damaged: " + reason + ".\n")
-      << what;
-}
-
-TEST(VizudecCheck, DamagedChunkHeader) {
-  Damageable f;
-  make_damageable(f);
-  Bytes b = f.bytes;
-  b[f.offsets[2] - 8 + 2] = 'x';  // "00dc" of the third frame
-  expect_check_names(f, b, 3, "its chunk header does not match the index", "chunk id");
-  b = f.bytes;
-  put32(b, f.offsets[4] - 4, f.sizes[4] + 100);  // the fifth frame's chunk size
-  expect_check_names(f, b, 5, "its chunk header does not match the index", "chunk size");
-}
-
-TEST(VizudecCheck, DamagedChunkData) {
-  Damageable f;
-  make_damageable(f);
-  Bytes b = f.bytes;
-  b[f.offsets[1]] = 9;  // no such frame type
-  expect_check_names(f, b, 2, "it does not decode as a Vozodiva frame", "type byte");
-  b = f.bytes;
-  for (uint32_t i = 9; i < f.sizes[3]; ++i) b[f.offsets[3] + i] = 0xff;
-  expect_check_names(f, b, 4, "it does not decode as a Vozodiva frame", "streams overwritten");
-}
-
-TEST(VizudecCheck, TruncatedEnd) {
-  Damageable f;
-  make_damageable(f);
-  const Bytes inside(f.bytes.begin(), f.bytes.begin() + long(f.offsets[4] + f.sizes[4] / 2));
-  expect_check_names(f, inside, 5, "the file ends inside its chunk", "cut inside frame 5");
-  const Bytes before(f.bytes.begin(), f.bytes.begin() + long(f.offsets[5] - 8));
-  expect_check_names(f, before, 6, "the file ends before its chunk", "cut before frame 6");
-}
-
-TEST(VizudecCheck, WrongStreamOffset) {
-  Damageable f;
-  make_damageable(f);
-  Bytes b = f.bytes;
-  put32(b, f.offsets[2] + 1, f.sizes[2] + 40);  // stream 2 beyond the frame
-  expect_check_names(f, b, 3, "it does not decode as a Vozodiva frame", "stream 2 offset");
-  b = f.bytes;
-  put32(b, f.offsets[0] + 5, 3);  // stream 3 before stream 2
-  expect_check_names(f, b, 1, "it does not decode as a Vozodiva frame", "stream 3 offset");
-}
-
-TEST(VizudecCheck, BadMethodByte) {
-  Damageable f;
-  make_damageable(f);
-  Bytes b = f.bytes;
-  b[f.offsets[5] + 9] = 0x7f;  // channel stream 1's method byte
-  expect_check_names(f, b, 6, "it does not decode as a Vozodiva frame", "method byte");
+  for (const auto& c : cases) {
+    ASSERT_TRUE(testfiles::write_file(path, c.damage(f.bytes)));
+    const RunResult r = vizudec({"-t", path});
+    EXPECT_EQ(r.status, 1) << "case=" << c.name;
+    EXPECT_EQ(r.out, info_line(path, 16, 8, "Vozodiva compressed", 6) + "Frame " +
+                         std::to_string(c.frame) + " of 6 is damaged: " + c.reason + ".\n")
+        << "case=" << c.name;
+  }
 }
 
 TEST(VizudecCheck, DamagedFrameWhileDecodingKeepsAValidPrefix) {
