@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "mov/mov.h"
+#include "tests/support/bytes.h"
 #include "tests/support/movie_writer.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
@@ -45,10 +47,7 @@ struct WalkResult {
 
 WalkResult walk(const Bytes& window) {
   WalkResult r;
-  testing::internal::CaptureStdout();
-  r.ok = read_movie_header(window.data(), window.size(), r.header);
-  std::fflush(stdout);
-  r.out = testing::internal::GetCapturedStdout();
+  r.out = testbytes::captured_stdout([&] { r.ok = read_movie_header(window.data(), window.size(), r.header); });
   return r;
 }
 
@@ -115,11 +114,10 @@ IndexResult build_index(const std::vector<sample_to_chunk>& table, const std::ve
                   uint64_t frame_size, uint64_t file_size) {
   reset_index();
   IndexResult r;
-  testing::internal::CaptureStdout();
-  r.ok = calc_frame_offsets(table.data(), static_cast<int>(table.size()), chunks.data(),
-                            static_cast<int>(chunks.size()), frame_size, file_size);
-  std::fflush(stdout);
-  r.out = testing::internal::GetCapturedStdout();
+  r.out = testbytes::captured_stdout([&] {
+    r.ok = calc_frame_offsets(table.data(), static_cast<int>(table.size()), chunks.data(),
+                              static_cast<int>(chunks.size()), frame_size, file_size);
+  });
   EXPECT_EQ(static_cast<size_t>(total_frames), frame_offsets.size());
   r.offsets = frame_offsets;
   reset_index();
@@ -352,15 +350,11 @@ TEST(HeaderWalk, EmptyWindow) {
   const WalkResult r = walk(Bytes{});
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.out, "Unable to find tag \"mvhd\"\n");
-  const WalkResult null_window = [] {
-    WalkResult w;
-    testing::internal::CaptureStdout();
-    w.ok = read_movie_header(nullptr, 0, w.header);
-    w.out = testing::internal::GetCapturedStdout();
-    return w;
-  }();
-  EXPECT_FALSE(null_window.ok);
-  EXPECT_EQ(null_window.out, "Unable to find tag \"mvhd\"\n");
+  MovieHeader header;
+  bool ok = true;
+  EXPECT_EQ(testbytes::captured_stdout([&] { ok = read_movie_header(nullptr, 0, header); }),
+            "Unable to find tag \"mvhd\"\n");
+  EXPECT_FALSE(ok);
 }
 
 // Each code missing in turn (its bytes overwritten wherever they occur): the walk prints
@@ -588,68 +582,46 @@ TEST(HeaderWalk, StcoAndCo64TheEarlierWins) {
 // ---------------------------------------------------------------------------------------
 // The frame index
 
-TEST(FrameIndex, Examples) {
-  const uint64_t F = 1000;
-  const uint64_t big = uint64_t{1} << 40;
-  {  // {1,1} with 100 chunks: one frame per chunk.
-    std::vector<uint64_t> chunks;
-    for (uint64_t i = 0; i < 100; ++i) chunks.push_back(5000 + i * 3 * F);
-    const IndexResult r = build_index({{1, 1, 1}}, chunks, F, big);
-    ASSERT_TRUE(r.ok) << r.out;
-    EXPECT_EQ(r.offsets, chunks);
-  }
-  {  // {1,4} with chunks P, Q, R.
-    const uint64_t P = 100, Q = 90000, R = 20000;
-    const IndexResult r = build_index({{1, 4, 1}}, {P, Q, R}, F, big);
-    ASSERT_TRUE(r.ok) << r.out;
-    const std::vector<uint64_t> want = {P, P + F, P + 2 * F, P + 3 * F, Q, Q + F, Q + 2 * F,
-                                        Q + 3 * F, R, R + F, R + 2 * F, R + 3 * F};
-    EXPECT_EQ(r.offsets, want);
-  }
-  {  // {1,2}, {3,1} with 4 chunks: 2 + 2 + 1 + 1 frames.
-    const IndexResult r = build_index({{1, 2, 1}, {3, 1, 1}}, {0, 10000, 20000, 30000}, F, big);
-    ASSERT_TRUE(r.ok) << r.out;
-    const std::vector<uint64_t> want = {0, F, 10000, 10000 + F, 20000, 30000};
-    EXPECT_EQ(r.offsets, want);
-  }
-}
-
-TEST(FrameIndex, TableShapes) {
-  const uint64_t F = 10;
-  const uint64_t big = 1 << 20;
+TEST(FrameIndex, ExamplesAndTableShapes) {
+  const uint64_t F = 1000, big = uint64_t{1} << 40;
+  std::vector<uint64_t> hundred;
+  for (uint64_t i = 0; i < 100; ++i) hundred.push_back(5000 + i * 3 * F);
+  const uint64_t P = 100, Q = 90000, R = 20000;
+  const uint64_t G = 640 * 480 * 3;
+  const uint64_t P32 = 0xFFFFF000ull;   // a 32-bit stco offset near its top
+  const uint64_t Q64 = 0x123456789ull;  // a co64 offset
   const struct {
     const char* name;
     std::vector<sample_to_chunk> table;
     std::vector<uint64_t> chunks;
+    uint64_t frame_size, file_size;
     std::vector<uint64_t> want;
   } cases[] = {
-      {"no entries", {}, {100, 200}, {}},
-      {"no chunks", {{1, 3, 1}}, {}, {}},
-      {"zero frames per chunk", {{1, 0, 1}}, {100, 200}, {}},
-      {"first entry's first_chunk is ignored", {{7, 2, 1}}, {100, 200}, {100, 110, 200, 210}},
-      {"an entry past the last chunk never applies", {{1, 1, 1}, {9, 5, 1}}, {100, 200}, {100, 200}},
-      {"entries naming the same chunk take over one chunk apart", {{1, 1, 1}, {2, 2, 1}, {2, 3, 1}}, {100, 200, 300},
-       {100, 200, 210, 300, 310, 320}},
-      {"more than 8 frames per chunk", {{1, 10, 1}}, {0},
+      {"{1,1} with 100 chunks: one frame per chunk", {{1, 1, 1}}, hundred, F, big, hundred},
+      {"{1,4} with chunks P, Q, R", {{1, 4, 1}}, {P, Q, R}, F, big,
+       {P, P + F, P + 2 * F, P + 3 * F, Q, Q + F, Q + 2 * F, Q + 3 * F, R, R + F, R + 2 * F, R + 3 * F}},
+      {"{1,2}, {3,1} with 4 chunks: 2 + 2 + 1 + 1 frames", {{1, 2, 1}, {3, 1, 1}},
+       {0, 10000, 20000, 30000}, F, big, {0, F, 10000, 10000 + F, 20000, 30000}},
+      {"offsets beyond 4 GiB", {{1, 3, 1}}, {P32, Q64}, G, uint64_t{1} << 36,
+       {P32, P32 + G, P32 + 2 * G, Q64, Q64 + G, Q64 + 2 * G}},
+      {"no entries", {}, {100, 200}, 10, 1 << 20, {}},
+      {"no chunks", {{1, 3, 1}}, {}, 10, 1 << 20, {}},
+      {"zero frames per chunk", {{1, 0, 1}}, {100, 200}, 10, 1 << 20, {}},
+      {"first entry's first_chunk is ignored", {{7, 2, 1}}, {100, 200}, 10, 1 << 20,
+       {100, 110, 200, 210}},
+      {"an entry past the last chunk never applies", {{1, 1, 1}, {9, 5, 1}}, {100, 200}, 10,
+       1 << 20, {100, 200}},
+      {"entries naming the same chunk take over one chunk apart", {{1, 1, 1}, {2, 2, 1}, {2, 3, 1}},
+       {100, 200, 300}, 10, 1 << 20, {100, 200, 210, 300, 310, 320}},
+      {"more than 8 frames per chunk", {{1, 10, 1}}, {0}, 10, 1 << 20,
        {0, 10, 20, 30, 40, 50, 60, 70, 80, 90}},
   };
   for (const auto& c : cases) {
-    const IndexResult r = build_index(c.table, c.chunks, F, big);
-    EXPECT_TRUE(r.ok) << c.name;
-    EXPECT_EQ(r.out, "") << c.name;
-    EXPECT_EQ(r.offsets, c.want) << c.name;
+    const IndexResult r = build_index(c.table, c.chunks, c.frame_size, c.file_size);
+    EXPECT_TRUE(r.ok) << "case=" << c.name;
+    EXPECT_EQ(r.out, "") << "case=" << c.name;
+    EXPECT_EQ(r.offsets, c.want) << "case=" << c.name;
   }
-}
-
-TEST(FrameIndex, OffsetsBeyondFourGiB) {
-  const uint64_t F = 640 * 480 * 3;
-  const uint64_t P = 0xFFFFF000ull;         // a 32-bit stco offset near its top
-  const uint64_t Q = 0x123456789ull;        // a co64 offset
-  const IndexResult r = build_index({{1, 3, 1}}, {P, Q}, F, uint64_t{1} << 36);
-  ASSERT_TRUE(r.ok) << r.out;
-  const std::vector<uint64_t> want = {P, P + F, P + 2 * F, Q, Q + F, Q + 2 * F};
-  EXPECT_EQ(r.offsets, want);
-  EXPECT_GT(r.offsets[1], 0xFFFFFFFFull);
 }
 
 TEST(FrameIndex, TooManyFramesRefused) {
@@ -751,33 +723,19 @@ TEST(RawToBgr, TwoByTwo) {
   EXPECT_EQ(source, kept);
 }
 
+// Any width, rows packed: compared with the shared expected_dib, and nothing written past
+// the frame. Height 1 only swaps the channels.
 TEST(RawToBgr, PackedRowsAnyWidth) {
   for (int width : {1, 2, 3, 5, 7, 13}) {
     for (int height : {1, 2, 3, 4}) {
       const Bytes source = testmov::make_frame(width, height, static_cast<uint32_t>(width), 50);
-      const size_t row = static_cast<size_t>(width) * 3;
       Bytes target(source.size() + 8, 0xEE);
       raw_to_BGR(source.data(), target.data(), width, height);
-      for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-          for (int ch = 0; ch < 3; ++ch) {
-            const size_t out = static_cast<size_t>(y) * row + static_cast<size_t>(x) * 3 + ch;
-            const size_t in = static_cast<size_t>(height - 1 - y) * row +
-                              static_cast<size_t>(x) * 3 + (2 - ch);
-            ASSERT_EQ(target[out], source[in]) << "w=" << width << " h=" << height
-                                               << " x=" << x << " y=" << y << " ch=" << ch;
-          }
-      for (size_t i = source.size(); i < target.size(); ++i)
-        ASSERT_EQ(target[i], 0xEE) << "w=" << width << " h=" << height << ": wrote past frame";
+      Bytes want = testfiles::expected_dib(source, width, height, true);
+      want.resize(target.size(), 0xEE);
+      ASSERT_EQ(target, want) << "w=" << width << " h=" << height;
     }
   }
-}
-
-TEST(RawToBgr, HeightOneOnlySwapsChannels) {
-  const Bytes source = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-  Bytes target(15, 0);
-  raw_to_BGR(source.data(), target.data(), 5, 1);
-  EXPECT_EQ(target, (Bytes{3, 2, 1, 6, 5, 4, 9, 8, 7, 12, 11, 10, 15, 14, 13}));
 }
 
 TEST(RawToBgr, ZeroOrNegativeSizesWriteNothing) {
