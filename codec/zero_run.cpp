@@ -61,6 +61,30 @@ inline int CountTrailingZeros64(uint64_t v) {
 #endif
 }
 
+// The index of the highest set bit of v counted from the top; 64 for v = 0.
+inline int CountLeadingZeros64(uint64_t v) {
+  if (v == 0) return 64;
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_clzll(v);
+#else
+  int k = 0;
+  while ((v & (uint64_t{1} << 63)) == 0) {
+    v <<= 1;
+    ++k;
+  }
+  return k;
+#endif
+}
+
+// Set bits of v. Written out because x86-64 without a popcnt instruction (the baseline
+// this is built for) would call a library routine.
+inline uint64_t BitCount64(uint64_t v) {
+  v = v - ((v >> 1) & 0x5555555555555555ull);
+  v = (v & 0x3333333333333333ull) + ((v >> 2) & 0x3333333333333333ull);
+  v = (v + (v >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+  return (v * 0x0101010101010101ull) >> 56;
+}
+
 // The bytes levels 1, 2 and 3 would save, summed over maximal runs of zeros.
 struct RunTally {
   int64_t s1 = 0;
@@ -88,6 +112,34 @@ struct RunTally {
     if (s2 >= t && s2 >= s3) return 2;
     if (s3 >= t) return 3;
     return 0;
+  }
+};
+
+// Runs of zeros that lie inside 64-byte blocks (neither bit 0 nor bit 63 of the mask),
+// so each is shorter than 64. With Z zeros in R runs, R1 of them of length 1 and R2 of
+// length 2, the sums over runs of RunTally::Add are
+//   level 1: sum (L - 2)                       = Z - 2 R
+//   level 2: sum over L >= 2 of (L - 3)        = (Z - R1) - 3 (R - R1)
+//   level 3: sum over L >= 3 of (L - 4)        = (Z - R1 - 2 R2) - 4 (R - R1 - R2)
+struct InnerRuns {
+  int64_t zeros = 0;
+  int64_t runs = 0;
+  int64_t ones = 0;
+  int64_t twos = 0;
+
+  void Add(uint64_t m) {
+    const uint64_t starts = m & ~(m << 1);
+    const uint64_t next = m >> 1;  // bit k: is byte k + 1 zero
+    zeros += static_cast<int64_t>(BitCount64(m));
+    runs += static_cast<int64_t>(BitCount64(starts));
+    ones += static_cast<int64_t>(BitCount64(starts & ~next));
+    twos += static_cast<int64_t>(BitCount64(starts & next & ~(m >> 2)));
+  }
+
+  void AddTo(RunTally* tally) const {
+    tally->s1 += zeros - 2 * runs;
+    tally->s2 += (zeros - ones) - 3 * (runs - ones);
+    tally->s3 += (zeros - ones - 2 * twos) - 4 * (runs - ones - twos);
   }
 };
 
@@ -155,34 +207,30 @@ int testRLE(const unsigned char* src, int n, int min_saving) {
   // Estimated bytes saved by levels 1, 2, 3. Runs are whole here, not cut at 256; the
   // estimates for long runs are the established ones and decide the stream format.
   RunTally tally;
-  // The input is read 64 bytes at a time as a mask with one bit per zero byte, and the
-  // runs are walked bit-run by bit-run: one step per run instead of one per byte.
-  int64_t run = 0;  // zeros of the run that is still open (0: none open)
+  // The input is read 64 bytes at a time as a mask with one bit per zero byte. A run
+  // that touches either end of a block may continue into the next one and is measured
+  // exactly (it may exceed 256). The runs inside a block are at most 62 long, and for
+  // runs of up to 256 the three savings depend only on how many zeros there are and how
+  // many runs of length 1, of length 2 and in all: those four counts come from the mask
+  // without a branch per run.
+  InnerRuns inner;
+  int64_t run = 0;  // zeros of the run still open at the end of the last block
   int i = 0;
   for (; i + 64 <= n; i += 64) {
-    const uint64_t zeros = ZeroMask64(src + i);
+    uint64_t zeros = ZeroMask64(src + i);
     if (zeros == ~uint64_t{0}) {
       run += 64;
       continue;
     }
-    int pos = 0;
-    while (pos < 64) {
-      if (run == 0) {
-        // No run open: jump to the next zero byte of the block, if there is one.
-        const uint64_t rest = zeros >> pos;
-        if (rest == 0) break;
-        pos += CountTrailingZeros64(rest);
-      }
-      // The run goes on over the ones at the bottom; bits shifted in from above the
-      // block are 0, so it stops at the block's end at the latest.
-      const int len = CountTrailingZeros64(~(zeros >> pos));
-      run += len;
-      pos += len;
-      if (pos < 64) {
-        tally.Add(run);
-        run = 0;
-      }
-    }
+    // The zeros at the bottom end the open run (or start and end one of their own).
+    run += CountTrailingZeros64(~zeros);
+    if (run != 0) tally.Add(run);
+    zeros &= zeros + 1;  // clears the ones at the bottom
+    // The zeros at the top open the next run.
+    const int top = CountLeadingZeros64(~zeros);
+    run = top;
+    zeros &= ~uint64_t{0} >> top;  // top < 64: the block holds a non-zero byte
+    inner.Add(zeros);
   }
   for (; i < n; ++i) {
     if (src[i] == 0) {
@@ -193,6 +241,7 @@ int testRLE(const unsigned char* src, int n, int min_saving) {
     }
   }
   if (run != 0) tally.Add(run);
+  inner.AddTo(&tally);
   return tally.Level(min_saving);
 }
 
