@@ -200,22 +200,21 @@ uint32_t usec_of(const Params& s) {
 // ---------------------------------------------------------------------------------------
 // Header template and byte order.
 
-TEST(AviTemplate, PacksToCompactEmpty) {
-  std::vector<uint8_t> t = build_template();
+// The template packs (zero-run level 1) to exactly the stored 191 bytes, and they unpack
+// to the template without writing past its length.
+TEST(AviTemplate, PacksToCompactEmptyAndBack) {
+  const std::vector<uint8_t> t = build_template();
   std::vector<uint8_t> packed(t.size() * 3 / 2 + 3);
   const int n = zero::RLE(t.data(), packed.data(), int(t.size()), 1);
   ASSERT_EQ(n, 191);
   packed.resize(size_t(n));
   EXPECT_EQ(packed, std::vector<uint8_t>(compact_empty, compact_empty + 191));
-}
 
-TEST(AviTemplate, CompactEmptyUnpacksToTemplate) {
   std::vector<uint8_t> unpacked(kAviHeaderBytes + 16, 0xEE);
-  const int consumed = zero::deRLE(compact_empty, unpacked.data(), kAviHeaderBytes, 1);
-  EXPECT_EQ(consumed, 191);
+  EXPECT_EQ(zero::deRLE(compact_empty, unpacked.data(), kAviHeaderBytes, 1), 191);
   EXPECT_EQ(unpacked[kAviHeaderBytes], 0xEE) << "wrote past the output length";
   unpacked.resize(kAviHeaderBytes);
-  EXPECT_EQ(unpacked, build_template());
+  EXPECT_EQ(unpacked, t);
 }
 
 TEST(AviByteOrder, ToAviEdianLStoresLeastSignificantFirst) {
@@ -296,11 +295,8 @@ TEST(AviInit, FramePeriod) {
   };
   for (const PeriodCase& c : cases) {
     TempDir dir;
-    const std::string path = dir.file("p.avi");
-    AviWriter writer;
-    ASSERT_EQ(writer.init(path.c_str(), 4, 2, c.rate, c.scale, 1), 1);
-    writer.out.flush();
-    const std::vector<uint8_t> file = read_file(path);
+    ASSERT_EQ(write_avi(dir.file("p.avi"), Params{4, 2, c.rate, c.scale, 1}, {}).flush, 1);
+    const std::vector<uint8_t> file = read_file(dir.file("p.avi"));
     EXPECT_EQ(le32(file, 0x20), c.want) << "rate=" << c.rate << " scale=" << c.scale;
     EXPECT_EQ(le32(file, 0x80), uint32_t(c.scale)) << "rate=" << c.rate << " scale=" << c.scale;
     EXPECT_EQ(le32(file, 0x84), uint32_t(c.rate)) << "rate=" << c.rate << " scale=" << c.scale;
@@ -859,32 +855,35 @@ TEST(AviOpenDml, SuperIndexFullAt256Lists) {
   EXPECT_EQ(walked.list_frames[0].size(), 2u);
 }
 
+// A frame too large for any RIFF list is refused with kFull and a message; the frames
+// before it make a plain file.
 TEST(AviOpenDml, FrameLargerThanAList) {
-  TempDir dir;
-  const std::string path = dir.file("huge.avi");
-  const Params s;
-  std::vector<Frame> frames = {make_frame(1000, 1), make_frame(2000, 2), make_frame(300000, 3)};
-  const WriteResult r = write_avi(path, s, frames, 256 * 1024);
-  ASSERT_EQ(r.frames.size(), 3u);
-  EXPECT_EQ(r.frames[0], FrameWrite::kWritten);
-  EXPECT_EQ(r.frames[1], FrameWrite::kWritten);
-  EXPECT_EQ(r.frames[2], FrameWrite::kFull);
-  EXPECT_EQ(r.out, "Frame 3 (300000 bytes) is too large for a RIFF list of the AVI file " + path +
-                       "\n");
-  ASSERT_EQ(r.flush, 1);
-  frames.resize(2);
-  EXPECT_EQ(read_file(path), expected_plain_file(s, usec_of(s), frames));
-}
-
-TEST(AviOpenDml, FirstFrameLargerThanAList) {
-  TempDir dir;
-  const std::string path = dir.file("huge1.avi");
-  const Params s;
-  const WriteResult r = write_avi(path, s, {make_frame(20000, 1)}, 16 * 1024);
-  ASSERT_EQ(r.frames.size(), 1u);
-  EXPECT_EQ(r.frames[0], FrameWrite::kFull);
-  ASSERT_EQ(r.flush, 1);
-  EXPECT_EQ(read_file(path), expected_plain_file(s, usec_of(s), {}));
+  const struct {
+    const char* name;
+    std::vector<size_t> sizes;
+    uint64_t limit;
+    const char* message;  // after "Frame ", without the file name
+  } cases[] = {
+      {"third frame", {1000, 2000, 300000}, 256 * 1024,
+       "Frame 3 (300000 bytes) is too large for a RIFF list of the AVI file "},
+      {"first frame", {20000}, 16 * 1024,
+       "Frame 1 (20000 bytes) is too large for a RIFF list of the AVI file "},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const std::string path = dir.file("huge.avi");
+    const Params s;
+    std::vector<Frame> frames;
+    for (size_t size : c.sizes) frames.push_back(make_frame(size, uint32_t(frames.size() + 1)));
+    const WriteResult r = write_avi(path, s, frames, c.limit);
+    std::vector<FrameWrite> want(frames.size(), FrameWrite::kWritten);
+    want.back() = FrameWrite::kFull;
+    EXPECT_EQ(r.frames, want) << "case=" << c.name;
+    EXPECT_EQ(r.out, c.message + path + "\n") << "case=" << c.name;
+    ASSERT_EQ(r.flush, 1) << "case=" << c.name;
+    frames.pop_back();
+    EXPECT_EQ(read_file(path), expected_plain_file(s, usec_of(s), frames)) << "case=" << c.name;
+  }
 }
 
 }  // namespace
