@@ -130,9 +130,11 @@ IndexResult build_index(const std::vector<sample_to_chunk>& table, const std::ve
 struct FindCase {
   const char* name;
   std::string window;
-  int start;              // cursor offset into the window
+  int start;                 // cursor offset into the window
   bool found;
-  int at;                 // expected match offset into the window
+  int at;                    // expected match offset into the window
+  const char* tag = "tkhd";  // only its first four characters count
+  int remaining = 0;         // bytes left at the cursor; 0: to the window's end
 };
 
 TEST(FindTag, Table) {
@@ -144,47 +146,32 @@ TEST(FindTag, Table) {
        10},
       {"first of two matches", "tkhd-tkhd", 1, true, 5},
       {"search starts at the cursor", "tkhdtkhd", 4, true, 4},
+      {"uses only the first four characters", "..stcoXYZ", 0, true, 2, "stco-and-more"},
       {"not found", "abcdefgh", 0, false, 0},
       {"code cut by the window's end", "xxxxtkh", 0, false, 0},
       {"empty window", "", 0, false, 0},
       {"code before the cursor only", "tkhdxx", 1, false, 0},
+      {"negative remaining finds nothing", "tkhd", 0, false, 0, "tkhd", -5},
   };
   for (const FindCase& c : cases) {
     const unsigned char* base = reinterpret_cast<const unsigned char*>(c.window.data());
     const unsigned char* position = base + c.start;
-    int remaining = static_cast<int>(c.window.size()) - c.start;
-    testing::internal::CaptureStdout();
-    const bool found = findtag(position, "tkhd", remaining);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(found, c.found) << c.name;
+    const int before = c.remaining ? c.remaining : static_cast<int>(c.window.size()) - c.start;
+    int remaining = before;
+    bool found = false;
+    const std::string out =
+        testbytes::captured_stdout([&] { found = findtag(position, c.tag, remaining); });
+    EXPECT_EQ(found, c.found) << "case=" << c.name;
     if (c.found) {
-      EXPECT_EQ(position - base, c.at) << c.name;
-      EXPECT_EQ(remaining, static_cast<int>(c.window.size()) - c.at) << c.name;
-      EXPECT_EQ(out, "") << c.name;
+      EXPECT_EQ(position - base, c.at) << "case=" << c.name;
+      EXPECT_EQ(remaining, before - (c.at - c.start)) << "case=" << c.name;
+      EXPECT_EQ(out, "") << "case=" << c.name;
     } else {
-      EXPECT_EQ(position - base, c.start) << c.name << ": cursor moved on failure";
-      EXPECT_EQ(remaining, static_cast<int>(c.window.size()) - c.start) << c.name;
-      EXPECT_EQ(out, "Unable to find tag \"tkhd\"\n") << c.name;
+      EXPECT_EQ(position - base, c.start) << "case=" << c.name << ": cursor moved on failure";
+      EXPECT_EQ(remaining, before) << "case=" << c.name;
+      EXPECT_EQ(out, "Unable to find tag \"tkhd\"\n") << "case=" << c.name;
     }
   }
-}
-
-TEST(FindTag, NegativeRemainingFindsNothing) {
-  const unsigned char bytes[] = {'t', 'k', 'h', 'd'};
-  const unsigned char* position = bytes;
-  int remaining = -5;
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(findtag(position, "tkhd", remaining));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to find tag \"tkhd\"\n");
-  EXPECT_EQ(remaining, -5);
-}
-
-TEST(FindTag, UsesOnlyTheFirstFourCharacters) {
-  const std::string window = "..stcoXYZ";
-  const unsigned char* position = reinterpret_cast<const unsigned char*>(window.data());
-  int remaining = static_cast<int>(window.size());
-  EXPECT_TRUE(findtag(position, "stco-and-more", remaining));
-  EXPECT_EQ(remaining, 7);
 }
 
 // ---------------------------------------------------------------------------------------
