@@ -68,9 +68,9 @@ trap 'rm -rf "$work"' EXIT
 "$build/bench/make_movie" "$work/picture.ppm" "$frames" "$work/movie.mov" "$work/frames.rgb"
 frame_bytes=$((frames * 1920 * 1080 * 3))
 
-# best SECONDS_VAR RSS_VAR command...: runs the command REPEAT times (its output files
-# removed before each run, outside the timing) and keeps the shortest wall time and the
-# largest peak resident memory.
+# measure OUTPUT command...: runs the command REPEAT times (OUTPUT removed before each
+# run, outside the timing) and leaves the shortest wall time in best_s and the largest
+# peak resident memory (KiB) in best_rss.
 best_s=""
 best_rss=0
 measure() {
@@ -89,7 +89,7 @@ measure() {
     local s
     s=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", (b - a) / 1e9 }')
     if [[ -z $best_s ]] || awk -v x="$s" -v y="$best_s" 'BEGIN { exit !(x < y) }'; then best_s=$s; fi
-    ((rss > best_rss)) && best_rss=$rss
+    if ((rss > best_rss)); then best_rss=$rss; fi
   done
 }
 
