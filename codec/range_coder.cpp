@@ -98,27 +98,26 @@ class RangeWriter {
     // per symbol adds that part for 255 only, with no branch on the symbol (255, that is
     // -1, is one of the commonest residuals).
     for (int s = 0; s < 256; ++s) {
-      model_[s].start = prob[s];
-      model_[s].freq = prob[s + 1] - prob[s];
-      model_[s].rest = 0;
+      start_[s] = prob[s];
+      freq_[s] = prob[s + 1] - prob[s];
+      rest_[s] = 0;
     }
-    model_[255].freq = (1u << shift) - prob[255];
-    model_[255].rest = (1u << shift) - 1;
+    freq_[255] = (1u << shift) - prob[255];
+    rest_[255] = (1u << shift) - 1;
     o_ = out;
     *o_++ = 0;  // the initial held-back byte, which no carry reaches
   }
 
   void Put(uint32_t s) {
-    const Symbol& m = model_[s];
     const uint32_t r = range_ >> shift_;
-    low_ += r * m.start;
+    low_ += r * start_[s];
     // A carry belongs to the bytes before o_ whether or not bytes move now, so it is
     // added at once; it is rare and the branch predicts well.
     if (low_ >= 0x80000000u) {
       PropagateCarry(o_);
       low_ &= 0x7FFFFFFFu;
     }
-    range_ = r * m.freq + (range_ & m.rest);
+    range_ = r * freq_[s] + (range_ & rest_[s]);
     // Bytes move out after about a third of the symbols, in no pattern a predictor could
     // learn, so the move happens unconditionally, 0 bytes being a move too.
     const uint32_t bits = MoveBits(range_);
@@ -137,13 +136,10 @@ class RangeWriter {
   }
 
  private:
-  struct Symbol {
-    uint32_t start;
-    uint32_t freq;
-    uint32_t rest;
-    uint32_t unused;  // 16 bytes a symbol: one aligned load block
-  };
-  Symbol model_[256];
+  // Three arrays rather than one of records: a 4-byte stride is part of the addressing.
+  uint32_t start_[256];
+  uint32_t freq_[256];
+  uint32_t rest_[256];
   uint32_t shift_;
   uint32_t low_ = 0;
   uint32_t range_ = kTopValue;
