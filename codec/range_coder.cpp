@@ -217,13 +217,13 @@ class RangeReader {
     // Per symbol, as in the writer: the start, the frequency and the mask of the range
     // left over above r x T that symbol 255 also takes.
     for (int k = 0; k < 256; ++k) {
-      model_[k].start = prob[k];
-      model_[k].freq = prob[k + 1] - prob[k];
-      model_[k].rest = 0;
+      start_[k] = prob[k];
+      freq_[k] = prob[k + 1] - prob[k];
+      rest_[k] = 0;
     }
-    model_[255].freq = total_ - prob[255];
-    model_[255].rest = total_ - 1;
-    model_[256].start = total_;
+    freq_[255] = total_ - prob[255];
+    rest_[255] = total_ - 1;
+    start_[256] = total_;
     symbol_255_absent_ = prob[255] == total_;
     if (in_len < 2) return false;
     next_ = 1;
@@ -281,23 +281,18 @@ class RangeReader {
       s = 255;
     } else {
       s = first_[q >> drop_];
-      while (q >= model_[s + 1].start) ++s;
+      while (q >= start_[s + 1]) ++s;
     }
-    const Model& m = model_[s];
-    low_ -= r * m.start;
-    range_ = r * m.freq + (range_ & m.rest);
+    low_ -= r * start_[s];
+    range_ = r * freq_[s] + (range_ & rest_[s]);
     *out = static_cast<unsigned char>(s);
     // A damaged code can empty the range, and normalising 0 would never end.
     return range_ != 0;
   }
 
-  struct Model {
-    uint32_t start;
-    uint32_t freq;
-    uint32_t rest;
-    uint32_t unused;  // 16 bytes a symbol
-  };
-  Model model_[257];  // entry 256 only holds the total, as start
+  uint32_t start_[257];  // entry 256 is the total, where the step over a bucket stops
+  uint32_t freq_[256];
+  uint32_t rest_[256];
   uint8_t first_[1u << kLookupBits];
   uint32_t total_ = 0;
   uint32_t shift_ = 0;
