@@ -155,6 +155,25 @@ int RunCodeWithin(const unsigned char* src, unsigned char* dst, int n, int level
   size_t o = 0;
   int i = 0;
   while (i < n) {
+#if defined(__SSE2__)
+    // Non-zero bytes stand for themselves: copy the ones before the next zero 16 at a
+    // time. The store may write up to 16 bytes, all inside dst_capacity; the bytes past
+    // the copied ones are overwritten by what follows or lie beyond the coded length.
+    // (zero::RLE passes no capacity, but with 16 input bytes still to come the output
+    // so far, at most 1.5 i + 1 bytes, ends at least 16 bytes before 1.5 n + 3.)
+    if (n - i >= 16 && dst_capacity - o >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+      const uint32_t zeros =
+          static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+      const int literal = CountTrailingZeros64(zeros | 0x10000u);
+      if (literal != 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + o), v);
+        o += static_cast<size_t>(literal);
+        i += literal;
+        continue;
+      }
+    }
+#endif
     // The longest token is level + 1 <= 4 bytes; check exactly only near the end.
     if (dst_capacity - o < 4) {
       size_t need = 1;
@@ -186,6 +205,20 @@ int RunCodeWithin(const unsigned char* src, unsigned char* dst, int n, int level
       // The run is at least `level` long (or ends the input early, and then the code
       // covers up to level - 1 positions past n, which a reader never produces).
       int k = level;
+#if defined(__SSE2__)
+      // Long runs are measured 16 bytes at a time, then cut at 255 + level.
+      while (k < 255 + level && n - (i + k) >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + k));
+        const uint32_t zeros =
+            static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+        if (zeros != 0xFFFFu) {
+          k += CountTrailingZeros64(~zeros & 0xFFFFu);
+          break;
+        }
+        k += 16;
+      }
+      if (k > 255 + level) k = 255 + level;
+#endif
       while (k < 255 + level && i + k < n && src[i + k] == 0) ++k;
       for (int z = 0; z < level; ++z) dst[o++] = 0;
       dst[o++] = RunCodeByte(k - level);

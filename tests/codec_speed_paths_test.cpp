@@ -68,6 +68,36 @@ int ReferenceTestRLE(const Bytes& src, int min_saving) {
   return 0;
 }
 
+Bytes ReferenceRLE(const Bytes& src, int m) {
+  const int n = int(src.size());
+  auto at = [&](int p) -> uint8_t { return p < n ? src[p] : 0; };
+  Bytes out;
+  int i = 0;
+  while (i < n) {
+    if (src[i] != 0) {
+      out.push_back(src[i]);
+      i += 1;
+    } else if (m >= 2 && at(i + 1) != 0) {
+      out.push_back(0);
+      out.push_back(src[i + 1]);
+      i += 2;
+    } else if (m == 3 && at(i + 2) != 0) {
+      out.push_back(0);
+      out.push_back(0);
+      out.push_back(src[i + 2]);
+      i += 3;
+    } else {
+      int k = m;
+      while (k < 255 + m && i + k < n && src[i + k] == 0) ++k;
+      for (int z = 0; z < m; ++z) out.push_back(0);
+      const int r = k - m;
+      out.push_back(uint8_t(r % 2 == 0 ? r / 2 : 256 - (r + 1) / 2));
+      i += k;
+    }
+  }
+  return out;
+}
+
 // The coder with a held-back byte and a count of pending 0xFF bytes.
 Bytes ReferenceEncode(const uint32_t* p, uint32_t shift, const Bytes& in) {
   uint32_t low = 0, range = 0x80000000u, cache = 0, pending = 0;
@@ -150,6 +180,31 @@ TEST(SpeedPaths, TestRLEMatchesReferenceOnRunsAcrossBlocks) {
     }
     for (int t : {1, 16, 100}) {
       ASSERT_EQ(zero::testRLE(b.data(), int(n), t), ReferenceTestRLE(b, t)) << "n=" << n << " trial=" << trial << " t=" << t;
+    }
+  }
+}
+
+TEST(SpeedPaths, ZeroRunCoderMatchesReferenceOnEveryKindOfRun) {
+  std::mt19937 rng(7);
+  for (int trial = 0; trial < 600; ++trial) {
+    const size_t n = trial < 300 ? size_t(trial) : 1000 + rng() % 3000;
+    Bytes b(n);
+    size_t i = 0;
+    const int kind = trial % 4;
+    while (i < n) {
+      size_t run = rng() % (kind == 3 ? 700 : kind == 2 ? 40 : kind == 1 ? 4 : 2);
+      for (; run > 0 && i < n; --run) b[i++] = 0;
+      size_t literal = 1 + rng() % (kind == 0 ? 40 : 5);
+      for (; literal > 0 && i < n; --literal) b[i++] = uint8_t(1 + rng() % 255);
+    }
+    for (int level = 1; level <= 3; ++level) {
+      const Bytes want = ReferenceRLE(b, level);
+      Bytes out(n + (n + 1) / 2 + 3, 0xEE);  // exactly the room zero::RLE may use
+      const int k = zero::RLE(b.data(), out.data(), int(n), level);
+      ASSERT_EQ(Bytes(out.begin(), out.begin() + k), want) << "n=" << n << " level=" << level << " trial=" << trial;
+      Bytes back(n);
+      ASSERT_EQ(zero::deRLE(out.data(), size_t(k), back.data(), int(n), level), k);
+      ASSERT_EQ(back, b);
     }
   }
 }
