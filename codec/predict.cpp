@@ -5,6 +5,11 @@
 // rebuilt, and adds byte 1 back to bytes 0 and 2 at the very end.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "codec/codec.h"
 #include "codec/predict_detail.h"
@@ -28,6 +33,64 @@ inline uint8_t MedianPredict(uint8_t left, uint8_t above, uint8_t upper_left) {
 
 // The gradient is deliberately not reduced modulo 256: with left 200, above 100 and
 // upper-left 10 it is 290 and the median picks 200, where a wrapped 34 would pick 100.
+// Slack behind each reconstruction row for 4-byte loads and stores at its last pixel.
+constexpr size_t kRowSlack = 8;
+
+// Pixels 1 to w - 1 of a row after the first: cur (decorrelated, interleaved) from the
+// residual rows r0, r1, r2 and the row above, and the frame row out with byte 1 added
+// back. Each pixel needs its left neighbour rebuilt first, so the loop is serial in x;
+// with SSE2 the three channels go through it side by side in 16-bit lanes, where the
+// gradient needs no reduction and min and max are single steps.
+void ReconstructRow(const uint8_t* r0, const uint8_t* r1, const uint8_t* r2, const uint8_t* up,
+                    uint8_t* cur, uint8_t* out, size_t w) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i low_byte = _mm_set1_epi16(0xFF);
+  const __m128i outer = _mm_setr_epi16(-1, 0, -1, 0, 0, 0, 0, 0);  // lanes 0 and 2
+  auto load3 = [zero](const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);  // the 4th byte is the next pixel's or slack; its lane is unused
+    return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(v)), zero);
+  };
+  __m128i left = load3(cur);
+  for (size_t x = 1; x < w; ++x) {
+    const __m128i above = load3(up + 3 * x);
+    const __m128i upper_left = load3(up + 3 * x - 3);
+    __m128i res = _mm_cvtsi32_si128(static_cast<int>(r0[x] | static_cast<uint32_t>(r1[x]) << 16));
+    res = _mm_insert_epi16(res, r2[x], 2);
+    const __m128i gradient = _mm_add_epi16(left, _mm_sub_epi16(above, upper_left));
+    const __m128i lo = _mm_min_epi16(left, above);
+    const __m128i hi = _mm_max_epi16(left, above);
+    const __m128i predicted = _mm_min_epi16(_mm_max_epi16(gradient, lo), hi);
+    const __m128i value = _mm_and_si128(_mm_add_epi16(predicted, res), low_byte);
+    left = value;
+    const uint32_t packed = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(value, value)));
+    std::memcpy(cur + 3 * x, &packed, 4);  // the 4th byte is rewritten next, or slack
+    // Byte 1 added back to bytes 0 and 2.
+    const __m128i green = _mm_and_si128(_mm_shufflelo_epi16(value, 0x55), outer);
+    const __m128i pixel = _mm_and_si128(_mm_add_epi16(value, green), low_byte);
+    const uint32_t bytes = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(pixel, pixel)));
+    if (x + 1 < w) {
+      std::memcpy(out + 3 * x, &bytes, 4);  // the 4th byte is the next pixel's, written next
+    } else {
+      std::memcpy(out + 3 * x, &bytes, 3);  // the frame may end here
+    }
+  }
+#else
+  const uint8_t* const rows[3] = {r0, r1, r2};
+  for (size_t x = 1; x < w; ++x) {
+    for (int c = 0; c < 3; ++c) {
+      const size_t i = 3 * x + c;
+      cur[i] = static_cast<uint8_t>(rows[c][x] + MedianPredict(cur[i - 3], up[i], up[i - 3]));
+    }
+    const uint8_t g = cur[3 * x + 1];
+    out[3 * x] = static_cast<uint8_t>(cur[3 * x] + g);
+    out[3 * x + 1] = g;
+    out[3 * x + 2] = static_cast<uint8_t>(cur[3 * x + 2] + g);
+  }
+#endif
+}
+
 inline int Predict(const unsigned char* p, size_t i, size_t row) {
   const int left = p[i - 3];
   const int above = p[i - row];
@@ -133,59 +196,46 @@ void ReconstructFromPlanes(const uint8_t* plane0, const uint8_t* plane1, const u
                            int width, int height, uint8_t* scratch, uint8_t* frame) {
   if (width <= 0 || height <= 0) return;
   const size_t w = static_cast<size_t>(width);
+  const size_t row = 3 * w;
   const uint8_t* const planes[3] = {plane0, plane1, plane2};
-  uint8_t* cur[3] = {scratch, scratch + w, scratch + 2 * w};
-  uint8_t* prev[3] = {scratch + 3 * w, scratch + 4 * w, scratch + 5 * w};
-  uint8_t last_two_up[3] = {0, 0, 0};
+  // This row and the row before, decorrelated, pixels interleaved; each row has slack
+  // for a 4-byte access at its last pixel.
+  uint8_t* cur = scratch;
+  uint8_t* prev = scratch + row + kRowSlack;
+  uint8_t last_two_up[3] = {0, 0, 0};  // the last pixel two rows up
 
   for (size_t y = 0; y < static_cast<size_t>(height); ++y) {
-    // Each byte needs its left neighbour rebuilt first, so a row is serial in x; the
-    // three channels are three independent chains, handled side by side.
     const size_t at = w * y;
-    const uint8_t* r0 = plane0 + at;
-    const uint8_t* r1 = plane1 + at;
-    const uint8_t* r2 = plane2 + at;
-    uint8_t* d0 = cur[0];
-    uint8_t* d1 = cur[1];
-    uint8_t* d2 = cur[2];
-    const uint8_t* u0 = prev[0];
-    const uint8_t* u1 = prev[1];
-    const uint8_t* u2 = prev[2];
+    uint8_t* out = frame + 3 * at;
+    // The pixels whose prediction is not the median of the general case.
+    size_t first_general = 1;
     if (y == 0) {
-      d0[0] = r0[0];
-      d1[0] = r1[0];
-      d2[0] = r2[0];
-      for (size_t x = 1; x < w; ++x) {
-        d0[x] = static_cast<uint8_t>(r0[x] + d0[x - 1]);
-        d1[x] = static_cast<uint8_t>(r1[x] + d1[x - 1]);
-        d2[x] = static_cast<uint8_t>(r2[x] + d2[x - 1]);
-      }
+      for (int c = 0; c < 3; ++c) cur[c] = planes[c][at];
+      for (size_t x = 1; x < w; ++x)
+        for (int c = 0; c < 3; ++c)
+          cur[3 * x + c] = static_cast<uint8_t>(planes[c][at + x] + cur[3 * x - 3 + c]);
+      first_general = w;
     } else {
       for (int c = 0; c < 3; ++c) {
-        const uint8_t* up = prev[c];
-        const uint8_t p = y == 1 ? up[0] : MedianPredict(up[w - 1], up[0], last_two_up[c]);
-        cur[c][0] = static_cast<uint8_t>(planes[c][at] + p);
-      }
-      for (size_t x = 1; x < w; ++x) {
-        d0[x] = static_cast<uint8_t>(r0[x] + MedianPredict(d0[x - 1], u0[x], u0[x - 1]));
-        d1[x] = static_cast<uint8_t>(r1[x] + MedianPredict(d1[x - 1], u1[x], u1[x - 1]));
-        d2[x] = static_cast<uint8_t>(r2[x] + MedianPredict(d2[x - 1], u2[x], u2[x - 1]));
+        const uint8_t p = y == 1 ? prev[c] : MedianPredict(prev[row - 3 + c], prev[c], last_two_up[c]);
+        cur[c] = static_cast<uint8_t>(planes[c][at] + p);
       }
     }
-    // Add byte 1 back to bytes 0 and 2 while interleaving the row into the frame.
-    uint8_t* out = frame + 3 * at;
-    for (size_t x = 0; x < w; ++x) {
-      const uint8_t g = d1[x];
-      out[3 * x] = static_cast<uint8_t>(d0[x] + g);
+    for (size_t x = 0; x < first_general; ++x) {
+      const uint8_t g = cur[3 * x + 1];
+      out[3 * x] = static_cast<uint8_t>(cur[3 * x] + g);
       out[3 * x + 1] = g;
-      out[3 * x + 2] = static_cast<uint8_t>(d2[x] + g);
+      out[3 * x + 2] = static_cast<uint8_t>(cur[3 * x + 2] + g);
     }
-    for (int c = 0; c < 3; ++c) {
-      if (y > 0) last_two_up[c] = prev[c][w - 1];
-      uint8_t* t = prev[c];
-      prev[c] = cur[c];
-      cur[c] = t;
+    if (first_general < w) {
+      ReconstructRow(plane0 + at, plane1 + at, plane2 + at, prev, cur, out, w);
     }
+    if (y > 0) {
+      for (int c = 0; c < 3; ++c) last_two_up[c] = prev[row - 3 + c];
+    }
+    uint8_t* t = prev;
+    prev = cur;
+    cur = t;
   }
 }
 

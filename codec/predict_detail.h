@@ -8,8 +8,9 @@
 
 namespace predict_detail {
 
-// The bytes of scratch PredictToPlanes needs: two decorrelated rows of three channels.
-inline size_t PlaneScratchBytes(int width) { return 6 * static_cast<size_t>(width); }
+// The bytes of scratch PredictToPlanes and ReconstructFromPlanes need: two decorrelated
+// rows of three channels, with a little slack behind each.
+inline size_t PlaneScratchBytes(int width) { return 6 * static_cast<size_t>(width) + 16; }
 
 // The residuals DeEntropy leaves for the frame (width x height pixels of 3 bytes), split
 // into the three planes KeyCompress codes: plane c receives the byte-c residuals in pixel
