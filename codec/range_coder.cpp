@@ -235,6 +235,16 @@ class RangeReader {
   // True while the next 4 input bytes lie inside the input, so FastStep may run.
   bool Ahead() const { return in_len_ - next_ >= 4; }
 
+  // FastSteps that may run one after another without a check of Ahead(): a step moves
+  // at most 3 bytes in.
+  size_t StepsAhead() const {
+    const size_t left = in_len_ - next_;
+    return left < 4 ? 0 : (left - 4) / 3 + 1;
+  }
+
+  // True once a damaged code has emptied the range (see Symbol); no step may follow.
+  bool Broken() const { return range_ == 0; }
+
   // Decodes one symbol into *out with no bounds check and no branch on the count of
   // bytes moved in. Needs Ahead(). False on a damaged code.
   bool FastStep(unsigned char* out) {
@@ -276,9 +286,14 @@ class RangeReader {
     const uint32_t q = low_ / r;
     uint32_t s;
     if (q >= total_) {
-      // Only symbol 255 reaches past r x T; a table without it means a damaged code.
-      if (symbol_255_absent_) return false;
+      // Only symbol 255 reaches past r x T; a table without it means a damaged code,
+      // and then the range is emptied, which every caller checks before the next step.
       s = 255;
+      if (symbol_255_absent_) {
+        range_ = 0;
+        *out = 255;
+        return false;
+      }
     } else {
       s = first_[q >> drop_];
       while (q >= start_[s + 1]) ++s;
@@ -286,7 +301,9 @@ class RangeReader {
     low_ -= r * start_[s];
     range_ = r * freq_[s] + (range_ & rest_[s]);
     *out = static_cast<unsigned char>(s);
-    // A damaged code can empty the range, and normalising 0 would never end.
+    // With r >= 1 and the frequency of a symbol found in the table at least 1, the range
+    // stays above 0 whatever the input bytes; the check guards the division regardless
+    // (normalising 0 would never end, and r would be 0).
     return range_ != 0;
   }
 
@@ -324,13 +341,20 @@ bool DecodeThree(const RangeSource* sources) {
     both = std::min(both, src.length);
   }
   // One symbol of each code per step, as long as all three have input to spare: the
-  // three chains of division and table look-ups are independent and overlap.
+  // three chains of division and table look-ups are independent and overlap. The input
+  // bounds are checked once per stretch of steps, and damage once per step for all three.
   uint32_t i = 0;
-  for (; i < both && readers[0].Ahead() && readers[1].Ahead() && readers[2].Ahead(); ++i) {
-    const bool ok0 = readers[0].FastStep(sources[0].out + i);
-    const bool ok1 = readers[1].FastStep(sources[1].out + i);
-    const bool ok2 = readers[2].FastStep(sources[2].out + i);
-    if (!(ok0 && ok1 && ok2)) return false;
+  while (i < both) {
+    const size_t ahead =
+        std::min(readers[0].StepsAhead(), std::min(readers[1].StepsAhead(), readers[2].StepsAhead()));
+    if (ahead == 0) break;
+    const uint32_t end = static_cast<uint32_t>(std::min<size_t>(both, i + ahead));
+    for (; i < end; ++i) {
+      readers[0].FastStep(sources[0].out + i);
+      readers[1].FastStep(sources[1].out + i);
+      readers[2].FastStep(sources[2].out + i);
+      if (readers[0].Broken() | readers[1].Broken() | readers[2].Broken()) return false;
+    }
   }
   for (int c = 0; c < 3; ++c) {
     if (sources[c].length != 0 && !readers[c].Finish(sources[c].out, i, sources[c].length))
