@@ -97,12 +97,13 @@ class RangeWriter {
     // which is r x f_255 plus the part r x T does not cover, range AND (T - 1); a mask
     // per symbol adds that part for 255 only, with no branch on the symbol (255, that is
     // -1, is one of the commonest residuals).
+    // Start and frequency share one 64-bit multiplier: r x start <= r x T <= range
+    // < 2^32, so the low half of the product never carries into the high one.
     for (int s = 0; s < 256; ++s) {
-      start_[s] = prob[s];
-      freq_[s] = prob[s + 1] - prob[s];
+      const uint64_t freq = s < 255 ? prob[s + 1] - prob[s] : (1u << shift) - prob[255];
+      start_freq_[s] = prob[s] | freq << 32;
       rest_[s] = 0;
     }
-    freq_[255] = (1u << shift) - prob[255];
     rest_[255] = (1u << shift) - 1;
     o_ = out;
     *o_++ = 0;  // the initial held-back byte, which no carry reaches
@@ -110,14 +111,15 @@ class RangeWriter {
 
   void Put(uint32_t s) {
     const uint32_t r = range_ >> shift_;
-    low_ += r * start_[s];
+    const uint64_t both = static_cast<uint64_t>(r) * start_freq_[s];
+    low_ += static_cast<uint32_t>(both);
     // A carry belongs to the bytes before o_ whether or not bytes move now, so it is
     // added at once; it is rare and the branch predicts well.
     if (low_ >= 0x80000000u) {
       PropagateCarry(o_);
       low_ &= 0x7FFFFFFFu;
     }
-    range_ = r * freq_[s] + (range_ & rest_[s]);
+    range_ = static_cast<uint32_t>(both >> 32) + (range_ & rest_[s]);
     // Bytes move out after about a third of the symbols, in no pattern a predictor could
     // learn, so the move happens unconditionally, 0 bytes being a move too.
     const uint32_t bits = MoveBits(range_);
@@ -136,9 +138,7 @@ class RangeWriter {
   }
 
  private:
-  // Three arrays rather than one of records: a 4-byte stride is part of the addressing.
-  uint32_t start_[256];
-  uint32_t freq_[256];
+  uint64_t start_freq_[256];  // start in the low half, frequency in the high half
   uint32_t rest_[256];
   uint32_t shift_;
   uint32_t low_ = 0;
