@@ -1,5 +1,7 @@
 // codec/entropy_detail.h: the checked and bounded forms behind the entropy coder's public
-// functions, shared by the files of codec/ that implement it. Private to codec/.
+// functions, and the pieces the frame compressor and frame decoder use to handle a
+// frame's three channel streams together (plan the streams, range-code all three in one
+// interleaved pass, finish them). Shared by the files of codec/. Private to codec/.
 #ifndef CODEC_ENTROPY_DETAIL_H_
 #define CODEC_ENTROPY_DETAIL_H_
 
