@@ -14,6 +14,8 @@ namespace {
 
 // Bytes write_frame may zero behind a frame in the caller's buffer.
 constexpr size_t kPadSlack = 3;
+// "raw " frames are read and converted in blocks of rows of about this size.
+constexpr size_t kConvertBlockBytes = 128 * 1024;
 
 // One frame in flight. Its two buffers serve by turns as the frame read from the movie,
 // the converted frame and the compressed frame; each is large enough for any of the three
@@ -21,17 +23,22 @@ constexpr size_t kPadSlack = 3;
 struct Slot {
   std::unique_ptr<unsigned char[]> a;
   std::unique_ptr<unsigned char[]> b;
+  int frame = 0;                  // the frame number this slot holds
+  bool readable = false;          // the frame lay wholly in the file and was read
   unsigned char* data = nullptr;  // what goes into the AVI file
   uint32_t size = 0;
   uint32_t flags = 0;
 };
+
+// What became of one frame, in frame order.
+enum class Outcome { kWritten, kUnreadable, kFull, kWriteError };
 
 class FramePass {
  public:
   FramePass(const Options& options, const MovieHeader& movie, InputFile& input)
       : options_(options), movie_(movie), input_(input),
         frame_size_(uint64_t(movie.width) * uint64_t(movie.height) * 3),
-        work_(options.uncompressed ? 1 : thread_count(),
+        work_(thread_count(),
               [this](int worker, int slot) { process(worker, slots_[static_cast<size_t>(slot)]); }) {}
 
   int run() {
@@ -50,31 +57,27 @@ class FramePass {
     std::fflush(stdout);
     work_.start();
 
+    // The frames are read, converted and compressed on the workers and written here, in
+    // order; a frame that cannot be read is reported when its turn to be written comes,
+    // so the messages and the file are the same for every thread count.
     Progress progress(total_frames);
     const int slots = work_.slots();
-    int submitted = 0;
-    bool read_failed = false;
     for (int i = 0; i < total_frames; ++i) {
       if (i >= slots) {
-        const FrameWrite result = write(i - slots);
-        if (result != FrameWrite::kWritten) return stop(result);
+        const Outcome outcome = write(i - slots);
+        if (outcome != Outcome::kWritten) return stop(outcome);
         progress.update(written_);
       }
-      if (!read_frame(i, slots_[static_cast<size_t>(i % slots)])) {
-        read_failed = true;
-        break;
-      }
+      slots_[static_cast<size_t>(i % slots)].frame = i;
       work_.submit(i);
-      submitted = i + 1;
     }
-    while (written_ < submitted) {
-      const FrameWrite result = write(written_);
-      if (result != FrameWrite::kWritten) return stop(result);
+    for (int i = std::max(total_frames - slots, 0); i < total_frames; ++i) {
+      const Outcome outcome = write(i);
+      if (outcome != Outcome::kWritten) return stop(outcome);
       progress.update(written_);
     }
     work_.stop();
     progress.finish();
-    if (read_failed) return finish_early();
     if (!writer_.flush()) return 1;
     std::printf("Finished writing file %s\n", options_.output);
     return 0;
@@ -102,30 +105,19 @@ class FramePass {
     }
   }
 
-  // Reads frame i into the slot's first buffer; false (message printed) when the frame
-  // does not lie wholly in the file or the read comes up short.
-  bool read_frame(int i, Slot& slot) {
-    const uint64_t offset = frame_offsets[static_cast<size_t>(i)];
-    if (offset <= input_.size && frame_size_ <= input_.size - offset) {
-      input_.stream.seekg(static_cast<std::streamoff>(offset));
-      input_.stream.read(reinterpret_cast<char*>(slot.a.get()),
-                         static_cast<std::streamsize>(frame_size_));
-      if (input_.stream && static_cast<uint64_t>(input_.stream.gcount()) == frame_size_) return true;
-      input_.stream.clear();
-    }
-    std::printf("Frame %d of %d lies past the end of the input file or cannot be read; the movie is truncated or damaged.\n",
-                i + 1, total_frames);
-    return false;
-  }
-
-  // Turns the frame in the slot into what goes into the AVI file; runs on a worker.
+  // Reads the slot's frame and turns it into what goes into the AVI file; runs on a
+  // worker.
   void process(int worker, Slot& slot) {
+    const uint64_t offset = frame_offsets[static_cast<size_t>(slot.frame)];
     unsigned char* dib = slot.a.get();
     unsigned char* spare = slot.b.get();
     if (movie_.raw) {
-      raw_to_BGR(slot.a.get(), slot.b.get(), movie_.width, movie_.height);
       std::swap(dib, spare);
+      slot.readable = read_raw_frame(offset, spare, dib);
+    } else {
+      slot.readable = input_.read_at(offset, dib, frame_size_);
     }
+    if (!slot.readable) return;
     if (options_.uncompressed) {
       slot.data = dib;
       slot.size = static_cast<uint32_t>(frame_size_);
@@ -143,20 +135,49 @@ class FramePass {
     slot.flags = icc.flags;
   }
 
-  // Waits for frame i and writes it.
-  FrameWrite write(int i) {
-    work_.wait(i);
-    const Slot& slot = slots_[static_cast<size_t>(i % work_.slots())];
-    const FrameWrite result =
-        writer_.write_frame(slot.data, static_cast<int>(slot.size), static_cast<int>(slot.flags));
-    if (result == FrameWrite::kWritten) ++written_;
-    return result;
+  // Reads the "raw " frame at offset and converts it into target, a block of rows at a
+  // time through the start of scratch: the rows are converted while they are still in
+  // the cache, instead of a whole frame being read cold and then converted cold.
+  bool read_raw_frame(uint64_t offset, unsigned char* scratch, unsigned char* target) {
+    if (frame_size_ == 0) return input_.read_at(offset, scratch, 0);
+    const size_t row = static_cast<size_t>(movie_.width) * 3;
+    const size_t rows = static_cast<size_t>(movie_.height);
+    const size_t block_rows = std::max<size_t>(1, kConvertBlockBytes / row);
+    for (size_t first = 0; first < rows; first += block_rows) {
+      const size_t n = std::min(block_rows, rows - first);
+      if (!input_.read_at(offset + first * row, scratch, n * row)) return false;
+      // Source rows [first, first + n) are the target's rows counted from the bottom.
+      raw_to_BGR(scratch, target + (rows - first - n) * row, movie_.width, static_cast<int>(n));
+    }
+    return true;
   }
 
-  int stop(FrameWrite result) {
+  // Waits for frame i and writes it.
+  Outcome write(int i) {
+    work_.wait(i);
+    const Slot& slot = slots_[static_cast<size_t>(i % work_.slots())];
+    if (!slot.readable) {
+      std::printf("Frame %d of %d lies past the end of the input file or cannot be read; the movie is truncated or damaged.\n",
+                  i + 1, total_frames);
+      return Outcome::kUnreadable;
+    }
+    switch (writer_.write_frame(slot.data, static_cast<int>(slot.size), static_cast<int>(slot.flags))) {
+      case FrameWrite::kWritten:
+        ++written_;
+        return Outcome::kWritten;
+      case FrameWrite::kFull:
+        return Outcome::kFull;
+      case FrameWrite::kError:
+        break;
+    }
+    return Outcome::kWriteError;
+  }
+
+  int stop(Outcome outcome) {
     work_.stop();
-    if (result == FrameWrite::kFull) return finish_early();
-    return 1;  // a write error: the writer has named the file; nothing more can be saved
+    // After a write error the writer has named the file; nothing more can be saved.
+    if (outcome == Outcome::kWriteError) return 1;
+    return finish_early();
   }
 
   // Finishes the AVI file with the frames already written; the run still fails.

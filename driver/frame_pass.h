@@ -3,15 +3,31 @@
 #ifndef DRIVER_FRAME_PASS_H_
 #define DRIVER_FRAME_PASS_H_
 
+#include <cstddef>
 #include <cstdint>
-#include <fstream>
 
 #include "driver/driver.h"
 #include "mov/mov.h"
 
-struct InputFile {
-  std::ifstream stream;
-  uint64_t size = 0;
+// The movie, opened once for reading and never for writing. Reads go to absolute offsets
+// (pread), so worker threads read their own frames side by side.
+class InputFile {
+ public:
+  InputFile() = default;
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Regular files only: a directory opens on some systems but every read from it fails.
+  [[nodiscard]] bool open(const char* name);
+  uint64_t size() const { return size_; }
+  // Reads n bytes at offset; false when they do not lie wholly in the file or the read
+  // fails or comes up short.
+  [[nodiscard]] bool read_at(uint64_t offset, unsigned char* dst, uint64_t n) const;
+
+ private:
+  int fd_ = -1;
+  uint64_t size_ = 0;
 };
 
 // Reads, converts, compresses (unless -u) and writes every frame of frame_offsets;

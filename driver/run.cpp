@@ -1,6 +1,9 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -11,18 +14,33 @@
 #include "driver/frame_pass.h"
 #include "mov/mov.h"
 
-namespace {
+InputFile::~InputFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
 
-// Opens the movie for reading. Only regular files are movies: a directory opens on some
-// systems but every read from it fails.
-bool open_input(const char* name, InputFile& input) {
+bool InputFile::open(const char* name) {
+  fd_ = ::open(name, O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) return false;
   struct stat st;
-  if (::stat(name, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  input.stream.open(name, std::ios::binary);
-  if (!input.stream.is_open()) return false;
-  input.size = static_cast<uint64_t>(st.st_size);
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  size_ = static_cast<uint64_t>(st.st_size);
   return true;
 }
+
+bool InputFile::read_at(uint64_t offset, unsigned char* dst, uint64_t n) const {
+  if (offset > size_ || n > size_ - offset) return false;
+  while (n > 0) {
+    const ssize_t got = ::pread(fd_, dst, static_cast<size_t>(n), static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;  // an error, or the file shrank under us
+    dst += got;
+    offset += static_cast<uint64_t>(got);
+    n -= static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
+namespace {
 
 // True when output names the input file itself, through any path or link.
 bool same_file(const char* input, const char* output) {
@@ -31,20 +49,18 @@ bool same_file(const char* input, const char* output) {
   return in_st.st_dev == out_st.st_dev && in_st.st_ino == out_st.st_ino;
 }
 
-// Reads the head of the movie, at most kHeaderWindowBytes, in one read.
-void read_header_window(InputFile& input, std::vector<unsigned char>& window) {
-  const uint64_t want = std::min<uint64_t>(input.size, kHeaderWindowBytes);
-  window.resize(static_cast<size_t>(want));
-  input.stream.read(reinterpret_cast<char*>(window.data()), static_cast<std::streamsize>(want));
-  window.resize(static_cast<size_t>(input.stream.gcount()));
-  input.stream.clear();  // a movie shorter than the window ends the read early: no error
+// Reads the head of the movie: its first kHeaderWindowBytes, or the whole of a shorter
+// movie. A read that fails leaves an empty window, in which no tag is found.
+void read_header_window(const InputFile& input, std::vector<unsigned char>& window) {
+  window.resize(static_cast<size_t>(std::min<uint64_t>(input.size(), kHeaderWindowBytes)));
+  if (!input.read_at(0, window.data(), window.size())) window.clear();
 }
 
 }  // namespace
 
 int run_conversion(const Options& options) {
   InputFile input;
-  if (!open_input(options.input, input)) {
+  if (!input.open(options.input)) {
     std::printf("Unable to open the input file.\n");
     return 1;
   }
@@ -64,7 +80,7 @@ int run_conversion(const Options& options) {
   const uint64_t frame_size = uint64_t(movie.width) * uint64_t(movie.height) * 3;
   if (!calc_frame_offsets(movie.chunk_map.data(), static_cast<int>(movie.chunk_map.size()),
                           movie.chunk_offsets.data(), static_cast<int>(movie.chunk_offsets.size()),
-                          frame_size, input.size)) {
+                          frame_size, input.size())) {
     return 1;
   }
   std::printf("%d frames indexed\n", total_frames);
@@ -81,7 +97,7 @@ int run_conversion(const Options& options) {
   }
   // A frame that cannot lie in the input cannot be converted; checking here keeps every
   // buffer sized by a number the file backs.
-  if (total_frames > 0 && frame_size > input.size) {
+  if (total_frames > 0 && frame_size > input.size()) {
     std::printf("Frame 1 of %d lies past the end of the input file or cannot be read; the movie is truncated or damaged.\n",
                 total_frames);
     return 1;

@@ -713,7 +713,8 @@ TEST(RawToBgr, TwoByTwo) {
 // Any width, rows packed: compared with the shared expected_dib, and nothing written past
 // the frame. Height 1 only swaps the channels.
 TEST(RawToBgr, PackedRowsAnyWidth) {
-  for (int width : {1, 2, 3, 5, 7, 13}) {
+  // Widths from 12 up take the 16-byte path; the others around them its ends.
+  for (int width : {1, 2, 3, 5, 7, 11, 12, 13, 16, 17, 18, 21, 22, 32, 33, 64, 101, 1920}) {
     for (int height : {1, 2, 3, 4}) {
       const Bytes source = testmov::make_frame(width, height, static_cast<uint32_t>(width), 50);
       Bytes target(source.size() + 8, 0xEE);
