@@ -61,7 +61,7 @@ class Riff {
 
 enum class Idx1 { kNone, kRelative, kAbsolute };
 
-struct FileSpec {
+struct FileRecipe {
   int width = 4;
   int height = 2;
   int bit_count = 24;
@@ -84,7 +84,7 @@ struct Built {
   std::vector<uint64_t> offsets;
 };
 
-Built build(const FileSpec& s) {
+Built build(const FileRecipe& s) {
   Riff r;
   const size_t riff = r.open_list("RIFF", "AVI ");
   const size_t hdrl = r.open_list("LIST", "hdrl");
@@ -182,14 +182,14 @@ Bytes frame_bytes(size_t n, uint8_t seed) {
   return b;
 }
 
-FileSpec three_frames() {
-  FileSpec s;
+FileRecipe three_frames() {
+  FileRecipe s;
   s.frames = {frame_bytes(10, 1), frame_bytes(5, 2), frame_bytes(24, 3)};
   return s;
 }
 
 // The frames as read must be the frames as built.
-void expect_frames(const Built& built, const ReadResult& res, const FileSpec& s) {
+void expect_frames(const Built& built, const ReadResult& res, const FileRecipe& s) {
   ASSERT_TRUE(res.ok) << res.error;
   ASSERT_EQ(res.info.frames.size(), s.frames.size());
   for (size_t i = 0; i < s.frames.size(); ++i) {
@@ -202,7 +202,7 @@ void expect_frames(const Built& built, const ReadResult& res, const FileSpec& s)
 }
 
 TEST(AviReader, HeaderFields) {
-  FileSpec s = three_frames();
+  FileRecipe s = three_frames();
   s.width = 7;
   s.height = 3;
   s.rate = 30000;
@@ -222,7 +222,7 @@ TEST(AviReader, HeaderFields) {
 // idx1 is relative to 'movi', absolute or missing (then 'movi' is walked).
 TEST(AviReader, Layouts) {
   const auto sized = [](std::initializer_list<size_t> sizes) {
-    FileSpec s;
+    FileRecipe s;
     uint8_t seed = 1;
     for (size_t n : sizes) s.frames.push_back(frame_bytes(n, seed++));
     return s;
@@ -230,35 +230,35 @@ TEST(AviReader, Layouts) {
   const std::vector<Idx1> all = {Idx1::kRelative, Idx1::kAbsolute, Idx1::kNone};
   struct Case {
     const char* name;
-    FileSpec spec;
+    FileRecipe recipe;
     std::vector<Idx1> modes;
   };
   std::vector<Case> cases;
   cases.push_back({"three frames", three_frames(), all});
   cases.push_back({"odd chunk sizes padded to even", sized({5, 1, 7, 6}), all});
   // zoduviv pads chunks to 4 bytes; without idx1 the walk must still find each chunk.
-  FileSpec four = sized({5, 6, 7, 2, 9});
+  FileRecipe four = sized({5, 6, 7, 2, 9});
   four.pad_to = 4;
   cases.push_back({"chunks padded to four", four, all});
-  FileSpec junk = three_frames();
+  FileRecipe junk = three_frames();
   junk.junk_in_movi = true;
   junk.rec_lists = true;
   cases.push_back({"JUNK and 'rec ' lists in movi", junk, all});
-  FileSpec audio = three_frames();
+  FileRecipe audio = three_frames();
   audio.audio_stream_first = true;
   cases.push_back({"video after another stream", audio, all});
-  FileSpec dib = sized({24});
+  FileRecipe dib = sized({24});
   dib.compression = nullptr;
   cases.push_back({"DIB stream", dib, all});
-  cases.push_back({"no frames", FileSpec{}, all});
+  cases.push_back({"no frames", FileRecipe{}, all});
   for (Case& c : cases) {
     for (Idx1 mode : c.modes) {
-      c.spec.idx1 = mode;
+      c.recipe.idx1 = mode;
       SCOPED_TRACE(std::string("case=") + c.name + " idx1=" + std::to_string(int(mode)));
-      const Built b = build(c.spec);
+      const Built b = build(c.recipe);
       const ReadResult res = read(b.file);
-      expect_frames(b, res, c.spec);
-      EXPECT_EQ(res.info.compression, c.spec.compression ? 0x555A4956u : 0u);
+      expect_frames(b, res, c.recipe);
+      EXPECT_EQ(res.info.compression, c.recipe.compression ? 0x555A4956u : 0u);
     }
   }
 }
@@ -270,8 +270,8 @@ void expect_refused(const Bytes& file, const std::string& want) {
 }
 
 TEST(AviReader, Refusals) {
-  const auto with = [](void (*change)(FileSpec&)) {
-    FileSpec s = three_frames();
+  const auto with = [](void (*change)(FileRecipe&)) {
+    FileRecipe s = three_frames();
     change(s);
     return build(s).file;
   };
@@ -286,15 +286,15 @@ TEST(AviReader, Refusals) {
       {"empty", {}, "not an AVI file"},
       {"WAVE", {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A', 'V', 'E'}, "not an AVI file"},
       {"no RIFF", not_riff, "not an AVI file"},
-      {"MJPG", with([](FileSpec& s) { s.compression = "MJPG"; }), "'MJPG' is neither"},
-      {"32 bits", with([](FileSpec& s) { s.bit_count = 32; }), "32 bits per pixel"},
-      {"audio only", with([](FileSpec& s) { s.stream_type = "auds"; }), "no video stream"},
-      {"top-down", with([](FileSpec& s) { s.height = -2; }), "top-down"},
-      {"zero width", with([](FileSpec& s) { s.width = 0; }), "not valid"},
+      {"MJPG", with([](FileRecipe& s) { s.compression = "MJPG"; }), "'MJPG' is neither"},
+      {"32 bits", with([](FileRecipe& s) { s.bit_count = 32; }), "32 bits per pixel"},
+      {"audio only", with([](FileRecipe& s) { s.stream_type = "auds"; }), "no video stream"},
+      {"top-down", with([](FileRecipe& s) { s.height = -2; }), "top-down"},
+      {"zero width", with([](FileRecipe& s) { s.width = 0; }), "not valid"},
       // 16 M pixels: more than one channel stream can code.
-      {"4096 x 4096", with([](FileSpec& s) { s.width = s.height = 4096; }), "too large"},
+      {"4096 x 4096", with([](FileRecipe& s) { s.width = s.height = 4096; }), "too large"},
       {"65536 x 65536 DIB",
-       with([](FileSpec& s) { s.width = s.height = 65536, s.compression = nullptr; }), "too large"},
+       with([](FileRecipe& s) { s.width = s.height = 65536, s.compression = nullptr; }), "too large"},
       {"cut header list", Bytes(good.begin(), good.begin() + 60), "cut short"},
   };
   for (const auto& c : cases) {
@@ -321,7 +321,7 @@ TEST(AviReader, RefusesTwoVideoStreams) {
 }
 
 TEST(AviReader, DamagedIndexEntryNamesThatFrameOnly) {
-  FileSpec s = three_frames();
+  FileRecipe s = three_frames();
   s.frames.push_back(frame_bytes(8, 9));
   Built b = build(s);
   const size_t idx1 = b.file.size() - 8 - 16 * 4 + 8;  // data of idx1
@@ -341,7 +341,7 @@ TEST(AviReader, DamagedIndexEntryNamesThatFrameOnly) {
 }
 
 TEST(AviReader, IndexMatchingNoChunkFallsBackToTheWalk) {
-  const FileSpec s = three_frames();
+  const FileRecipe s = three_frames();
   Built b = build(s);
   const size_t idx1 = b.file.size() - 16 * 3;
   Riff patch;
@@ -351,7 +351,7 @@ TEST(AviReader, IndexMatchingNoChunkFallsBackToTheWalk) {
 }
 
 TEST(AviReader, FewerFramesThanDeclared) {
-  FileSpec s = three_frames();
+  FileRecipe s = three_frames();
   s.length = 5;
   const ReadResult res = read(build(s).file);
   ASSERT_TRUE(res.ok) << res.error;
@@ -363,7 +363,7 @@ TEST(AviReader, FewerFramesThanDeclared) {
 }
 
 TEST(AviReader, TruncatedFileNamesTheFrameWhereItEnds) {
-  FileSpec s;
+  FileRecipe s;
   for (int i = 0; i < 6; ++i) s.frames.push_back(frame_bytes(20, uint8_t(i)));
   const Built b = build(s);
   // Cut inside frame 3's data: idx1 is gone, the walk finds frames 0..2 and the cut one.
@@ -399,7 +399,7 @@ void expect_sane(const Bytes& file, const std::string& what) {
 // One sweep over every position: the file cut there, each of three bits flipped there, and
 // four extreme 32-bit values written there.
 TEST(AviReader, CutsBitFlipsAndHugeFields) {
-  FileSpec s = three_frames();
+  FileRecipe s = three_frames();
   s.junk_in_movi = true;
   const Bytes b = build(s).file;
   for (size_t pos = 0; pos < b.size(); ++pos) {

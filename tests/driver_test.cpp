@@ -29,32 +29,32 @@ const char kUsage[] =
     "Use -u if you want to produce an uncomressed avi instead of a\n"
     "Vozodiva compressed avi.\n";
 
-testmov::MovieSpec movie(int width, int height, int frames, uint32_t seed, int noise = 8) {
-  testmov::MovieSpec spec;
-  spec.width = width;
-  spec.height = height;
+testmov::MovieRecipe movie(int width, int height, int frames, uint32_t seed, int noise = 8) {
+  testmov::MovieRecipe recipe;
+  recipe.width = width;
+  recipe.height = height;
   for (int i = 0; i < frames; ++i)
-    spec.frames.push_back(testmov::make_frame(width, height, seed + uint32_t(i), noise));
-  return spec;
+    recipe.frames.push_back(testmov::make_frame(width, height, seed + uint32_t(i), noise));
+  return recipe;
 }
 
 // The lines zoduviv prints for a movie from the header walk to the frame count.
-std::string header_lines(const testmov::MovieSpec& spec, int chunks, int frames) {
+std::string header_lines(const testmov::MovieRecipe& recipe, int chunks, int frames) {
   char buf[1024];
   std::snprintf(buf, sizeof buf,
                 "Movie header found\nTrack header found\nWidth = %d\nHeight = %d\nMedia header found\n"
                 "Sample description found, number of entries = %u\nData format = \"%s\"\n"
                 "Sample to time table found\nFrame rate = %f\nSample to chunk table found\n",
-                spec.width, spec.height, spec.stsd_entries, spec.format.c_str(),
-                double(spec.time_scale) / double(spec.durations[0]));
+                recipe.width, recipe.height, recipe.stsd_entries, recipe.format.c_str(),
+                double(recipe.time_scale) / double(recipe.durations[0]));
   std::string text = buf;
   // The stsc count is one entry per change of frames per chunk.
   uint32_t stsc_entries = 0;
-  if (spec.frames_per_chunk.empty()) {
+  if (recipe.frames_per_chunk.empty()) {
     stsc_entries = frames > 0 ? 1 : 0;
   } else {
-    for (size_t i = 0; i < spec.frames_per_chunk.size(); ++i)
-      if (i == 0 || spec.frames_per_chunk[i] != spec.frames_per_chunk[i - 1]) ++stsc_entries;
+    for (size_t i = 0; i < recipe.frames_per_chunk.size(); ++i)
+      if (i == 0 || recipe.frames_per_chunk[i] != recipe.frames_per_chunk[i - 1]) ++stsc_entries;
   }
   std::snprintf(buf, sizeof buf,
                 "Number of entries = %u\nSample offset table found\nNumber of entries = %d\n%d frames indexed\n",
@@ -62,9 +62,9 @@ std::string header_lines(const testmov::MovieSpec& spec, int chunks, int frames)
   return text + buf;
 }
 
-std::string success_lines(const testmov::MovieSpec& spec, const std::string& out, int chunks) {
-  const int frames = int(spec.frames.size());
-  return header_lines(spec, chunks, frames) + "Writing " + out + ", this may take a while...\n" +
+std::string success_lines(const testmov::MovieRecipe& recipe, const std::string& out, int chunks) {
+  const int frames = int(recipe.frames.size());
+  return header_lines(recipe, chunks, frames) + "Writing " + out + ", this may take a while...\n" +
          "Finished writing file " + out + "\n";
 }
 
@@ -115,25 +115,25 @@ class DriverUncompressed : public ::testing::TestWithParam<LayoutCase> {};
 TEST_P(DriverUncompressed, WritesEveryFrameInPlayOrder) {
   const LayoutCase& c = GetParam();
   TempDir dir;
-  testmov::MovieSpec spec = movie(c.width, c.height, c.frames, 7);
-  spec.format = c.format;
-  spec.frames_per_chunk = c.frames_per_chunk;
-  spec.chunk_order = c.chunk_order;
-  spec.moov_first = c.moov_first;
-  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), spec));
+  testmov::MovieRecipe recipe = movie(c.width, c.height, c.frames, 7);
+  recipe.format = c.format;
+  recipe.frames_per_chunk = c.frames_per_chunk;
+  recipe.chunk_order = c.chunk_order;
+  recipe.moov_first = c.moov_first;
+  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), recipe));
   const std::string out = dir.file("u.avi");
 
   for (const char* option : {"-u", "-U"}) {
     const RunResult r = convert({option, dir.file("m.mov"), out});
     const int chunks = c.frames_per_chunk.empty() ? c.frames : int(c.frames_per_chunk.size());
-    EXPECT_EQ(r.out, success_lines(spec, out, chunks)) << c.name;
+    EXPECT_EQ(r.out, success_lines(recipe, out, chunks)) << c.name;
     EXPECT_EQ(r.status, 0) << c.name;
 
     const testfiles::PlainAvi avi = testfiles::parse_plain_avi(testfiles::read_file(out));
     ASSERT_TRUE(avi.ok) << c.name << ": " << avi.error;
-    ASSERT_EQ(avi.frames.size(), spec.frames.size()) << c.name;
-    for (size_t i = 0; i < spec.frames.size(); ++i) {
-      EXPECT_EQ(avi.frames[i], testfiles::expected_dib(spec.frames[i], c.width, c.height, c.format == "raw "))
+    ASSERT_EQ(avi.frames.size(), recipe.frames.size()) << c.name;
+    for (size_t i = 0; i < recipe.frames.size(); ++i) {
+      EXPECT_EQ(avi.frames[i], testfiles::expected_dib(recipe.frames[i], c.width, c.height, c.format == "raw "))
           << c.name << " frame " << i;
       EXPECT_EQ(avi.index_flags[i], 0x10u);
     }
@@ -154,8 +154,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(DriverUncompressed, MovieWithoutFramesGivesAnEmptyAvi) {
   TempDir dir;
-  testmov::MovieSpec spec = movie(4, 4, 0, 1);
-  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), spec));
+  testmov::MovieRecipe recipe = movie(4, 4, 0, 1);
+  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), recipe));
   const RunResult r = convert({"-u", dir.file("m.mov"), dir.file("u.avi")});
   EXPECT_EQ(r.status, 0) << r.out;
   const auto bytes = testfiles::read_file(dir.file("u.avi"));
@@ -167,9 +167,9 @@ TEST(DriverUncompressed, MovieWithoutFramesGivesAnEmptyAvi) {
 
 TEST(DriverFailures, TruncatedMovieKeepsTheFramesBeforeTheDamage) {
   TempDir dir;
-  testmov::MovieSpec spec = movie(8, 6, 5, 3);
-  spec.moov_first = true;
-  std::vector<uint8_t> bytes = testmov::build_movie(spec);
+  testmov::MovieRecipe recipe = movie(8, 6, 5, 3);
+  recipe.moov_first = true;
+  std::vector<uint8_t> bytes = testmov::build_movie(recipe);
   // Cut the file in the middle of the fourth frame.
   const size_t frame = 8 * 6 * 3;
   bytes.resize(bytes.size() - frame - frame / 2);
@@ -234,9 +234,9 @@ TEST(DriverFailures, OutputThatIsTheInputIsRefused) {
 
 TEST(DriverFailures, UnsupportedFormatStopsAfterTheFormatLine) {
   TempDir dir;
-  testmov::MovieSpec spec = movie(4, 2, 1, 1);
-  spec.format = "jpeg";
-  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), spec));
+  testmov::MovieRecipe recipe = movie(4, 2, 1, 1);
+  recipe.format = "jpeg";
+  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), recipe));
   const RunResult r = convert({dir.file("m.mov"), dir.file("o.avi")});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out,
@@ -249,10 +249,10 @@ TEST(DriverFailures, UnsupportedFormatStopsAfterTheFormatLine) {
 
 TEST(DriverFailures, HeaderBeyondTheWindowIsNotFound) {
   TempDir dir;
-  testmov::MovieSpec spec = movie(4, 2, 1, 1);
-  spec.moov_first = false;
-  spec.mdat_padding = 9240576;
-  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), spec));
+  testmov::MovieRecipe recipe = movie(4, 2, 1, 1);
+  recipe.moov_first = false;
+  recipe.mdat_padding = 9240576;
+  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), recipe));
   const RunResult r = convert({"-u", dir.file("m.mov"), dir.file("o.avi")});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Unable to find tag \"mvhd\"\n");
@@ -278,17 +278,17 @@ class DriverCompressed : public ::testing::TestWithParam<ContentCase> {};
 TEST_P(DriverCompressed, EveryChunkDecodesToTheUncompressedChunk) {
   const ContentCase& c = GetParam();
   TempDir dir;
-  testmov::MovieSpec spec = movie(c.width, c.height, c.frames, 11, c.noise);
-  spec.format = c.format;
-  spec.frames_per_chunk = {uint32_t(c.frames)};
-  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), spec));
+  testmov::MovieRecipe recipe = movie(c.width, c.height, c.frames, 11, c.noise);
+  recipe.format = c.format;
+  recipe.frames_per_chunk = {uint32_t(c.frames)};
+  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), recipe));
 
   const RunResult u = convert({"-u", dir.file("m.mov"), dir.file("u.avi")});
   const RunResult z = convert({dir.file("m.mov"), dir.file("c.avi")});
   const RunResult z2 = convert({dir.file("m.mov"), dir.file("c2.avi")});
   ASSERT_EQ(u.status, 0) << u.out;
   ASSERT_EQ(z.status, 0) << z.out;
-  EXPECT_EQ(z.out, success_lines(spec, dir.file("c.avi"), 1));
+  EXPECT_EQ(z.out, success_lines(recipe, dir.file("c.avi"), 1));
 
   const auto c_bytes = testfiles::read_file(dir.file("c.avi"));
   EXPECT_EQ(c_bytes, testfiles::read_file(dir.file("c2.avi"))) << "converting twice differs";
@@ -321,18 +321,18 @@ INSTANTIATE_TEST_SUITE_P(Contents, DriverCompressed,
 
 TEST(DriverCompressed, SolidMovieGivesTinyFrames) {
   TempDir dir;
-  testmov::MovieSpec spec;
-  spec.width = 10;
-  spec.height = 10;
-  spec.frames.push_back(std::vector<uint8_t>(300, 77));  // grey: one byte value
+  testmov::MovieRecipe recipe;
+  recipe.width = 10;
+  recipe.height = 10;
+  recipe.frames.push_back(std::vector<uint8_t>(300, 77));  // grey: one byte value
   std::vector<uint8_t> coloured(300);
   for (size_t i = 0; i < coloured.size(); i += 3) {
     coloured[i] = 1;
     coloured[i + 1] = 2;
     coloured[i + 2] = 3;
   }
-  spec.frames.push_back(coloured);
-  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), spec));
+  recipe.frames.push_back(coloured);
+  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), recipe));
   const RunResult r = convert({dir.file("m.mov"), dir.file("c.avi")});
   ASSERT_EQ(r.status, 0) << r.out;
   const testfiles::PlainAvi avi = testfiles::parse_plain_avi(testfiles::read_file(dir.file("c.avi")));

@@ -63,13 +63,13 @@ void put_be32(Bytes& b, size_t off, uint32_t v) {
   for (int i = 0; i < 4; ++i) b[off + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
 }
 
-testmov::MovieSpec small_movie(int frames = 3) {
-  testmov::MovieSpec spec;
-  spec.width = 4;
-  spec.height = 2;
+testmov::MovieRecipe small_movie(int frames = 3) {
+  testmov::MovieRecipe recipe;
+  recipe.width = 4;
+  recipe.height = 2;
   for (int i = 0; i < frames; ++i)
-    spec.frames.push_back(testmov::make_frame(spec.width, spec.height, i, 3));
-  return spec;
+    recipe.frames.push_back(testmov::make_frame(recipe.width, recipe.height, i, 3));
+  return recipe;
 }
 
 const std::vector<std::string> kHead = {
@@ -226,16 +226,16 @@ TEST(HeaderWalk, FullMessagesAndFields) {
       {"zero scale and duration", 2, 2, "WRLE", 0, 0, "-nan", {5}, 1, true},
   };
   for (const auto& c : cases) {
-    testmov::MovieSpec spec;
-    spec.width = c.width;
-    spec.height = c.height;
-    spec.format = c.format;
-    spec.time_scale = c.time_scale;
-    spec.durations = {c.duration};
-    for (int i = 0; i < 5; ++i) spec.frames.push_back(testmov::make_frame(c.width, c.height, i, 2));
-    spec.frames_per_chunk = c.per_chunk;
-    spec.moov_first = c.moov_first;
-    const WalkResult r = walk(testmov::build_movie(spec));
+    testmov::MovieRecipe recipe;
+    recipe.width = c.width;
+    recipe.height = c.height;
+    recipe.format = c.format;
+    recipe.time_scale = c.time_scale;
+    recipe.durations = {c.duration};
+    for (int i = 0; i < 5; ++i) recipe.frames.push_back(testmov::make_frame(c.width, c.height, i, 2));
+    recipe.frames_per_chunk = c.per_chunk;
+    recipe.moov_first = c.moov_first;
+    const WalkResult r = walk(testmov::build_movie(recipe));
     const int chunks = c.per_chunk.empty() ? 5 : static_cast<int>(c.per_chunk.size());
     std::vector<std::string> want =
         full_walk(c.width, c.height, c.format, c.rate, c.map_entries, chunks);
@@ -259,10 +259,10 @@ TEST(HeaderWalk, FullMessagesAndFields) {
 }
 
 TEST(HeaderWalk, TablesAreReadInNativeOrder) {
-  testmov::MovieSpec spec = small_movie(6);
-  spec.frames_per_chunk = {2, 2, 1, 1};
-  spec.chunk_order = {3, 1, 0, 2};
-  const Bytes file = testmov::build_movie(spec);
+  testmov::MovieRecipe recipe = small_movie(6);
+  recipe.frames_per_chunk = {2, 2, 1, 1};
+  recipe.chunk_order = {3, 1, 0, 2};
+  const Bytes file = testmov::build_movie(recipe);
   const WalkResult r = walk(file);
   ASSERT_TRUE(r.ok) << r.out;
   ASSERT_EQ(r.header.chunk_map.size(), 2u);
@@ -278,19 +278,19 @@ TEST(HeaderWalk, TablesAreReadInNativeOrder) {
   for (size_t c = 0; c < 4; ++c) {
     const uint64_t off = r.header.chunk_offsets[c];
     ASSERT_LE(off + frame, file.size());
-    EXPECT_TRUE(std::equal(spec.frames[first_frame[c]].begin(), spec.frames[first_frame[c]].end(),
+    EXPECT_TRUE(std::equal(recipe.frames[first_frame[c]].begin(), recipe.frames[first_frame[c]].end(),
                            file.begin() + static_cast<long>(off)))
         << "chunk " << c;
   }
 }
 
 TEST(HeaderWalk, WidthOf320AndAHalfReadsAs320) {
-  testmov::MovieSpec spec;
-  spec.width = 320;
-  spec.height = 2;
-  spec.width_fraction = 0.5;
-  spec.frames = {Bytes(320 * 2 * 3, 7)};
-  const Bytes file = testmov::build_movie(spec);
+  testmov::MovieRecipe recipe;
+  recipe.width = 320;
+  recipe.height = 2;
+  recipe.width_fraction = 0.5;
+  recipe.frames = {Bytes(320 * 2 * 3, 7)};
+  const Bytes file = testmov::build_movie(recipe);
   const size_t tkhd = find_code(file, "tkhd") - 4;
   EXPECT_EQ(file[tkhd + 86], 0x80) << "the writer should store the fraction";
   const WalkResult r = walk(file);
@@ -305,9 +305,9 @@ TEST(HeaderWalk, UnsupportedFormats) {
       "when saving a .mov file";
   const char* formats[] = {"RAW ", "wrle", "jpeg", "raw\0", "rle "};
   for (const char* f : formats) {
-    testmov::MovieSpec spec = small_movie();
-    spec.format = std::string(f, 4);
-    const WalkResult r = walk(testmov::build_movie(spec));
+    testmov::MovieRecipe recipe = small_movie();
+    recipe.format = std::string(f, 4);
+    const WalkResult r = walk(testmov::build_movie(recipe));
     EXPECT_FALSE(r.ok) << f;
     std::vector<std::string> want = kHead;
     want.push_back("Data format = \"" + std::string(f, 4) + "\"");
@@ -317,17 +317,17 @@ TEST(HeaderWalk, UnsupportedFormats) {
 }
 
 TEST(HeaderWalk, DescriptionCountIsPrintedAsIs) {
-  testmov::MovieSpec spec = small_movie();
-  spec.stsd_entries = 3;
-  const WalkResult r = walk(testmov::build_movie(spec));
+  testmov::MovieRecipe recipe = small_movie();
+  recipe.stsd_entries = 3;
+  const WalkResult r = walk(testmov::build_movie(recipe));
   ASSERT_TRUE(r.ok) << r.out;
   EXPECT_NE(r.out.find("Sample description found, number of entries = 3\n"), std::string::npos);
 }
 
 TEST(HeaderWalk, OnlyTheFirstDurationCounts) {
-  testmov::MovieSpec spec = small_movie(4);
-  spec.durations = {100, 20, 40};
-  const WalkResult r = walk(testmov::build_movie(spec));
+  testmov::MovieRecipe recipe = small_movie(4);
+  recipe.durations = {100, 20, 40};
+  const WalkResult r = walk(testmov::build_movie(recipe));
   ASSERT_TRUE(r.ok) << r.out;
   EXPECT_EQ(r.header.sample_duration, 100);
   EXPECT_NE(r.out.find("Frame rate = 6.000000\n"), std::string::npos) << r.out;
@@ -367,10 +367,10 @@ TEST(HeaderWalk, MissingEachTag) {
 
 // The movie atom beyond the window (for instance after a long mdat) is not seen.
 TEST(HeaderWalk, MovieAtomBeyondTheWindow) {
-  testmov::MovieSpec spec = small_movie(1);
-  spec.moov_first = false;
-  spec.mdat_padding = kHeaderWindowBytes;
-  const Bytes file = testmov::build_movie(spec);
+  testmov::MovieRecipe recipe = small_movie(1);
+  recipe.moov_first = false;
+  recipe.mdat_padding = kHeaderWindowBytes;
+  const Bytes file = testmov::build_movie(recipe);
   const WalkResult whole = walk(file);
   EXPECT_FALSE(whole.ok);
   EXPECT_EQ(whole.out, "Unable to find tag \"mvhd\"\n");
@@ -380,11 +380,11 @@ TEST(HeaderWalk, MovieAtomBeyondTheWindow) {
 // text "tkhd" sits in the media data before the movie's real track header, so the walk
 // reads its width from that place.
 TEST(HeaderWalk, CodeInsideOtherDataIsMatched) {
-  testmov::MovieSpec spec = small_movie(1);
-  spec.moov_first = false;
-  spec.frames[0] = Bytes(300, 0);
-  spec.frames_per_chunk = {1};
-  Bytes file = testmov::build_movie(spec);
+  testmov::MovieRecipe recipe = small_movie(1);
+  recipe.moov_first = false;
+  recipe.frames[0] = Bytes(300, 0);
+  recipe.frames_per_chunk = {1};
+  Bytes file = testmov::build_movie(recipe);
   // Put "mvhd" and a fake "tkhd" with width 77 into the first frame's bytes.
   const size_t data = find_code(file, "mdat") + 4;
   std::memcpy(&file[data + 4], "mvhd", 4);
@@ -510,11 +510,11 @@ TEST(HeaderWalk, WindowIsCappedAtItsLength) {
 }
 
 TEST(HeaderWalk, Co64IsRead) {
-  testmov::MovieSpec spec = small_movie(4);
-  spec.use_co64 = true;
-  spec.frames_per_chunk = {3, 1};
-  spec.chunk_order = {1, 0};
-  const Bytes file = testmov::build_movie(spec);
+  testmov::MovieRecipe recipe = small_movie(4);
+  recipe.use_co64 = true;
+  recipe.frames_per_chunk = {3, 1};
+  recipe.chunk_order = {1, 0};
+  const Bytes file = testmov::build_movie(recipe);
   Bytes patched = file;
   // A 64-bit offset beyond 4 GiB survives whole.
   const size_t co64 = find_code(patched, "co64");
@@ -541,7 +541,7 @@ TEST(HeaderWalk, Co64IsRead) {
 // After "stsc", whichever of "stco" and "co64" comes first is the table.
 TEST(HeaderWalk, StcoAndCo64TheEarlierWins) {
   // First track with co64, then a later "stco" (as a second track would have).
-  testmov::MovieSpec wide = small_movie(2);
+  testmov::MovieRecipe wide = small_movie(2);
   wide.use_co64 = true;
   Bytes file = testmov::build_movie(wide);
   const Bytes tail = {0, 0, 0, 20, 's', 't', 'c', 'o', 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 9};
@@ -670,15 +670,15 @@ TEST(FrameIndex, GeneratedMoviesRoundTrip) {
       {{9, 3}, {1, 0}, true, false},
   };
   for (const auto& c : cases) {
-    testmov::MovieSpec spec;
-    spec.width = 5;
-    spec.height = 3;
-    for (uint32_t i = 0; i < 12; ++i) spec.frames.push_back(testmov::make_frame(5, 3, i, 4));
-    spec.frames_per_chunk = c.per_chunk;
-    spec.chunk_order = c.order;
-    spec.moov_first = c.moov_first;
-    spec.use_co64 = c.co64;
-    const Bytes file = testmov::build_movie(spec);
+    testmov::MovieRecipe recipe;
+    recipe.width = 5;
+    recipe.height = 3;
+    for (uint32_t i = 0; i < 12; ++i) recipe.frames.push_back(testmov::make_frame(5, 3, i, 4));
+    recipe.frames_per_chunk = c.per_chunk;
+    recipe.chunk_order = c.order;
+    recipe.moov_first = c.moov_first;
+    recipe.use_co64 = c.co64;
+    const Bytes file = testmov::build_movie(recipe);
     const WalkResult w = walk(file);
     ASSERT_TRUE(w.ok) << w.out;
     const IndexResult r =
@@ -687,7 +687,7 @@ TEST(FrameIndex, GeneratedMoviesRoundTrip) {
     ASSERT_EQ(r.offsets.size(), 12u);
     for (size_t i = 0; i < 12; ++i) {
       ASSERT_LE(r.offsets[i] + 45, file.size());
-      EXPECT_TRUE(std::equal(spec.frames[i].begin(), spec.frames[i].end(),
+      EXPECT_TRUE(std::equal(recipe.frames[i].begin(), recipe.frames[i].end(),
                              file.begin() + static_cast<long>(r.offsets[i])))
           << "frame " << i << " moov_first=" << c.moov_first << " co64=" << c.co64;
     }

@@ -26,13 +26,13 @@ class Threads : public ::testing::TestWithParam<ThreadCase> {};
 TEST_P(Threads, OutputIsTheSameForEveryThreadCount) {
   const ThreadCase& c = GetParam();
   TempDir dir;
-  testmov::MovieSpec spec;
-  spec.width = c.width;
-  spec.height = c.height;
-  spec.format = c.format;
+  testmov::MovieRecipe recipe;
+  recipe.width = c.width;
+  recipe.height = c.height;
+  recipe.format = c.format;
   for (int i = 0; i < c.frames; ++i)
-    spec.frames.push_back(testmov::make_frame(c.width, c.height, 500 + uint32_t(i), i % 3 == 2 ? 0 : c.noise));
-  std::vector<uint8_t> movie = testmov::build_movie(spec);
+    recipe.frames.push_back(testmov::make_frame(c.width, c.height, 500 + uint32_t(i), i % 3 == 2 ? 0 : c.noise));
+  std::vector<uint8_t> movie = testmov::build_movie(recipe);
   if (c.truncate) movie.resize(movie.size() - 5);
   ASSERT_TRUE(testfiles::write_file(dir.file("m.mov"), movie));
 

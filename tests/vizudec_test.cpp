@@ -72,15 +72,15 @@ std::string info_line(const std::string& path, int w, int h, const char* kind, i
          std::to_string(frames) + " frames\n";
 }
 
-testmov::MovieSpec noisy_movie(int width, int height, int frames, uint32_t seed, int noise,
+testmov::MovieRecipe noisy_movie(int width, int height, int frames, uint32_t seed, int noise,
                                const char* format = "raw ") {
-  testmov::MovieSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.format = format;
+  testmov::MovieRecipe recipe;
+  recipe.width = width;
+  recipe.height = height;
+  recipe.format = format;
   for (int i = 0; i < frames; ++i)
-    spec.frames.push_back(testmov::make_frame(width, height, seed + uint32_t(i), noise));
-  return spec;
+    recipe.frames.push_back(testmov::make_frame(width, height, seed + uint32_t(i), noise));
+  return recipe;
 }
 
 struct Converted {
@@ -88,9 +88,9 @@ struct Converted {
 };
 
 // Writes the movie and converts it both ways.
-Converted convert_both(const TempDir& dir, const testmov::MovieSpec& spec) {
+Converted convert_both(const TempDir& dir, const testmov::MovieRecipe& recipe) {
   Converted f{dir.file("m.mov"), dir.file("c.avi"), dir.file("u.avi")};
-  EXPECT_TRUE(testmov::write_movie(f.mov, spec));
+  EXPECT_TRUE(testmov::write_movie(f.mov, recipe));
   const RunResult rc = zoduviv({f.mov, f.c});
   EXPECT_EQ(rc.status, 0) << rc.out;
   const RunResult ru = zoduviv({"-u", f.mov, f.u});
@@ -98,15 +98,15 @@ Converted convert_both(const TempDir& dir, const testmov::MovieSpec& spec) {
   return f;
 }
 
-void expect_round_trip(const testmov::MovieSpec& spec, const std::string& what) {
+void expect_round_trip(const testmov::MovieRecipe& recipe, const std::string& what) {
   TempDir dir;
-  const Converted f = convert_both(dir, spec);
-  const int n = int(spec.frames.size());
+  const Converted f = convert_both(dir, recipe);
+  const int n = int(recipe.frames.size());
   const std::string d = dir.file("d.avi");
 
   const RunResult r = vizudec({f.c, d});
   EXPECT_EQ(r.status, 0) << what << "\n" << r.out;
-  EXPECT_EQ(r.out, info_line(f.c, spec.width, spec.height, "Vozodiva compressed", n) +
+  EXPECT_EQ(r.out, info_line(f.c, recipe.width, recipe.height, "Vozodiva compressed", n) +
                        "Writing " + d + ", this may take a while...\nFinished writing file " + d + "\n")
       << what;
   EXPECT_EQ(r.err, "") << what;
@@ -116,7 +116,7 @@ void expect_round_trip(const testmov::MovieSpec& spec, const std::string& what) 
 
   const RunResult t = vizudec({"-t", f.c});
   EXPECT_EQ(t.status, 0) << what << "\n" << t.out;
-  EXPECT_EQ(t.out, info_line(f.c, spec.width, spec.height, "Vozodiva compressed", n) +
+  EXPECT_EQ(t.out, info_line(f.c, recipe.width, recipe.height, "Vozodiva compressed", n) +
                        "Checked " + std::to_string(n) + " frames, all decode cleanly\n")
       << what;
 
@@ -127,7 +127,7 @@ void expect_round_trip(const testmov::MovieSpec& spec, const std::string& what) 
   EXPECT_TRUE(testfiles::read_file(d2) == u) << what << ": copy of u.avi differs";
   const RunResult t2 = vizudec({"-t", f.u});
   EXPECT_EQ(t2.status, 0) << what << "\n" << t2.out;
-  EXPECT_EQ(t2.out, info_line(f.u, spec.width, spec.height, "uncompressed", n) + "Checked " +
+  EXPECT_EQ(t2.out, info_line(f.u, recipe.width, recipe.height, "uncompressed", n) + "Checked " +
                         std::to_string(n) + " frames, all decode cleanly\n")
       << what;
 }
@@ -148,12 +148,12 @@ TEST(VizudecRoundTrip, MatchesZoduvivUncompressed) {
                           " frames=" + std::to_string(c.frames) + " noise=" + std::to_string(c.noise));
   }
   for (int32_t duration : {600, 20, 1001}) {
-    testmov::MovieSpec spec = noisy_movie(6, 4, 2, 3, 10);
-    spec.time_scale = duration == 1001 ? 30000 : 600;
-    spec.durations = {duration};
-    expect_round_trip(spec, "case=duration " + std::to_string(duration));
+    testmov::MovieRecipe recipe = noisy_movie(6, 4, 2, 3, 10);
+    recipe.time_scale = duration == 1001 ? 30000 : 600;
+    recipe.durations = {duration};
+    expect_round_trip(recipe, "case=duration " + std::to_string(duration));
   }
-  testmov::MovieSpec solid;
+  testmov::MovieRecipe solid;
   solid.width = 10;
   solid.height = 6;
   Bytes coloured(180);
@@ -207,8 +207,8 @@ struct Damageable {
 };
 
 void make_damageable(Damageable& f) {
-  const testmov::MovieSpec spec = noisy_movie(16, 8, 6, 11, 60);
-  ASSERT_TRUE(testmov::write_movie(f.dir.file("m.mov"), spec));
+  const testmov::MovieRecipe recipe = noisy_movie(16, 8, 6, 11, 60);
+  ASSERT_TRUE(testmov::write_movie(f.dir.file("m.mov"), recipe));
   f.c = f.dir.file("c.avi");
   ASSERT_EQ(zoduviv({f.dir.file("m.mov"), f.c}).status, 0);
   f.bytes = testfiles::read_file(f.c);

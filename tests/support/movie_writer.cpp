@@ -65,38 +65,38 @@ void identity_matrix(AtomWriter& w) {
 }
 
 // Frames per chunk in logical chunk order.
-std::vector<uint32_t> chunk_layout(const MovieSpec& spec) {
-  if (!spec.frames_per_chunk.empty()) {
-    assert(std::accumulate(spec.frames_per_chunk.begin(), spec.frames_per_chunk.end(),
-                           uint64_t{0}) == spec.frames.size());
-    return spec.frames_per_chunk;
+std::vector<uint32_t> chunk_layout(const MovieRecipe& recipe) {
+  if (!recipe.frames_per_chunk.empty()) {
+    assert(std::accumulate(recipe.frames_per_chunk.begin(), recipe.frames_per_chunk.end(),
+                           uint64_t{0}) == recipe.frames.size());
+    return recipe.frames_per_chunk;
   }
-  return std::vector<uint32_t>(spec.frames.size(), 1);
+  return std::vector<uint32_t>(recipe.frames.size(), 1);
 }
 
-std::vector<size_t> physical_order(const MovieSpec& spec, size_t chunks) {
-  if (spec.chunk_order.empty()) {
+std::vector<size_t> physical_order(const MovieRecipe& recipe, size_t chunks) {
+  if (recipe.chunk_order.empty()) {
     std::vector<size_t> order(chunks);
     std::iota(order.begin(), order.end(), 0);
     return order;
   }
-  assert(spec.chunk_order.size() == chunks);
-  return spec.chunk_order;
+  assert(recipe.chunk_order.size() == chunks);
+  return recipe.chunk_order;
 }
 
-uint32_t media_duration(const MovieSpec& spec) {
-  if (spec.durations.empty()) return 0;
-  uint64_t frames = spec.frames.size();
+uint32_t media_duration(const MovieRecipe& recipe) {
+  if (recipe.durations.empty()) return 0;
+  uint64_t frames = recipe.frames.size();
   uint64_t total = 0;
-  for (size_t i = 0; i + 1 < spec.durations.size(); ++i)
-    total += static_cast<uint32_t>(spec.durations[i]);
-  uint64_t rest = frames > spec.durations.size() - 1 ? frames - (spec.durations.size() - 1) : 0;
-  total += rest * static_cast<uint32_t>(spec.durations.back());
+  for (size_t i = 0; i + 1 < recipe.durations.size(); ++i)
+    total += static_cast<uint32_t>(recipe.durations[i]);
+  uint64_t rest = frames > recipe.durations.size() - 1 ? frames - (recipe.durations.size() - 1) : 0;
+  total += rest * static_cast<uint32_t>(recipe.durations.back());
   return static_cast<uint32_t>(total);
 }
 
-void write_video_description(AtomWriter& w, const MovieSpec& spec) {
-  size_t entry = w.open(spec.format);
+void write_video_description(AtomWriter& w, const MovieRecipe& recipe) {
+  size_t entry = w.open(recipe.format);
   w.zeros(6);    // reserved
   w.be16(1);     // data reference index
   w.be16(0);     // version
@@ -104,13 +104,13 @@ void write_video_description(AtomWriter& w, const MovieSpec& spec) {
   w.be32(0);     // vendor
   w.be32(0);     // temporal quality
   w.be32(0x400); // spatial quality: lossless
-  w.be16(static_cast<uint32_t>(spec.width));
-  w.be16(static_cast<uint32_t>(spec.height));
+  w.be16(static_cast<uint32_t>(recipe.width));
+  w.be16(static_cast<uint32_t>(recipe.height));
   w.be32(72u << 16);  // horizontal resolution
   w.be32(72u << 16);  // vertical resolution
   w.be32(0);          // data size
   w.be16(1);          // frames per sample
-  const std::string name = spec.format == "raw " ? "None" : "BMP";
+  const std::string name = recipe.format == "raw " ? "None" : "BMP";
   w.u8(static_cast<uint32_t>(name.size()));
   w.data().insert(w.data().end(), name.begin(), name.end());
   w.zeros(31 - name.size());
@@ -133,10 +133,10 @@ void write_handler(AtomWriter& w, const char* type, const char* subtype, const s
 }
 
 // The movie atom, with the chunk offsets given (logical chunk order).
-std::vector<uint8_t> build_moov(const MovieSpec& spec, const std::vector<uint32_t>& layout,
+std::vector<uint8_t> build_moov(const MovieRecipe& recipe, const std::vector<uint32_t>& layout,
                                 const std::vector<uint64_t>& offsets) {
-  const uint32_t duration = media_duration(spec);
-  const uint32_t time_scale = static_cast<uint32_t>(spec.time_scale);
+  const uint32_t duration = media_duration(recipe);
+  const uint32_t time_scale = static_cast<uint32_t>(recipe.time_scale);
   AtomWriter w;
   size_t moov = w.open("moov");
 
@@ -169,10 +169,10 @@ std::vector<uint8_t> build_moov(const MovieSpec& spec, const std::vector<uint32_
   w.be16(0);  // volume: none for video
   w.be16(0);
   identity_matrix(w);
-  uint32_t fraction = static_cast<uint32_t>(spec.width_fraction * 65536.0) & 0xFFFF;
+  uint32_t fraction = static_cast<uint32_t>(recipe.width_fraction * 65536.0) & 0xFFFF;
   assert(w.size() - tkhd == 84);
-  w.be32(static_cast<uint32_t>(spec.width) << 16 | fraction);
-  w.be32(static_cast<uint32_t>(spec.height) << 16);
+  w.be32(static_cast<uint32_t>(recipe.width) << 16 | fraction);
+  w.be32(static_cast<uint32_t>(recipe.height) << 16);
   w.close(tkhd);
 
   size_t mdia = w.open("mdia");
@@ -208,24 +208,24 @@ std::vector<uint8_t> build_moov(const MovieSpec& spec, const std::vector<uint32_
   size_t stbl = w.open("stbl");
   size_t stsd = w.open("stsd");
   w.version_flags(0, 0);
-  w.be32(spec.stsd_entries);
+  w.be32(recipe.stsd_entries);
   // A claimed count above one gets that many copies (a few at most), so the atom stays
   // consistent; a count of 0 still carries the one description the walk reads.
-  uint32_t copies = std::min<uint32_t>(std::max<uint32_t>(spec.stsd_entries, 1), 8);
-  for (uint32_t i = 0; i < copies; ++i) write_video_description(w, spec);
+  uint32_t copies = std::min<uint32_t>(std::max<uint32_t>(recipe.stsd_entries, 1), 8);
+  for (uint32_t i = 0; i < copies; ++i) write_video_description(w, recipe);
   w.close(stsd);
 
   size_t stts = w.open("stts");
   w.version_flags(0, 0);
-  w.be32(static_cast<uint32_t>(spec.durations.size()));
-  for (size_t i = 0; i < spec.durations.size(); ++i) {
+  w.be32(static_cast<uint32_t>(recipe.durations.size()));
+  for (size_t i = 0; i < recipe.durations.size(); ++i) {
     uint64_t count = 1;
-    if (i + 1 == spec.durations.size()) {
-      uint64_t frames = spec.frames.size();
+    if (i + 1 == recipe.durations.size()) {
+      uint64_t frames = recipe.frames.size();
       count = frames > i ? frames - i : 0;
     }
     w.be32(static_cast<uint32_t>(count));
-    w.be32(static_cast<uint32_t>(spec.durations[i]));
+    w.be32(static_cast<uint32_t>(recipe.durations[i]));
   }
   w.close(stts);
 
@@ -246,24 +246,24 @@ std::vector<uint8_t> build_moov(const MovieSpec& spec, const std::vector<uint32_
 
   size_t stsz = w.open("stsz");
   w.version_flags(0, 0);
-  bool same_size = std::all_of(spec.frames.begin(), spec.frames.end(), [&](const auto& f) {
-    return f.size() == spec.frames.front().size();
+  bool same_size = std::all_of(recipe.frames.begin(), recipe.frames.end(), [&](const auto& f) {
+    return f.size() == recipe.frames.front().size();
   });
   if (same_size) {
-    w.be32(spec.frames.empty() ? 0 : static_cast<uint32_t>(spec.frames.front().size()));
-    w.be32(static_cast<uint32_t>(spec.frames.size()));
+    w.be32(recipe.frames.empty() ? 0 : static_cast<uint32_t>(recipe.frames.front().size()));
+    w.be32(static_cast<uint32_t>(recipe.frames.size()));
   } else {
     w.be32(0);
-    w.be32(static_cast<uint32_t>(spec.frames.size()));
-    for (const auto& f : spec.frames) w.be32(static_cast<uint32_t>(f.size()));
+    w.be32(static_cast<uint32_t>(recipe.frames.size()));
+    for (const auto& f : recipe.frames) w.be32(static_cast<uint32_t>(f.size()));
   }
   w.close(stsz);
 
-  size_t stco = w.open(spec.use_co64 ? "co64" : "stco");
+  size_t stco = w.open(recipe.use_co64 ? "co64" : "stco");
   w.version_flags(0, 0);
   w.be32(static_cast<uint32_t>(offsets.size()));
   for (uint64_t off : offsets) {
-    if (spec.use_co64) {
+    if (recipe.use_co64) {
       w.be64(off);
     } else {
       assert(off <= 0xFFFFFFFFu);
@@ -292,9 +292,9 @@ std::vector<uint8_t> build_ftyp() {
 
 }  // namespace
 
-std::vector<uint8_t> build_movie(const MovieSpec& spec) {
-  const std::vector<uint32_t> layout = chunk_layout(spec);
-  const std::vector<size_t> order = physical_order(spec, layout.size());
+std::vector<uint8_t> build_movie(const MovieRecipe& recipe) {
+  const std::vector<uint32_t> layout = chunk_layout(recipe);
+  const std::vector<size_t> order = physical_order(recipe, layout.size());
 
   // First frame of each logical chunk, and each chunk's byte length.
   std::vector<size_t> first_frame(layout.size());
@@ -302,11 +302,11 @@ std::vector<uint8_t> build_movie(const MovieSpec& spec) {
   size_t next = 0;
   for (size_t c = 0; c < layout.size(); ++c) {
     first_frame[c] = next;
-    for (uint32_t k = 0; k < layout[c]; ++k) chunk_bytes[c] += spec.frames[next + k].size();
+    for (uint32_t k = 0; k < layout[c]; ++k) chunk_bytes[c] += recipe.frames[next + k].size();
     next += layout[c];
   }
 
-  uint64_t payload = spec.mdat_padding;
+  uint64_t payload = recipe.mdat_padding;
   for (uint64_t b : chunk_bytes) payload += b;
   const bool large_mdat = payload + 8 > 0xFFFFFFFFu;
   const uint64_t mdat_header = large_mdat ? 16 : 8;
@@ -314,16 +314,16 @@ std::vector<uint8_t> build_movie(const MovieSpec& spec) {
   const std::vector<uint8_t> ftyp = build_ftyp();
   // The movie atom's size does not depend on the offset values, so a first build with
   // zero offsets gives the position of the media data when the movie atom comes first.
-  const size_t moov_size = build_moov(spec, layout, std::vector<uint64_t>(layout.size())).size();
-  const uint64_t mdat_start = ftyp.size() + (spec.moov_first ? moov_size : 0);
+  const size_t moov_size = build_moov(recipe, layout, std::vector<uint64_t>(layout.size())).size();
+  const uint64_t mdat_start = ftyp.size() + (recipe.moov_first ? moov_size : 0);
 
   std::vector<uint64_t> offsets(layout.size());
-  uint64_t pos = mdat_start + mdat_header + spec.mdat_padding;
+  uint64_t pos = mdat_start + mdat_header + recipe.mdat_padding;
   for (size_t c : order) {
     offsets[c] = pos;
     pos += chunk_bytes[c];
   }
-  const std::vector<uint8_t> moov = build_moov(spec, layout, offsets);
+  const std::vector<uint8_t> moov = build_moov(recipe, layout, offsets);
   assert(moov.size() == moov_size);
 
   AtomWriter mdat;
@@ -335,19 +335,19 @@ std::vector<uint8_t> build_movie(const MovieSpec& spec) {
     mdat.be32(static_cast<uint32_t>(payload + 8));
     mdat.fourcc("mdat");
   }
-  mdat.zeros(spec.mdat_padding);
+  mdat.zeros(recipe.mdat_padding);
   for (size_t c : order)
-    for (uint32_t k = 0; k < layout[c]; ++k) mdat.bytes(spec.frames[first_frame[c] + k]);
+    for (uint32_t k = 0; k < layout[c]; ++k) mdat.bytes(recipe.frames[first_frame[c] + k]);
 
   std::vector<uint8_t> file(ftyp);
-  if (spec.moov_first) file.insert(file.end(), moov.begin(), moov.end());
+  if (recipe.moov_first) file.insert(file.end(), moov.begin(), moov.end());
   file.insert(file.end(), mdat.data().begin(), mdat.data().end());
-  if (!spec.moov_first) file.insert(file.end(), moov.begin(), moov.end());
+  if (!recipe.moov_first) file.insert(file.end(), moov.begin(), moov.end());
   return file;
 }
 
-bool write_movie(const std::string& path, const MovieSpec& spec) {
-  const std::vector<uint8_t> bytes = build_movie(spec);
+bool write_movie(const std::string& path, const MovieRecipe& recipe) {
+  const std::vector<uint8_t> bytes = build_movie(recipe);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) return false;
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

@@ -13,7 +13,7 @@
 
 namespace testmov {
 
-struct MovieSpec {
+struct MovieRecipe {
   int width = 4;
   int height = 2;
   double width_fraction = 0;       // added as the 16.16 fraction of the track width
@@ -34,9 +34,9 @@ struct MovieSpec {
 };
 
 // The whole movie file.
-std::vector<uint8_t> build_movie(const MovieSpec& spec);
+std::vector<uint8_t> build_movie(const MovieRecipe& recipe);
 // Writes the movie to path; false on failure.
-bool write_movie(const std::string& path, const MovieSpec& spec);
+bool write_movie(const std::string& path, const MovieRecipe& recipe);
 
 // Deterministic test frames of width x height x 3 bytes: a smooth gradient with noise
 // `noise` (0 = none), seeded.
