@@ -16,6 +16,8 @@ namespace {
 constexpr size_t kPadSlack = 3;
 // "raw " frames are read and converted in blocks of rows of about this size.
 constexpr size_t kConvertBlockBytes = 128 * 1024;
+// The frame buffers in flight stay within this, whatever the number of cores.
+constexpr size_t kInFlightBytes = size_t{2} << 30;
 
 // One frame in flight. Its two buffers serve by turns as the frame read from the movie,
 // the converted frame and the compressed frame; each is large enough for any of the three
@@ -38,7 +40,8 @@ class FramePass {
   FramePass(const Options& options, const MovieHeader& movie, InputFile& input)
       : options_(options), movie_(movie), input_(input),
         frame_size_(uint64_t(movie.width) * uint64_t(movie.height) * 3),
-        work_(thread_count(),
+        slot_capacity_(slot_capacity(options, movie, frame_size_)),
+        work_(workers_for(slot_capacity_),
               [this](int worker, int slot) { process(worker, slots_[static_cast<size_t>(slot)]); }) {}
 
   int run() {
@@ -92,16 +95,33 @@ class FramePass {
     return true;
   }
 
+  // Bytes of each of a slot's two buffers: a frame read from the movie, converted or
+  // compressed, and the pad bytes behind it.
+  static size_t slot_capacity(const Options& options, const MovieHeader& movie, uint64_t frame_size) {
+    size_t capacity = static_cast<size_t>(frame_size);
+    if (!options.uncompressed)
+      capacity = std::max(capacity, MaxCompressedFrameSize(movie.width, movie.height));
+    return capacity + kPadSlack;
+  }
+
+  // No more workers than frames, and no more frames in flight than kInFlightBytes hold:
+  // a movie of huge frames gets fewer workers instead of running out of memory.
+  static int workers_for(size_t capacity) {
+    const int by_frames = std::max(total_frames, 1);
+    const size_t per_worker = 2 * capacity * OrderedWork::kSlotsPerWorker;
+    const size_t by_memory = std::max<size_t>(1, kInFlightBytes / per_worker);
+    return static_cast<int>(std::min<size_t>({static_cast<size_t>(thread_count()),
+                                              static_cast<size_t>(by_frames), by_memory}));
+  }
+
+  // A movie without frames needs no buffers, whatever its frame size.
   void allocate_slots() {
-    size_t capacity = static_cast<size_t>(frame_size_);
-    if (!options_.uncompressed)
-      capacity = std::max(capacity, MaxCompressedFrameSize(movie_.width, movie_.height));
-    capacity += kPadSlack;
+    if (total_frames == 0) return;
     const bool needs_b = movie_.raw || !options_.uncompressed;
     slots_.resize(static_cast<size_t>(work_.slots()));
     for (Slot& slot : slots_) {
-      slot.a.reset(new unsigned char[capacity]);
-      if (needs_b) slot.b.reset(new unsigned char[capacity]);
+      slot.a.reset(new unsigned char[slot_capacity_]);
+      if (needs_b) slot.b.reset(new unsigned char[slot_capacity_]);
     }
   }
 
@@ -193,6 +213,7 @@ class FramePass {
   const MovieHeader& movie_;
   InputFile& input_;
   const uint64_t frame_size_;
+  const size_t slot_capacity_;
   AviWriter writer_;
   std::vector<std::unique_ptr<CodecInst>> codecs_;  // one per worker
   std::vector<Slot> slots_;
