@@ -152,17 +152,25 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"one_pixel", 1, 1, 3, "raw ", {}, {}, true}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
+// A movie without frames gives an empty AVI file; its frame size, however large it
+// claims to be, sizes no buffer.
 TEST(DriverUncompressed, MovieWithoutFramesGivesAnEmptyAvi) {
-  TempDir dir;
-  testmov::MovieRecipe recipe = movie(4, 4, 0, 1);
-  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), recipe));
-  const RunResult r = convert({"-u", dir.file("m.mov"), dir.file("u.avi")});
-  EXPECT_EQ(r.status, 0) << r.out;
-  const auto bytes = testfiles::read_file(dir.file("u.avi"));
-  const testfiles::PlainAvi avi = testfiles::parse_plain_avi(bytes);
-  ASSERT_TRUE(avi.ok) << avi.error;
-  EXPECT_TRUE(avi.frames.empty());
-  EXPECT_EQ(testfiles::le32(bytes, 0x2004), 4u);
+  const struct {
+    int width, height;
+  } sizes[] = {{4, 4}, {30000, 10000}};  // frames of 48 bytes and of 900,000,000 bytes
+  for (const auto& size : sizes) {
+    const int width = size.width;
+    TempDir dir;
+    testmov::MovieRecipe recipe = movie(size.width, size.height, 0, 1);
+    ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), recipe));
+    const RunResult r = convert({"-u", dir.file("m.mov"), dir.file("u.avi")});
+    EXPECT_EQ(r.status, 0) << r.out;
+    const auto bytes = testfiles::read_file(dir.file("u.avi"));
+    const testfiles::PlainAvi avi = testfiles::parse_plain_avi(bytes);
+    ASSERT_TRUE(avi.ok) << "width " << width << ": " << avi.error;
+    EXPECT_TRUE(avi.frames.empty());
+    EXPECT_EQ(testfiles::le32(bytes, 0x2004), 4u);
+  }
 }
 
 TEST(DriverFailures, TruncatedMovieKeepsTheFramesBeforeTheDamage) {
