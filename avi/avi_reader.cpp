@@ -370,24 +370,31 @@ StreamIds stream_ids(int number) {
   return {digits | fcc("\0\0dc"), digits | fcc("\0\0db")};
 }
 
-// Collects frames, at most one per 16 bytes of file: a frame takes an 8-byte chunk head
-// and an index entry of 8 or 16 bytes, so no real file comes near it, while an index that
-// names the same chunk over and over cannot size the table beyond the file.
+// Collects frames, at most one per 8 bytes of file: every frame takes at least an 8-byte
+// chunk head (and, when indexed, an index entry of 8 or 16 bytes besides), so no real
+// file reaches the cap, while an index that names the same chunk over and over cannot
+// size the table beyond the file. A walk that meets the cap anyway is an error, never a
+// shorter file read as clean.
 class FrameTable {
  public:
   FrameTable(std::vector<AviFrame>& frames, uint64_t file_size)
-      : frames_(frames), cap_(file_size / 16 + 16) {}
+      : frames_(frames), cap_(file_size / 8 + 16) {}
 
   [[nodiscard]] bool add(const AviFrame& f) {
-    if (frames_.size() >= cap_) return false;
+    if (frames_.size() >= cap_) {
+      full_ = true;
+      return false;
+    }
     frames_.push_back(f);
     return true;
   }
+  bool full() const { return full_; }
   void reserve(uint64_t n) { frames_.reserve(static_cast<size_t>(std::min<uint64_t>(n, cap_))); }
 
  private:
   std::vector<AviFrame>& frames_;
   uint64_t cap_;
+  bool full_ = false;
 };
 
 AviFrame damaged(const char* why) {
@@ -642,7 +649,13 @@ bool read_avi(std::istream& in, uint64_t file_size, AviInfo& info, std::string& 
     done = read_idx1(file, layout, ids, table);
     if (!done) info.frames.clear();
   }
-  if (!done) walk_movi(file, layout, ids, table, stopped);
+  if (!done) {
+    walk_movi(file, layout, ids, table, stopped);
+    if (table.full()) {
+      error = "it holds more frame chunks than a file of its size can";
+      return false;
+    }
+  }
 
   if (!stopped && info.frames.size() < info.length) {
     bool cut = layout.riff_cut;

@@ -549,3 +549,19 @@ TEST(AviReaderOnWriterFiles, OpenDml) {
 }
 
 }  // namespace
+
+// A still scene: thousands of 2-byte solid frames, every chunk 12 bytes long, found by the
+// walk when idx1 is gone. All of them must be read; none may be dropped silently.
+TEST(AviReaderOnWriterFiles, WalkFindsEveryTinyFrame) {
+  testfiles::TempDir dir;
+  const size_t count = 5000;
+  const std::vector<Bytes> frames(count, Bytes{5, 0});
+  const std::vector<size_t> sizes(count, 2);
+  Bytes file = write_with_writer(dir.file("still.avi"), frames, sizes, kDefaultRiffLimit, 1);
+  // Cut at idx1, as a copy that stopped early leaves it: the frames are nearly the file.
+  file.resize(0x2004 + 4 + testfiles::le32(file, 0x2004));
+  const ReadResult res = read(file);
+  ASSERT_TRUE(res.ok) << res.error;
+  ASSERT_EQ(res.info.frames.size(), count);
+  for (size_t i = 0; i < count; ++i) ASSERT_EQ(res.info.frames[i].damage, nullptr) << "frame " << i;
+}
