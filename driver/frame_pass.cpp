@@ -41,7 +41,7 @@ class FramePass {
       : options_(options), movie_(movie), input_(input),
         frame_size_(uint64_t(movie.width) * uint64_t(movie.height) * 3),
         slot_capacity_(slot_capacity(options, movie, frame_size_)),
-        work_(workers_for(slot_capacity_),
+        work_(workers_for(options, frame_size_, slot_capacity_),
               [this](int worker, int slot) { process(worker, slots_[static_cast<size_t>(slot)]); }) {}
 
   int run() {
@@ -105,10 +105,13 @@ class FramePass {
   }
 
   // No more workers than frames, and no more frames in flight than kInFlightBytes hold:
-  // a movie of huge frames gets fewer workers instead of running out of memory.
-  static int workers_for(size_t capacity) {
+  // a movie of huge frames gets fewer workers instead of running out of memory. A worker
+  // has two slots of two buffers, and when compressing a codec whose buffers come to
+  // about three and a half frames (counted as four).
+  static int workers_for(const Options& options, uint64_t frame_size, size_t capacity) {
     const int by_frames = std::max(total_frames, 1);
-    const size_t per_worker = 2 * capacity * OrderedWork::kSlotsPerWorker;
+    const size_t codec = options.uncompressed ? 0 : 4 * static_cast<size_t>(frame_size);
+    const size_t per_worker = 2 * capacity * OrderedWork::kSlotsPerWorker + codec;
     const size_t by_memory = std::max<size_t>(1, kInFlightBytes / per_worker);
     return static_cast<int>(std::min<size_t>({static_cast<size_t>(thread_count()),
                                               static_cast<size_t>(by_frames), by_memory}));

@@ -37,6 +37,8 @@ namespace {
 
 constexpr uint32_t kVizu = 0x555A4956;  // "VIZU" read little-endian
 constexpr uint32_t kVizuLower = 0x757A6976;  // "vizu"
+// The frame buffers and decoders in flight stay within this, whatever the number of cores.
+constexpr size_t kInFlightBytes = size_t{2} << 30;
 
 void print_usage() {
   std::printf("Usage: vizudec <input.avi> <output.avi>\n");
@@ -104,8 +106,23 @@ class FramePass {
  public:
   explicit FramePass(Input& input)
       : input_(input),
-        work_(input.vizu ? thread_count() : 1,
+        work_(workers_for(input),
               [this](int worker, int slot) { process(worker, slots_[static_cast<size_t>(slot)]); }) {}
+
+  // Decoding workers: none for DIB input, and no more than frames that can be decoded or
+  // than kInFlightBytes hold. A worker keeps two frames in flight, each a chunk and a
+  // decoded frame, and a decoder of about three frames; the chunk is at most the
+  // encoder's bound, about 1.25 frames.
+  static int workers_for(const Input& input) {
+    if (!input.vizu) return 1;
+    size_t usable = 0;
+    for (const AviFrame& f : input.info.frames) usable += f.damage == nullptr ? 1 : 0;
+    const size_t frame = static_cast<size_t>(input.info.width) * static_cast<size_t>(input.info.height) * 3;
+    const size_t per_worker = std::max<size_t>(1, 8 * frame);
+    const size_t by_memory = std::max<size_t>(1, kInFlightBytes / per_worker);
+    return static_cast<int>(std::min<size_t>({static_cast<size_t>(thread_count()),
+                                              std::max<size_t>(usable, 1), by_memory}));
+  }
 
   // Sizes the buffers; prints its own message when the geometry cannot be decoded.
   [[nodiscard]] bool begin() {
@@ -291,7 +308,9 @@ int decode_file(const char* in_path, const char* out_path) {
   pass.stop();
   if (written == FrameWrite::kError) return 1;
   if (written == FrameWrite::kFull) {
-    (void)writer.flush();
+    if (writer.flush())
+      std::printf("The output file %s is incomplete: it holds only the %zu frames before it.\n",
+                  out_path, stopped);
     return 1;
   }
   if (stopped < n) {
