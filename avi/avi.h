@@ -28,7 +28,7 @@
 // output file, and are returned as results; nothing is reported as success that was not
 // written.
 //
-// AviReader reads untrusted files: every size, offset and index entry is checked against
+// read_avi reads untrusted files: every size, offset and index entry is checked against
 // the file before it is used.
 #ifndef AVI_AVI_H_
 #define AVI_AVI_H_
@@ -94,7 +94,7 @@ class AviWriter {
   std::unique_ptr<Impl> impl_;
 };
 
-// One video frame chunk found by AviReader.
+// One video frame chunk found by read_avi.
 struct AviFrame {
   uint64_t offset = 0;  // file offset of the chunk's data (after its 8-byte header)
   uint32_t size = 0;    // bytes of data
@@ -104,7 +104,7 @@ struct AviFrame {
   const char* damage = nullptr;
 };
 
-// What AviReader found in a file with one video stream.
+// What read_avi found in a file with one video stream.
 struct AviInfo {
   int width = 0;
   int height = 0;      // as stored; positive means bottom-up rows

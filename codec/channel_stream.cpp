@@ -11,9 +11,10 @@
 // The run buffer. compact never writes past rle_capacity: it codes a plane with zero runs
 // only when the coded string fits both rle_buffer and the plane's own length, and packs
 // it with method 0 otherwise. A capacity of at least the plane length therefore gives
-// the established stream for every plane; the frame codec passes 1.5 n + 3, which is
-// also all that uncompact needs for any stream (zero::RLE never writes more), and
-// uncompact rejects a run length above its capacity as damage.
+// the established stream for every plane: the frame compressor gives each plane a run
+// buffer of n bytes, and a Compress of its own sets 1.5 n + 3, which is also all that
+// uncompact needs for any stream (zero::RLE never writes more); uncompact rejects a run
+// length above its capacity as damage.
 #include <algorithm>
 #include <cassert>
 #include <cmath>

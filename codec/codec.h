@@ -86,8 +86,8 @@ class Compress {
   unsigned int encode(const unsigned char* in, unsigned char* out, unsigned int length);
   void decode(const unsigned char* in, unsigned char* out, unsigned int length);
 
-  // Packs `length` plane bytes into a channel stream at out; returns its extent, one
-  // more than the bytes written. The last byte of the extent is set to 0.
+  // Packs `length` plane bytes into a channel stream at out; returns its extent: the
+  // stream's bytes and one more, a final byte set to 0.
   unsigned int compact(const unsigned char* in, unsigned char* out, unsigned int length);
   // Trusted inverse of compact.
   void uncompact(const unsigned char* in, unsigned char* out, unsigned int length);

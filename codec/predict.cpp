@@ -23,7 +23,9 @@ namespace {
 // when it is <= the smaller, the gradient is at least the larger; in between the
 // gradient itself lies between them, and lo + hi - upper-left is exact modulo 256. So
 // the unreduced gradient of the median is honoured, and the loops over a row, which
-// read only bytes that prediction does not change, vectorise on bytes.
+// read only bytes that prediction does not change, vectorise on bytes. The gradient is
+// deliberately not reduced modulo 256: with left 200, above 100 and upper-left 10 it is
+// 290 and the median picks 200, where a wrapped 34 would pick 100.
 inline uint8_t MedianPredict(uint8_t left, uint8_t above, uint8_t upper_left) {
   const uint8_t lo = left < above ? left : above;
   const uint8_t hi = left < above ? above : left;
@@ -31,8 +33,6 @@ inline uint8_t MedianPredict(uint8_t left, uint8_t above, uint8_t upper_left) {
   return static_cast<uint8_t>(lo + hi - clamped);
 }
 
-// The gradient is deliberately not reduced modulo 256: with left 200, above 100 and
-// upper-left 10 it is 290 and the median picks 200, where a wrapped 34 would pick 100.
 #if defined(__SSE2__)
 // Splits 16 pixels (48 bytes at p) into their byte 0, byte 1 and byte 2 vectors. Each
 // round interleaves the low half of one vector with the high half of the next, a
