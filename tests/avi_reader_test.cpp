@@ -555,7 +555,7 @@ TEST(AviReaderOnWriterFiles, OpenDml) {
 TEST(AviReaderOnWriterFiles, WalkFindsEveryTinyFrame) {
   testfiles::TempDir dir;
   const size_t count = 5000;
-  const std::vector<Bytes> frames(count, Bytes{5, 0});
+  const std::vector<Bytes> frames(count, Bytes{5, 0, 0, 0, 0});  // 3 bytes of pad room
   const std::vector<size_t> sizes(count, 2);
   Bytes file = write_with_writer(dir.file("still.avi"), frames, sizes, kDefaultRiffLimit, 1);
   // Cut at idx1, as a copy that stopped early leaves it: the frames are nearly the file.
