@@ -1,12 +1,11 @@
-// avi/riff.h: little-endian stores and loads of RIFF/AVI fields, private to avi/.
+// avi/riff.h: little-endian stores of RIFF/AVI fields, private to avi/.
 //
 // Every number in an AVI file is little-endian. The 32-bit stores go through
 // to_avi_edian_l (avi/avi.h) and a memcpy, so byte order lives in one place and
 // unaligned positions are fine. Four-character codes are their four ASCII bytes in
 // reading order and are never swapped.
 //
-// The loads read raw memory the caller has already bounds-checked; code that reads an
-// untrusted file checks offset and length against the buffer before calling them.
+// Reading goes through the checked reader of avi_reader.cpp, which loads its own fields.
 #ifndef AVI_RIFF_H_
 #define AVI_RIFF_H_
 
@@ -34,25 +33,6 @@ inline void store_le64(uint8_t* p, uint64_t value) {
 
 // The four ASCII bytes of a code such as "00dc".
 inline void store_fourcc(uint8_t* p, const char* code) { std::memcpy(p, code, 4); }
-
-inline uint32_t load_le32(const uint8_t* p) {
-  uint32_t file_form;
-  std::memcpy(&file_form, p, 4);
-  // The swap is its own inverse, so the same helper turns the file form back.
-  return static_cast<uint32_t>(to_avi_edian_l(file_form));
-}
-
-inline uint16_t load_le16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-inline uint64_t load_le64(const uint8_t* p) {
-  return load_le32(p) | (static_cast<uint64_t>(load_le32(p + 4)) << 32);
-}
-
-inline bool fourcc_is(const uint8_t* p, const char* code) {
-  return std::memcmp(p, code, 4) == 0;
-}
 
 }  // namespace riff
 

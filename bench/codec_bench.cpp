@@ -169,20 +169,14 @@ void BM_Decode(benchmark::State& state, bool natural) {
 
 void BM_DeEntropy(benchmark::State& state, bool natural) {
   const std::vector<Bytes>& frames = Content(natural);
-  {
-    Bytes work = frames[0], res(kFrameBytes), back(kFrameBytes);
-    DeEntropy(work.data(), res.data(), kWidth, kHeight);
-    ReEntropy(res.data(), back.data(), kWidth, kHeight);
-    if (back != frames[0]) Fail("prediction round trip mismatch");
-  }
-  std::unique_ptr<uint8_t[]> work(new uint8_t[kFrameBytes]);
-  std::unique_ptr<uint8_t[]> res(new uint8_t[kFrameBytes]);
+  Bytes planes(kFrameBytes), back(kFrameBytes), scratch(PredictScratchBytes(kWidth));
+  DeEntropy(frames[0].data(), planes.data(), kWidth, kHeight, scratch.data());
+  ReEntropy(planes.data(), back.data(), kWidth, kHeight, scratch.data());
+  if (back != frames[0]) Fail("prediction round trip mismatch");
   size_t i = 0;
   for (auto _ : state) {
-    // The copy is part of the real path too: the compressor predicts in a working copy.
-    std::memcpy(work.get(), frames[i++ % frames.size()].data(), kFrameBytes);
-    DeEntropy(work.get(), res.get(), kWidth, kHeight);
-    benchmark::DoNotOptimize(res.get());
+    DeEntropy(frames[i++ % frames.size()].data(), planes.data(), kWidth, kHeight, scratch.data());
+    benchmark::DoNotOptimize(planes.data());
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kFrameBytes));
@@ -190,19 +184,19 @@ void BM_DeEntropy(benchmark::State& state, bool natural) {
 
 void BM_ReEntropy(benchmark::State& state, bool natural) {
   const std::vector<Bytes>& frames = Content(natural);
+  Bytes scratch(PredictScratchBytes(kWidth)), back(kFrameBytes);
   std::vector<Bytes> residuals;
   for (const Bytes& f : frames) {
-    Bytes work = f, res(kFrameBytes), back(kFrameBytes);
-    DeEntropy(work.data(), res.data(), kWidth, kHeight);
-    ReEntropy(res.data(), back.data(), kWidth, kHeight);
+    Bytes planes(kFrameBytes);
+    DeEntropy(f.data(), planes.data(), kWidth, kHeight, scratch.data());
+    ReEntropy(planes.data(), back.data(), kWidth, kHeight, scratch.data());
     if (back != f) Fail("prediction round trip mismatch");
-    residuals.push_back(std::move(res));
+    residuals.push_back(std::move(planes));
   }
-  std::unique_ptr<uint8_t[]> out(new uint8_t[kFrameBytes]);
   size_t i = 0;
   for (auto _ : state) {
-    ReEntropy(residuals[i++ % residuals.size()].data(), out.get(), kWidth, kHeight);
-    benchmark::DoNotOptimize(out.get());
+    ReEntropy(residuals[i++ % residuals.size()].data(), back.data(), kWidth, kHeight, scratch.data());
+    benchmark::DoNotOptimize(back.data());
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kFrameBytes));
@@ -213,14 +207,10 @@ const std::vector<Bytes>& Planes(bool natural) {
   static std::vector<Bytes> planes[2];
   std::vector<Bytes>& p = planes[natural ? 1 : 0];
   if (p.empty()) {
-    Bytes work = Content(natural)[0], res(kFrameBytes);
-    DeEntropy(work.data(), res.data(), kWidth, kHeight);
+    Bytes all(kFrameBytes), scratch(PredictScratchBytes(kWidth));
+    DeEntropy(Content(natural)[0].data(), all.data(), kWidth, kHeight, scratch.data());
     const size_t n = kFrameBytes / 3;
-    for (int c = 0; c < 3; ++c) {
-      Bytes plane(n);
-      for (size_t i = 0; i < n; ++i) plane[i] = res[3 * i + c];
-      p.push_back(std::move(plane));
-    }
+    for (int c = 0; c < 3; ++c) p.emplace_back(all.begin() + c * n, all.begin() + (c + 1) * n);
   }
   return p;
 }
@@ -255,60 +245,41 @@ void BM_RLE(benchmark::State& state, bool natural) {
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kFrameBytes));
 }
 
-void BM_Calcprob(benchmark::State& state, bool natural) {
+// One channel stream at a time: zero-run coding, counting, the table and the range code.
+void BM_Compact(benchmark::State& state, bool natural) {
   const std::vector<Bytes>& planes = Planes(natural);
+  const uint32_t n = static_cast<uint32_t>(planes[0].size());
   Compress coder;
-  coder.InitCompressBuffers(16);
+  coder.InitCompressBuffers(n + n / 2 + 3);
+  Bytes out(MaxChannelStreamBytes(n)), back(n);
+  for (const Bytes& p : planes) {
+    const unsigned int m = coder.compact(p.data(), out.data(), n);
+    if (!coder.uncompact(out.data(), m, back.data(), n) || back != p)
+      Fail("channel stream round trip mismatch");
+  }
   for (auto _ : state) {
-    for (const Bytes& p : planes) {
-      coder.calcprob(p.data(), static_cast<unsigned int>(p.size()));
-      benchmark::DoNotOptimize(coder.prob.get());
-    }
+    for (const Bytes& p : planes) benchmark::DoNotOptimize(coder.compact(p.data(), out.data(), n));
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kFrameBytes));
 }
 
-// Range coding alone: the tables are built once per plane outside the timed loop.
-void BM_RangeEncode(benchmark::State& state, bool natural) {
+void BM_Uncompact(benchmark::State& state, bool natural) {
   const std::vector<Bytes>& planes = Planes(natural);
-  std::vector<Compress> coders(planes.size());
-  Bytes out(MaxChannelStreamBytes(static_cast<uint32_t>(planes[0].size())));
-  Bytes back(planes[0].size());
-  for (size_t c = 0; c < planes.size(); ++c) {
-    coders[c].InitCompressBuffers(16);
-    coders[c].calcprob(planes[c].data(), static_cast<unsigned int>(planes[c].size()));
-    coders[c].encode(planes[c].data(), out.data(), static_cast<unsigned int>(planes[c].size()));
-    coders[c].decode(out.data(), back.data(), static_cast<unsigned int>(back.size()));
-    if (back != planes[c]) Fail("range coder round trip mismatch");
+  const uint32_t n = static_cast<uint32_t>(planes[0].size());
+  Compress coder;
+  coder.InitCompressBuffers(n + n / 2 + 3);
+  std::vector<Bytes> streams;
+  for (const Bytes& p : planes) {
+    Bytes out(MaxChannelStreamBytes(n));
+    out.resize(coder.compact(p.data(), out.data(), n));
+    streams.push_back(std::move(out));
   }
+  Bytes back(n);
   for (auto _ : state) {
-    for (size_t c = 0; c < planes.size(); ++c) {
-      const unsigned int m =
-          coders[c].encode(planes[c].data(), out.data(), static_cast<unsigned int>(planes[c].size()));
-      benchmark::DoNotOptimize(m);
-    }
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kFrameBytes));
-}
-
-void BM_RangeDecode(benchmark::State& state, bool natural) {
-  const std::vector<Bytes>& planes = Planes(natural);
-  std::vector<Compress> coders(planes.size());
-  std::vector<Bytes> codes;
-  for (size_t c = 0; c < planes.size(); ++c) {
-    coders[c].InitCompressBuffers(16);
-    coders[c].calcprob(planes[c].data(), static_cast<unsigned int>(planes[c].size()));
-    Bytes out(MaxChannelStreamBytes(static_cast<uint32_t>(planes[c].size())));
-    out.resize(coders[c].encode(planes[c].data(), out.data(), static_cast<unsigned int>(planes[c].size())));
-    codes.push_back(std::move(out));
-  }
-  Bytes back(planes[0].size());
-  for (auto _ : state) {
-    for (size_t c = 0; c < planes.size(); ++c) {
-      coders[c].decode(codes[c].data(), back.data(), static_cast<unsigned int>(back.size()));
-      benchmark::DoNotOptimize(back.data());
+    for (const Bytes& st : streams) {
+      const bool ok = coder.uncompact(st.data(), st.size(), back.data(), n);
+      benchmark::DoNotOptimize(ok);
     }
     benchmark::ClobberMemory();
   }
@@ -323,9 +294,8 @@ BENCHMARK_CAPTURE(BM_DeEntropy, natural_1080p, true)->Unit(benchmark::kMilliseco
 BENCHMARK_CAPTURE(BM_ReEntropy, natural_1080p, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_TestRLE, natural_1080p, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_RLE, natural_1080p, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Calcprob, natural_1080p, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_RangeEncode, natural_1080p, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_RangeDecode, natural_1080p, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Compact, natural_1080p, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Uncompact, natural_1080p, true)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -20,7 +20,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 
 #include "codec/codec.h"
 #include "codec/entropy_detail.h"
@@ -131,11 +130,6 @@ unsigned int Compress::compact(const unsigned char* in, unsigned char* out, unsi
   shift = plan.shift;
   const unsigned int m = encode(plan.data, out + plan.code_at, plan.coded);
   return entropy_detail::FinishStream(plan, m);
-}
-
-void Compress::uncompact(const unsigned char* in, unsigned char* out, unsigned int length) {
-  const bool ok = uncompact(in, std::numeric_limits<size_t>::max(), out, length);
-  (void)ok;
 }
 
 namespace entropy_detail {

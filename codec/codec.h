@@ -46,9 +46,8 @@ int deRLE(const unsigned char* src, size_t src_len, unsigned char* dst, int n, i
 // Writes the header of count values at out and returns its length in bytes; may clear
 // one byte beyond that length. At most 1,248 bytes (+1 cleared) for 256 values.
 unsigned int FibonacciEncode2(const unsigned int* values, unsigned char* out, unsigned int count);
-// Reads a header that is trusted to be complete; returns its length in bytes.
-unsigned int FibonacciDecode2(const unsigned char* in, unsigned int* values, unsigned int count);
-// Untrusted form: returns 0 when the header does not lie wholly in in_len bytes.
+// Reads a header from untrusted bytes; returns its length in bytes, or 0 when it does not
+// lie wholly in in_len bytes.
 unsigned int FibonacciDecode2(const unsigned char* in, size_t in_len, unsigned int* values,
                               unsigned int count);
 
@@ -81,17 +80,13 @@ class Compress {
   void InitCompressBuffers(unsigned int size);
   void FreeCompressBuffers();
 
-  void calcprob(const unsigned char* data, unsigned int length);
-  unsigned int readprob(const unsigned char* in);
+  // Range-codes length bytes with the table in prob and shift; returns the code's length.
   unsigned int encode(const unsigned char* in, unsigned char* out, unsigned int length);
-  void decode(const unsigned char* in, unsigned char* out, unsigned int length);
-
   // Packs `length` plane bytes into a channel stream at out; returns its extent: the
-  // stream's bytes and one more, a final byte set to 0.
+  // stream's bytes and one more, a final byte set to 0. Leaves the stream's table in
+  // prob and shift.
   unsigned int compact(const unsigned char* in, unsigned char* out, unsigned int length);
-  // Trusted inverse of compact.
-  void uncompact(const unsigned char* in, unsigned char* out, unsigned int length);
-  // Untrusted inverse: false when the stream (in_len bytes) is damaged or would make the
+  // The inverse, for untrusted bytes: false when the stream (in_len bytes) is damaged or would make the
   // decoder read past its end; out then holds unspecified bytes.
   [[nodiscard]] bool uncompact(const unsigned char* in, size_t in_len, unsigned char* out,
                                unsigned int length);
@@ -100,11 +95,18 @@ class Compress {
 // ---------------------------------------------------------------------------------------
 // Pixel prediction.
 
-int median(int x, int y, int z);
-// Colour decorrelation of src in place, then median-prediction residuals into dst.
-void DeEntropy(unsigned char* src, unsigned char* dst, int width, int height);
-// The inverse: rebuilds the frame (bytes 0 and 2 with byte 1 added back) from residuals.
-void ReEntropy(const unsigned char* residuals, unsigned char* frame, int width, int height);
+// Both directions take `scratch` of PredictScratchBytes(width) bytes: two rows of three
+// channels and a little slack.
+size_t PredictScratchBytes(int width);
+// Colour decorrelation (byte 1 subtracted from bytes 0 and 2) and median prediction of
+// the frame (width x height pixels of 3 bytes, not changed) into its three residual
+// planes of n = width x height bytes: plane c, the byte-c residuals in pixel order, at
+// planes + c x n. Left of a row's first pixel is the last pixel of the row before.
+void DeEntropy(const unsigned char* frame, unsigned char* planes, int width, int height,
+               unsigned char* scratch);
+// The inverse: rebuilds the frame from its three residual planes.
+void ReEntropy(const unsigned char* planes, unsigned char* frame, int width, int height,
+               unsigned char* scratch);
 
 // ---------------------------------------------------------------------------------------
 // Frame compression.
@@ -129,10 +131,10 @@ class CodecInst {
   CodecInst(const CodecInst&) = delete;
   CodecInst& operator=(const CodecInst&) = delete;
 
-  std::unique_ptr<uint8_t[]> residual_buffer;
-  const unsigned char* input = nullptr;
-  unsigned char* output = nullptr;
-  std::unique_ptr<uint8_t[]> work_buffer;
+  std::unique_ptr<uint8_t[]> residual_buffer;  // scratch of prediction and coding
+  const unsigned char* input = nullptr;          // the frame of the current call
+  unsigned char* output = nullptr;               // where its Vozodiva frame goes
+  std::unique_ptr<uint8_t[]> work_buffer;        // the three residual planes
   uint32_t length = 0;
   int32_t width = 0;
   int32_t height = 0;
@@ -143,8 +145,12 @@ class CodecInst {
   // bit_count is not 24, a plane exceeds kMaxChannelBytes or memory cannot be obtained.
   int CompressBegin(int width, int height, int bit_count);
   // The caller's output buffer must hold MaxCompressedFrameSize(width, height) bytes.
+  // The frame at the record's input: SolidFrameTest, else KeyCompress.
   int CompressContinue(ICCOMPRESS* icc, unsigned long unused);
+  // 1 when every pixel of the frame at `input` has one colour and the 2- or 4-byte frame
+  // was written at `output`; else 0 with nothing written.
   int SolidFrameTest(ICCOMPRESS* icc);
+  // Writes the frame at `input` as a key frame at `output`; returns its length.
   int KeyCompress(ICCOMPRESS* icc);
   int CompressEnd();
 };

@@ -11,7 +11,6 @@
 #include "codec/codec.h"
 #include "codec/entropy_detail.h"
 #include "codec/frame_layout.h"
-#include "codec/predict_detail.h"
 
 namespace fl = frame_layout;
 
@@ -45,7 +44,7 @@ bool FrameDecoder::Begin(int width, int height) {
   impl->rle_capacity = fl::MaxRunCodedBytes(n);
   impl->planes.reset(new (std::nothrow) uint8_t[3 * n]);
   impl->rle.reset(new (std::nothrow) uint8_t[3 * impl->rle_capacity]);
-  impl->rows.reset(new (std::nothrow) uint8_t[predict_detail::PlaneScratchBytes(width)]);
+  impl->rows.reset(new (std::nothrow) uint8_t[PredictScratchBytes(width)]);
   if (!impl->planes || !impl->rle || !impl->rows) return false;
   impl_ = std::move(impl);
   return true;
@@ -101,8 +100,6 @@ bool FrameDecoder::Decode(const unsigned char* in, size_t in_len, unsigned char*
     if (!entropy_detail::FinishUnpack(plans[c], d.planes.get() + c * n, d.pixels)) return false;
   }
 
-  const unsigned char* plane0 = d.planes.get();
-  predict_detail::ReconstructFromPlanes(plane0, plane0 + n, plane0 + 2 * n, d.width, d.height,
-                                        d.rows.get(), out);
+  ReEntropy(d.planes.get(), out, d.width, d.height, d.rows.get());
   return true;
 }

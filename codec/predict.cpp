@@ -1,18 +1,17 @@
 // codec/predict.cpp: colour decorrelation and median prediction, both directions.
 //
-// Every residual depends only on bytes at lower positions, so the inverse rebuilds the
-// decorrelated frame in the same increasing order, reading only bytes it has already
-// rebuilt, and adds byte 1 back to bytes 0 and 2 at the very end.
+// Both directions go a row at a time through two rows of scratch, so a frame is read once
+// and its three residual planes are written once. Every residual depends only on bytes
+// at lower positions, so the inverse rebuilds the decorrelated frame in the same
+// increasing order, reading only bytes it has already rebuilt, and adds byte 1 back to
+// bytes 0 and 2 as each pixel is done.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include <utility>
 
 #include "codec/codec.h"
-#include "codec/predict_detail.h"
+#include "simd/simd.h"
 
 namespace {
 
@@ -33,29 +32,6 @@ inline uint8_t MedianPredict(uint8_t left, uint8_t above, uint8_t upper_left) {
   return static_cast<uint8_t>(lo + hi - clamped);
 }
 
-#if defined(__SSE2__)
-// Splits 16 pixels (48 bytes at p) into their byte 0, byte 1 and byte 2 vectors. Each
-// round interleaves the low half of one vector with the high half of the next, a
-// perfect shuffle of the 48 bytes; after four rounds byte k of pixel j sits at j of
-// vector k. (SSE2 has no byte shuffle, so unpacking is the way.)
-inline void Deinterleave48(const uint8_t* p, __m128i* b0, __m128i* b1, __m128i* b2) {
-  __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-  __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
-  for (int round = 0; round < 4; ++round) {
-    const __m128i t0 = _mm_unpacklo_epi8(v0, _mm_unpackhi_epi64(v1, v1));
-    const __m128i t1 = _mm_unpacklo_epi8(_mm_unpackhi_epi64(v0, v0), v2);
-    const __m128i t2 = _mm_unpacklo_epi8(v1, _mm_unpackhi_epi64(v2, v2));
-    v0 = t0;
-    v1 = t1;
-    v2 = t2;
-  }
-  *b0 = v0;
-  *b1 = v1;
-  *b2 = v2;
-}
-#endif
-
 // Slack behind each reconstruction row for 4-byte loads and stores at its last pixel.
 constexpr size_t kRowSlack = 8;
 
@@ -66,7 +42,7 @@ constexpr size_t kRowSlack = 8;
 // gradient needs no reduction and min and max are single steps.
 void ReconstructRow(const uint8_t* r0, const uint8_t* r1, const uint8_t* r2, const uint8_t* up,
                     uint8_t* cur, uint8_t* out, size_t w) {
-#if defined(__SSE2__)
+#if ZODUVIV_SSE2
   const __m128i zero = _mm_setzero_si128();
   const __m128i low_byte = _mm_set1_epi16(0xFF);
   const __m128i outer = _mm_setr_epi16(-1, 0, -1, 0, 0, 0, 0, 0);  // lanes 0 and 2
@@ -114,185 +90,118 @@ void ReconstructRow(const uint8_t* r0, const uint8_t* r1, const uint8_t* r2, con
 #endif
 }
 
-inline int Predict(const unsigned char* p, size_t i, size_t row) {
-  const int left = p[i - 3];
-  const int above = p[i - row];
-  const int upper_left = p[i - row - 3];
-  return median(left, above, left + above - upper_left);
+
+// Decorrelates one row of w pixels and splits it into its channels: byte 1 stays, bytes 0
+// and 2 lose it.
+void DecorrelateRow(const uint8_t* in, size_t w, uint8_t* c0, uint8_t* c1, uint8_t* c2) {
+  size_t x = 0;
+#if ZODUVIV_SSE2
+  for (; x + 16 <= w; x += 16) {
+    __m128i b0, b1, b2;
+    simd::Deinterleave48(in + 3 * x, &b0, &b1, &b2);
+    simd::Store16(c0 + x, _mm_sub_epi8(b0, b1));
+    simd::Store16(c1 + x, b1);
+    simd::Store16(c2 + x, _mm_sub_epi8(b2, b1));
+  }
+#endif
+  for (; x < w; ++x) {
+    const uint8_t g = in[3 * x + 1];
+    c0[x] = static_cast<uint8_t>(in[3 * x] - g);
+    c1[x] = g;
+    c2[x] = static_cast<uint8_t>(in[3 * x + 2] - g);
+  }
+}
+
+// The residuals of row y of one channel: d is the decorrelated row, up the row above and
+// two_up_last the last byte of the row two above. The first row predicts from the left,
+// the first pixel of the second row from above; every other first pixel takes the last
+// pixels of the two rows before it as its left and upper-left neighbours.
+void PredictRow(const uint8_t* d, const uint8_t* up, uint8_t two_up_last, size_t y, size_t w,
+                uint8_t* out) {
+  if (y == 0) {
+    out[0] = d[0];
+    for (size_t x = 1; x < w; ++x) out[x] = static_cast<uint8_t>(d[x] - d[x - 1]);
+    return;
+  }
+  const uint8_t first = y == 1 ? up[0] : MedianPredict(up[w - 1], up[0], two_up_last);
+  out[0] = static_cast<uint8_t>(d[0] - first);
+  for (size_t x = 1; x < w; ++x)
+    out[x] = static_cast<uint8_t>(d[x] - MedianPredict(d[x - 1], up[x], up[x - 1]));
+}
+
+// Row y of the frame rebuilt into cur (decorrelated, interleaved) and out (the frame row)
+// where the median of the general case does not apply: the whole first row, and the
+// first pixel of every other row. Returns the first pixel left to ReconstructRow.
+size_t ReconstructRowStart(const uint8_t* const planes[3], size_t at, size_t y, size_t w,
+                           const uint8_t* prev, const uint8_t last_two_up[3], uint8_t* cur,
+                           uint8_t* out) {
+  const size_t row = 3 * w;
+  size_t first_general = 1;
+  if (y == 0) {
+    for (int c = 0; c < 3; ++c) cur[c] = planes[c][at];
+    for (size_t x = 1; x < w; ++x)
+      for (int c = 0; c < 3; ++c)
+        cur[3 * x + c] = static_cast<uint8_t>(planes[c][at + x] + cur[3 * x - 3 + c]);
+    first_general = w;
+  } else {
+    for (int c = 0; c < 3; ++c) {
+      const uint8_t p = y == 1 ? prev[c] : MedianPredict(prev[row - 3 + c], prev[c], last_two_up[c]);
+      cur[c] = static_cast<uint8_t>(planes[c][at] + p);
+    }
+  }
+  for (size_t x = 0; x < first_general; ++x) {
+    const uint8_t g = cur[3 * x + 1];
+    out[3 * x] = static_cast<uint8_t>(cur[3 * x] + g);
+    out[3 * x + 1] = g;
+    out[3 * x + 2] = static_cast<uint8_t>(cur[3 * x + 2] + g);
+  }
+  return first_general;
 }
 
 }  // namespace
 
-int median(int x, int y, int z) {
-  if (x < y) {
-    if (y <= z) return y;
-    return x <= z ? z : x;
-  }
-  if (z < y) return y;
-  return z >= x ? x : z;
-}
+size_t PredictScratchBytes(int width) { return 6 * static_cast<size_t>(width) + 16; }
 
-void DeEntropy(unsigned char* src, unsigned char* dst, int width, int height) {
-  if (width <= 0 || height <= 0) return;
-  const size_t row = static_cast<size_t>(width) * 3;
-  const size_t total = row * static_cast<size_t>(height);
-
-  for (size_t p = 0; p < total; p += 3) {
-    src[p] = static_cast<unsigned char>(src[p] - src[p + 1]);
-    src[p + 2] = static_cast<unsigned char>(src[p + 2] - src[p + 1]);
-  }
-
-  dst[0] = src[0];
-  dst[1] = src[1];
-  dst[2] = src[2];
-  for (size_t i = 3; i < row; ++i) dst[i] = static_cast<unsigned char>(src[i] - src[i - 3]);
-  if (height == 1) return;
-  for (size_t k = 0; k < 3; ++k)
-    dst[row + k] = static_cast<unsigned char>(src[row + k] - src[k]);
-  // No special case at the start of a row: from the third row on, left and upper-left
-  // of a row's first pixel are the last pixels of the two rows before it. Every residual
-  // reads only src, so this is one flat loop over the rest of the frame.
-  const unsigned char* left = src + row;
-  const unsigned char* above = src + 3;
-  const unsigned char* upper_left = src;
-  unsigned char* out = dst + row + 3;
-  const unsigned char* cur = src + row + 3;
-  const size_t count = total - row - 3;
-  for (size_t i = 0; i < count; ++i)
-    out[i] = static_cast<unsigned char>(cur[i] - MedianPredict(left[i], above[i], upper_left[i]));
-}
-
-namespace predict_detail {
-
-void PredictToPlanes(const uint8_t* frame, int width, int height, uint8_t* scratch,
-                     uint8_t* plane0, uint8_t* plane1, uint8_t* plane2) {
+void DeEntropy(const unsigned char* frame, unsigned char* planes, int width, int height,
+               unsigned char* scratch) {
   if (width <= 0 || height <= 0) return;
   const size_t w = static_cast<size_t>(width);
-  uint8_t* const planes[3] = {plane0, plane1, plane2};
+  const size_t n = w * static_cast<size_t>(height);
   // cur[c] and prev[c]: channel c of this row and the row before, decorrelated.
   uint8_t* cur[3] = {scratch, scratch + w, scratch + 2 * w};
   uint8_t* prev[3] = {scratch + 3 * w, scratch + 4 * w, scratch + 5 * w};
   // Channel c of the last pixel two rows up: the upper-left of a row's first pixel.
   uint8_t last_two_up[3] = {0, 0, 0};
-
   for (size_t y = 0; y < static_cast<size_t>(height); ++y) {
-    // Decorrelate and split the row in one pass: byte 1 stays, bytes 0 and 2 lose it.
-    const uint8_t* in = frame + 3 * w * y;
-    uint8_t* c0 = cur[0];
-    uint8_t* c1 = cur[1];
-    uint8_t* c2 = cur[2];
-    size_t split = 0;
-#if defined(__SSE2__)
-    for (; split + 16 <= w; split += 16) {
-      __m128i b0, b1, b2;
-      Deinterleave48(in + 3 * split, &b0, &b1, &b2);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(c0 + split), _mm_sub_epi8(b0, b1));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(c1 + split), b1);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(c2 + split), _mm_sub_epi8(b2, b1));
-    }
-#endif
-    for (size_t x = split; x < w; ++x) {
-      const uint8_t g = in[3 * x + 1];
-      c0[x] = static_cast<uint8_t>(in[3 * x] - g);
-      c1[x] = g;
-      c2[x] = static_cast<uint8_t>(in[3 * x + 2] - g);
-    }
-
+    DecorrelateRow(frame + 3 * w * y, w, cur[0], cur[1], cur[2]);
     for (int c = 0; c < 3; ++c) {
-      const uint8_t* d = cur[c];
-      const uint8_t* up = prev[c];
-      uint8_t* out = planes[c] + w * y;
-      if (y == 0) {
-        out[0] = d[0];
-        for (size_t x = 1; x < w; ++x) out[x] = static_cast<uint8_t>(d[x] - d[x - 1]);
-        continue;
-      }
-      if (y == 1) {
-        out[0] = static_cast<uint8_t>(d[0] - up[0]);
-      } else {
-        out[0] = static_cast<uint8_t>(d[0] - MedianPredict(up[w - 1], up[0], last_two_up[c]));
-      }
-      for (size_t x = 1; x < w; ++x)
-        out[x] = static_cast<uint8_t>(d[x] - MedianPredict(d[x - 1], up[x], up[x - 1]));
-    }
-
-    for (int c = 0; c < 3; ++c) {
+      PredictRow(cur[c], prev[c], last_two_up[c], y, w, planes + c * n + w * y);
       if (y > 0) last_two_up[c] = prev[c][w - 1];
-      uint8_t* t = prev[c];
-      prev[c] = cur[c];
-      cur[c] = t;
+      std::swap(prev[c], cur[c]);
     }
   }
 }
 
-void ReconstructFromPlanes(const uint8_t* plane0, const uint8_t* plane1, const uint8_t* plane2,
-                           int width, int height, uint8_t* scratch, uint8_t* frame) {
+void ReEntropy(const unsigned char* planes, unsigned char* frame, int width, int height,
+               unsigned char* scratch) {
   if (width <= 0 || height <= 0) return;
   const size_t w = static_cast<size_t>(width);
+  const size_t n = w * static_cast<size_t>(height);
   const size_t row = 3 * w;
-  const uint8_t* const planes[3] = {plane0, plane1, plane2};
+  const uint8_t* const plane[3] = {planes, planes + n, planes + 2 * n};
   // This row and the row before, decorrelated, pixels interleaved; each row has slack
   // for a 4-byte access at its last pixel.
   uint8_t* cur = scratch;
   uint8_t* prev = scratch + row + kRowSlack;
   uint8_t last_two_up[3] = {0, 0, 0};  // the last pixel two rows up
-
   for (size_t y = 0; y < static_cast<size_t>(height); ++y) {
     const size_t at = w * y;
     uint8_t* out = frame + 3 * at;
-    // The pixels whose prediction is not the median of the general case.
-    size_t first_general = 1;
-    if (y == 0) {
-      for (int c = 0; c < 3; ++c) cur[c] = planes[c][at];
-      for (size_t x = 1; x < w; ++x)
-        for (int c = 0; c < 3; ++c)
-          cur[3 * x + c] = static_cast<uint8_t>(planes[c][at + x] + cur[3 * x - 3 + c]);
-      first_general = w;
-    } else {
-      for (int c = 0; c < 3; ++c) {
-        const uint8_t p = y == 1 ? prev[c] : MedianPredict(prev[row - 3 + c], prev[c], last_two_up[c]);
-        cur[c] = static_cast<uint8_t>(planes[c][at] + p);
-      }
-    }
-    for (size_t x = 0; x < first_general; ++x) {
-      const uint8_t g = cur[3 * x + 1];
-      out[3 * x] = static_cast<uint8_t>(cur[3 * x] + g);
-      out[3 * x + 1] = g;
-      out[3 * x + 2] = static_cast<uint8_t>(cur[3 * x + 2] + g);
-    }
-    if (first_general < w) {
-      ReconstructRow(plane0 + at, plane1 + at, plane2 + at, prev, cur, out, w);
-    }
+    const size_t first_general = ReconstructRowStart(plane, at, y, w, prev, last_two_up, cur, out);
+    if (first_general < w) ReconstructRow(plane[0] + at, plane[1] + at, plane[2] + at, prev, cur, out, w);
     if (y > 0) {
       for (int c = 0; c < 3; ++c) last_two_up[c] = prev[row - 3 + c];
     }
-    uint8_t* t = prev;
-    prev = cur;
-    cur = t;
-  }
-}
-
-}  // namespace predict_detail
-
-void ReEntropy(const unsigned char* residuals, unsigned char* frame, int width, int height) {
-  if (width <= 0 || height <= 0) return;
-  const size_t row = static_cast<size_t>(width) * 3;
-  const size_t total = row * static_cast<size_t>(height);
-
-  frame[0] = residuals[0];
-  frame[1] = residuals[1];
-  frame[2] = residuals[2];
-  for (size_t i = 3; i < row; ++i)
-    frame[i] = static_cast<unsigned char>(residuals[i] + frame[i - 3]);
-  if (height > 1) {
-    for (size_t k = 0; k < 3; ++k)
-      frame[row + k] = static_cast<unsigned char>(residuals[row + k] + frame[k]);
-    for (size_t i = row + 3; i < total; ++i)
-      frame[i] = static_cast<unsigned char>(residuals[i] + Predict(frame, i, row));
-  }
-
-  for (size_t p = 0; p < total; p += 3) {
-    frame[p] = static_cast<unsigned char>(frame[p] + frame[p + 1]);
-    frame[p + 2] = static_cast<unsigned char>(frame[p + 2] + frame[p + 1]);
+    std::swap(prev, cur);
   }
 }

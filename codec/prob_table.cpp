@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 
 #include "codec/bit_io.h"
 #include "codec/codec.h"
@@ -151,10 +150,6 @@ unsigned int FibonacciEncode2(const unsigned int* values, unsigned char* out, un
   return static_cast<unsigned int>(w.BytesUsed());
 }
 
-unsigned int FibonacciDecode2(const unsigned char* in, unsigned int* values, unsigned int count) {
-  return FibonacciDecode2(in, std::numeric_limits<size_t>::max(), values, count);
-}
-
 unsigned int FibonacciDecode2(const unsigned char* in, size_t in_len, unsigned int* values,
                               unsigned int count) {
   bit_io::BitReader r(in, in_len);
@@ -204,29 +199,3 @@ void CountBytes(const unsigned char* data, uint32_t length, uint32_t* counts) {
 }
 
 }  // namespace entropy_detail
-
-void Compress::calcprob(const unsigned char* data, unsigned int length) {
-  uint32_t* c = counts.get();
-  entropy_detail::CountBytes(data, length, c);
-  if (length == 0) {
-    // Nothing will be coded; an empty table keeps the writer and reader in step.
-    for (int s = 0; s <= 256; ++s) prob[s] = 0;
-    shift = 0;
-    return;
-  }
-  shift = entropy_detail::BuildProbTable(c, length, prob.get());
-}
-
-unsigned int Compress::readprob(const unsigned char* in) {
-  uint32_t decoded[256];
-  const unsigned int header = FibonacciDecode2(in, decoded, 256);
-  uint64_t sum = 0;
-  for (int s = 0; s < 256; ++s) sum += decoded[s];
-  if (sum == 0 || sum > entropy_detail::kMaxTotal) {
-    for (int s = 0; s <= 256; ++s) prob[s] = 0;
-    shift = 0;
-  } else {
-    shift = entropy_detail::BuildProbTable(decoded, static_cast<uint32_t>(sum), prob.get());
-  }
-  return header;
-}

@@ -9,12 +9,9 @@
 #include <cstring>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "codec/codec.h"
 #include "codec/entropy_detail.h"
+#include "simd/simd.h"
 
 namespace {
 
@@ -27,24 +24,6 @@ unsigned char RunCodeByte(int r) {
 int RunFromCodeByte(unsigned char v) { return v <= 127 ? 2 * v : 511 - 2 * v; }
 
 bool ValidLevel(int level) { return level >= 1 && level <= 3; }
-
-// Bit k set when p[k] is 0, for the 64 bytes at p.
-inline uint64_t ZeroMask64(const unsigned char* p) {
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  uint64_t mask = 0;
-  for (int k = 0; k < 4; ++k) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-    const uint32_t bits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
-    mask |= static_cast<uint64_t>(bits) << (16 * k);
-  }
-  return mask;
-#else
-  uint64_t mask = 0;
-  for (int k = 0; k < 64; ++k) mask |= static_cast<uint64_t>(p[k] == 0) << k;
-  return mask;
-#endif
-}
 
 // The index of the lowest set bit of v; 64 for v = 0.
 inline int CountTrailingZeros64(uint64_t v) {
@@ -155,19 +134,17 @@ int RunCodeWithin(const unsigned char* src, unsigned char* dst, int n, int level
   size_t o = 0;
   int i = 0;
   while (i < n) {
-#if defined(__SSE2__)
+#if ZODUVIV_SSE2
     // Non-zero bytes stand for themselves: copy the ones before the next zero 16 at a
     // time. The store may write up to 16 bytes, all inside dst_capacity; the bytes past
     // the copied ones are overwritten by what follows or lie beyond the coded length.
     // (zero::RLE passes no capacity, but with 16 input bytes still to come the output
     // so far, at most 1.5 i + 1 bytes, ends at least 16 bytes before 1.5 n + 3.)
     if (n - i >= 16 && dst_capacity - o >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-      const uint32_t zeros =
-          static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
-      const int literal = CountTrailingZeros64(zeros | 0x10000u);
+      const __m128i v = simd::Load16(src + i);
+      const int literal = CountTrailingZeros64(simd::ZeroBits16(v) | 0x10000u);
       if (literal != 0) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + o), v);
+        simd::Store16(dst + o, v);
         o += static_cast<size_t>(literal);
         i += literal;
         continue;
@@ -205,12 +182,10 @@ int RunCodeWithin(const unsigned char* src, unsigned char* dst, int n, int level
       // The run is at least `level` long (or ends the input early, and then the code
       // covers up to level - 1 positions past n, which a reader never produces).
       int k = level;
-#if defined(__SSE2__)
+#if ZODUVIV_SSE2
       // Long runs are measured 16 bytes at a time, then cut at 255 + level.
       while (k < 255 + level && n - (i + k) >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + k));
-        const uint32_t zeros =
-            static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+        const uint32_t zeros = simd::ZeroBits16(simd::Load16(src + i + k));
         if (zeros != 0xFFFFu) {
           k += CountTrailingZeros64(~zeros & 0xFFFFu);
           break;
@@ -250,7 +225,7 @@ int testRLE(const unsigned char* src, int n, int min_saving) {
   int64_t run = 0;  // zeros of the run still open at the end of the last block
   int i = 0;
   for (; i + 64 <= n; i += 64) {
-    uint64_t zeros = ZeroMask64(src + i);
+    uint64_t zeros = simd::ZeroMask64(src + i);
     if (zeros == ~uint64_t{0}) {
       run += 64;
       continue;

@@ -1,3 +1,4 @@
+// driver/frame_pass.cpp: every frame read, converted, compressed (unless -u) and written.
 #include "driver/frame_pass.h"
 
 #include <algorithm>
@@ -7,8 +8,6 @@
 
 #include "avi/avi.h"
 #include "codec/codec.h"
-#include "driver/ordered_work.h"
-#include "driver/progress.h"
 
 namespace {
 
@@ -16,8 +15,6 @@ namespace {
 constexpr size_t kPadSlack = 3;
 // "raw " frames are read and converted in blocks of rows of about this size.
 constexpr size_t kConvertBlockBytes = 128 * 1024;
-// The frame buffers in flight stay within this, whatever the number of cores.
-constexpr size_t kInFlightBytes = size_t{2} << 30;
 
 // One frame in flight. Its two buffers serve by turns as the frame read from the movie,
 // the converted frame and the compressed frame; each is large enough for any of the three
@@ -37,7 +34,7 @@ enum class Outcome { kWritten, kUnreadable, kFull, kWriteError };
 
 class FramePass {
  public:
-  FramePass(const Options& options, const MovieHeader& movie, InputFile& input)
+  FramePass(const Options& options, const MovieHeader& movie, const InputFile& input)
       : options_(options), movie_(movie), input_(input),
         frame_size_(uint64_t(movie.width) * uint64_t(movie.height) * 3),
         slot_capacity_(slot_capacity(options, movie, frame_size_)),
@@ -58,29 +55,22 @@ class FramePass {
     }
     std::printf("Writing %s, this may take a while...\n", options_.output);
     std::fflush(stdout);
-    work_.start();
 
     // The frames are read, converted and compressed on the workers and written here, in
     // order; a frame that cannot be read is reported when its turn to be written comes,
     // so the messages and the file are the same for every thread count.
-    Progress progress(total_frames);
-    const int slots = work_.slots();
-    for (int i = 0; i < total_frames; ++i) {
-      if (i >= slots) {
-        const Outcome outcome = write(i - slots);
-        if (outcome != Outcome::kWritten) return stop(outcome);
-        progress.update(written_);
-      }
-      slots_[static_cast<size_t>(i % slots)].frame = i;
-      work_.submit(i);
-    }
-    for (int i = std::max(total_frames - slots, 0); i < total_frames; ++i) {
-      const Outcome outcome = write(i);
-      if (outcome != Outcome::kWritten) return stop(outcome);
-      progress.update(written_);
-    }
-    work_.stop();
+    Progress progress(static_cast<size_t>(total_frames));
+    Outcome outcome = Outcome::kWritten;
+    work_.run(
+        static_cast<size_t>(total_frames),
+        [this](size_t i) { slots_[i % slots_.size()].frame = static_cast<int>(i); },
+        [&](size_t i) {
+          outcome = write(i);
+          progress.update(static_cast<size_t>(written_));
+          return outcome == Outcome::kWritten;
+        });
     progress.finish();
+    if (outcome != Outcome::kWritten) return stop(outcome);
     if (!writer_.flush()) return 1;
     std::printf("Finished writing file %s\n", options_.output);
     return 0;
@@ -104,17 +94,12 @@ class FramePass {
     return capacity + kPadSlack;
   }
 
-  // No more workers than frames, and no more frames in flight than kInFlightBytes hold:
-  // a movie of huge frames gets fewer workers instead of running out of memory. A worker
-  // has two slots of two buffers, and when compressing a codec whose buffers come to
-  // about three and a half frames (counted as four).
+  // A worker has two slots of two buffers, and when compressing a codec whose buffers
+  // come to about three and a half frames (counted as four).
   static int workers_for(const Options& options, uint64_t frame_size, size_t capacity) {
-    const int by_frames = std::max(total_frames, 1);
     const size_t codec = options.uncompressed ? 0 : 4 * static_cast<size_t>(frame_size);
     const size_t per_worker = 2 * capacity * OrderedWork::kSlotsPerWorker + codec;
-    const size_t by_memory = std::max<size_t>(1, kInFlightBytes / per_worker);
-    return static_cast<int>(std::min<size_t>({static_cast<size_t>(thread_count()),
-                                              static_cast<size_t>(by_frames), by_memory}));
+    return workers_within_budget(static_cast<size_t>(total_frames), per_worker);
   }
 
   // A movie without frames needs no buffers, whatever its frame size.
@@ -175,12 +160,11 @@ class FramePass {
     return true;
   }
 
-  // Waits for frame i and writes it.
-  Outcome write(int i) {
-    work_.wait(i);
-    const Slot& slot = slots_[static_cast<size_t>(i % work_.slots())];
+  // Writes frame i, which the workers are done with.
+  Outcome write(size_t i) {
+    const Slot& slot = slots_[i % slots_.size()];
     if (!slot.readable) {
-      std::printf("Frame %d of %d lies past the end of the input file or cannot be read; the movie is truncated or damaged.\n",
+      std::printf("Frame %zu of %d lies past the end of the input file or cannot be read; the movie is truncated or damaged.\n",
                   i + 1, total_frames);
       return Outcome::kUnreadable;
     }
@@ -197,7 +181,6 @@ class FramePass {
   }
 
   int stop(Outcome outcome) {
-    work_.stop();
     // After a write error the writer has named the file; nothing more can be saved.
     if (outcome == Outcome::kWriteError) return 1;
     return finish_early();
@@ -214,7 +197,7 @@ class FramePass {
 
   const Options& options_;
   const MovieHeader& movie_;
-  InputFile& input_;
+  const InputFile& input_;
   const uint64_t frame_size_;
   const size_t slot_capacity_;
   AviWriter writer_;
@@ -226,7 +209,7 @@ class FramePass {
 
 }  // namespace
 
-int run_frame_pass(const Options& options, const MovieHeader& movie, InputFile& input) {
+int run_frame_pass(const Options& options, const MovieHeader& movie, const InputFile& input) {
   FramePass pass(options, movie, input);
   return pass.run();
 }

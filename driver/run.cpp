@@ -1,53 +1,18 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// driver/run.cpp: the conversion run up to the frame pass: the input opened, the movie
+// read and indexed, and the frame size checked against what the output can hold.
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
 
 #include "avi/avi.h"
 #include "codec/codec.h"
+#include "common/common.h"
 #include "driver/driver.h"
 #include "driver/frame_pass.h"
 #include "mov/mov.h"
 
-InputFile::~InputFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-bool InputFile::open(const char* name) {
-  fd_ = ::open(name, O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) return false;
-  struct stat st;
-  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  size_ = static_cast<uint64_t>(st.st_size);
-  return true;
-}
-
-bool InputFile::read_at(uint64_t offset, unsigned char* dst, uint64_t n) const {
-  if (offset > size_ || n > size_ - offset) return false;
-  while (n > 0) {
-    const ssize_t got = ::pread(fd_, dst, static_cast<size_t>(n), static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;  // an error, or the file shrank under us
-    dst += got;
-    offset += static_cast<uint64_t>(got);
-    n -= static_cast<uint64_t>(got);
-  }
-  return true;
-}
-
 namespace {
-
-// True when output names the input file itself, through any path or link.
-bool same_file(const char* input, const char* output) {
-  struct stat in_st, out_st;
-  if (::stat(input, &in_st) != 0 || ::stat(output, &out_st) != 0) return false;
-  return in_st.st_dev == out_st.st_dev && in_st.st_ino == out_st.st_ino;
-}
 
 // Reads the head of the movie: its first kHeaderWindowBytes, or the whole of a shorter
 // movie. A read that fails leaves an empty window, in which no tag is found.

@@ -3,15 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "mov/mov.h"
+#include "simd/simd.h"
 
 namespace {
 
-#if defined(__SSE2__)
+#if ZODUVIV_SSE2
 struct SwapMasks {
   alignas(16) unsigned char bytes[3][3][16];  // [phase][load at -2, 0, +2][byte]
 };
@@ -34,7 +31,7 @@ SwapMasks make_swap_masks() {
 // byte of every pixel exchanged. The two rows must not overlap.
 void swap_row(const unsigned char* src, unsigned char* dst, size_t n) {
   size_t i = 0;
-#if defined(__SSE2__)
+#if ZODUVIV_SSE2
   // Byte i of the output is byte i + 2, i or i - 2 of the input as i is the first, middle
   // or last byte of its pixel. Sixteen bytes at a time: three loads shifted by -2, 0 and
   // +2, each masked to the bytes it supplies. The masks repeat every 48 bytes. The first
@@ -48,14 +45,14 @@ void swap_row(const unsigned char* src, unsigned char* dst, size_t n) {
     }
     int phase = 16 % 3;
     for (i = 16; i + 16 + 2 <= n; i += 16) {
-      const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i - 2));
-      const __m128i same = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-      const __m128i right = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 2));
+      const __m128i left = simd::Load16(src + i - 2);
+      const __m128i same = simd::Load16(src + i);
+      const __m128i right = simd::Load16(src + i + 2);
       const __m128i* m = reinterpret_cast<const __m128i*>(masks.bytes[phase]);
       const __m128i out = _mm_or_si128(
           _mm_or_si128(_mm_and_si128(left, _mm_load_si128(m)), _mm_and_si128(same, _mm_load_si128(m + 1))),
           _mm_and_si128(right, _mm_load_si128(m + 2)));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), out);
+      simd::Store16(dst + i, out);
       phase = (phase + 1) % 3;
     }
     // The byte loop below goes on from the first byte of a pixel.

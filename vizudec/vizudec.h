@@ -1,0 +1,27 @@
+// vizudec/vizudec.h: the commands of vizudec, which decodes and checks the AVI files
+// zoduviv writes.
+//
+// Read me first. An input AVI file is untrusted; it is read through the checked reader
+// of avi/, and every frame is decoded with the codec's checked FrameDecoder. Frames are
+// numbered from 1 in the messages ("Frame 3 of 10" is the third frame), the way a user
+// counts them. Everything the program has to say goes to standard output; each command
+// returns the exit status, 0 on success and 1 on every failure. Frames are decoded on
+// worker threads (one per core, or as ZODUVIV_THREADS says) and handled in order, so
+// output and messages are the same for every thread count.
+#ifndef VIZUDEC_VIZUDEC_H_
+#define VIZUDEC_VIZUDEC_H_
+
+// Prints the usage lines.
+void print_usage();
+
+// vizudec -t: decodes every frame in memory; nothing is written.
+int check_file(const char* path);
+
+// vizudec in out: every frame decoded and written as a 24-bit DIB frame through the same
+// AviWriter zoduviv -u uses, so the output is byte for byte what zoduviv -u writes for
+// the same movie. An uncompressed input is copied through the same way. A damaged frame
+// stops the run: the output is finished as a valid AVI file holding the frames before it,
+// and the message says so. An output path that names the input file is refused.
+int decode_file(const char* in_path, const char* out_path);
+
+#endif  // VIZUDEC_VIZUDEC_H_
