@@ -52,13 +52,13 @@ if [[ -z $picture ]]; then
 fi
 [[ -n $picture && -f $picture ]] || die "no photograph found; set ZODUVIV_BENCH_PICTURE"
 
-if [[ ! -x $build/driver/zoduviv || ! -x $build/tools/vizudec || ! -x $build/bench/make_movie ]]; then
+if [[ ! -x $build/driver/zoduviv || ! -x $build/vizudec/vizudec || ! -x $build/bench/make_movie ]]; then
   echo "Building Release in $build ..." >&2
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DZODUVIV_BENCH=ON >/dev/null
   cmake --build "$build" -j"$(nproc)" --target zoduviv vizudec make_movie >/dev/null
 fi
 zoduviv=$build/driver/zoduviv
-vizudec=$build/tools/vizudec
+vizudec=$build/vizudec/vizudec
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zoduviv-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
