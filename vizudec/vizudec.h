@@ -24,4 +24,11 @@ int check_file(const char* path);
 // and the message says so. An output path that names the input file is refused.
 int decode_file(const char* in_path, const char* out_path);
 
+// vizudec -c: reads the movie with zoduviv's movie reader (its messages are shown only
+// when it fails), decodes every frame of the AVI file and compares it with the movie's
+// frame turned into DIB rows. Prints "All N frames equal the movie's frames", or names
+// the first frame that differs with its first differing pixel (column and row from the
+// top left of the picture), a different geometry or frame count, or a damaged frame.
+int compare_file(const char* movie_path, const char* avi_path);
+
 #endif  // VIZUDEC_VIZUDEC_H_
