@@ -1,9 +1,7 @@
 // driver/run.cpp: the conversion run up to the frame pass: the input opened, the movie
 // read and indexed, and the frame size checked against what the output can hold.
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <vector>
 
 #include "avi/avi.h"
 #include "codec/codec.h"
@@ -11,17 +9,6 @@
 #include "driver/driver.h"
 #include "driver/frame_pass.h"
 #include "mov/mov.h"
-
-namespace {
-
-// Reads the head of the movie: its first kHeaderWindowBytes, or the whole of a shorter
-// movie. A read that fails leaves an empty window, in which no tag is found.
-void read_header_window(const InputFile& input, std::vector<unsigned char>& window) {
-  window.resize(static_cast<size_t>(std::min<uint64_t>(input.size(), kHeaderWindowBytes)));
-  if (!input.read_at(0, window.data(), window.size())) window.clear();
-}
-
-}  // namespace
 
 int run_conversion(const Options& options) {
   InputFile input;
@@ -36,19 +23,12 @@ int run_conversion(const Options& options) {
   }
 
   MovieHeader movie;
-  {
-    std::vector<unsigned char> window;
-    read_header_window(input, window);
-    if (!read_movie_header(window.data(), window.size(), movie)) return 1;
-  }  // the header window is released here; the tables live on in movie
+  const ReadAt read_at = [&input](uint64_t offset, unsigned char* dst, size_t n) {
+    return input.read_at(offset, dst, n);
+  };
+  if (!read_movie(input.size(), read_at, movie)) return 1;
 
   const uint64_t frame_size = uint64_t(movie.width) * uint64_t(movie.height) * 3;
-  if (!calc_frame_offsets(movie.chunk_map.data(), static_cast<int>(movie.chunk_map.size()),
-                          movie.chunk_offsets.data(), static_cast<int>(movie.chunk_offsets.size()),
-                          frame_size, input.size())) {
-    return 1;
-  }
-  std::printf("%d frames indexed\n", total_frames);
 
   if (!options.uncompressed && frame_size / 3 > kMaxChannelBytes) {
     std::printf("Frames of %dx%d pixels are too large for the Vozodiva codec; use -u for an uncompressed AVI file.\n",

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "mov/messages.h"
 #include "mov/mov.h"
 
 std::vector<uint64_t> frame_offsets;
@@ -43,11 +44,11 @@ bool calc_frame_offsets(const sample_to_chunk* table, int entries,
     return frames <= limit;
   });
   if (frames > fit_in_file) {
-    std::printf("The sample tables claim more frames than the file can hold\n");
+    mov_internal::say("The sample tables claim more frames than the file can hold\n");
     return false;
   }
   if (frames > countable) {
-    std::printf("The sample tables claim more frames than can be indexed\n");
+    mov_internal::say("The sample tables claim more frames than can be indexed\n");
     return false;
   }
 

@@ -1,15 +1,20 @@
-// The header walk: seven searches for type codes over the header window, each going on
-// from the previous match, and the few fields read at fixed offsets from each match.
+// The header walk: seven searches for type codes over the header window (or the movie
+// atom, see movie_reader.cpp), each going on from the previous match, and the few fields
+// read at fixed offsets from each match.
 //
-// The atom tree is never parsed and atom sizes are never read: a code is taken wherever
-// its four bytes first occur after the previous match, inside another atom's data
-// included. Field offsets below are counted from the match (the type code), which is 4
-// bytes after the atom's start.
+// The atom tree is never parsed and atom sizes are never read here: a code is taken
+// wherever its four bytes first occur after the previous match, inside another atom's
+// data included. Field offsets below are counted from the match (the type code), which
+// is 4 bytes after the atom's start.
 #include <algorithm>
+#include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "mov/byte_reader.h"
+#include "mov/header_walk.h"
+#include "mov/messages.h"
 #include "mov/mov.h"
 
 using mov_internal::ByteReader;
@@ -39,7 +44,7 @@ int scan(const unsigned char* position, const char* tag, int remaining) {
 
 // The one message for a field or table that does not lie wholly inside the window.
 bool damaged(const char* tag) {
-  std::printf("The \"%s\" atom is truncated or damaged\n", tag);
+  mov_internal::say("The \"%s\" atom is truncated or damaged\n", tag);
   return false;
 }
 
@@ -52,7 +57,7 @@ bool is_format(const unsigned char (&format)[4], const char* code) {
 bool findtag(const unsigned char*& position, const char* tag, int& remaining) {
   const int found = scan(position, tag, remaining);
   if (found < 0) {
-    std::printf("Unable to find tag \"%s\"\n", tag);
+    mov_internal::say("Unable to find tag \"%s\"\n", tag);
     return false;
   }
   position += found;
@@ -70,110 +75,173 @@ void from_mov_edian_l_block(void* words, int count) {
   }
 }
 
-bool read_movie_header(const unsigned char* window, size_t window_len, MovieHeader& header) {
-  // Never look past the header window, whatever the caller hands in.
-  const ByteReader in(window, std::min(window_len, kHeaderWindowBytes));
-  const unsigned char* position = window;
-  int remaining = static_cast<int>(in.size());
-  auto here = [&] { return static_cast<size_t>(position - window); };
+namespace {
 
-  if (!findtag(position, "mvhd", remaining)) return false;
-  std::printf("Movie header found\n");
+// The search cursor over the walked bytes, and checked reads at field offsets from its
+// current match.
+class Walk {
+ public:
+  Walk(const unsigned char* bytes, size_t len)
+      : in_(bytes, len), position_(bytes), remaining_(static_cast<int>(len)) {}
 
-  if (!findtag(position, "tkhd", remaining)) return false;
-  std::printf("Track header found\n");
+  [[nodiscard]] bool find(const char* tag) { return findtag(position_, tag, remaining_); }
+  // Offset of tag's first match from the cursor on, or -1; the cursor stays.
+  int scan_ahead(const char* tag) const { return scan(position_, tag, remaining_); }
+  void advance(int by) {
+    position_ += by;
+    remaining_ -= by;
+  }
+
+  [[nodiscard]] bool be32(size_t field, uint32_t& out) const {
+    return in_.be32(here() + field, out);
+  }
+  [[nodiscard]] bool be64(size_t field, uint64_t& out) const {
+    return in_.be64(here() + field, out);
+  }
+  [[nodiscard]] bool fourcc(size_t field, unsigned char (&out)[4]) const {
+    return in_.fourcc(here() + field, out);
+  }
+  bool has_table(size_t field, uint64_t count, size_t entry_size) const {
+    return in_.has_table(here() + field, count, entry_size);
+  }
+  // The bytes at field; only after has_table or a read has checked them.
+  const unsigned char* at(size_t field) const { return in_.data() + here() + field; }
+
+ private:
+  size_t here() const { return static_cast<size_t>(position_ - in_.data()); }
+
+  const ByteReader in_;
+  const unsigned char* position_;
+  int remaining_;
+};
+
+// "mvhd" and "tkhd": the frame geometry. A width or height of 0 leaves nothing to convert.
+bool read_geometry(Walk& walk, MovieHeader& header) {
+  if (!walk.find("mvhd")) return false;
+  mov_internal::say("Movie header found\n");
+  if (!walk.find("tkhd")) return false;
+  mov_internal::say("Track header found\n");
   uint32_t width = 0;
   uint32_t height = 0;
-  if (!in.be32(here() + kTkhdWidth, width) || !in.be32(here() + kTkhdHeight, height))
-    return damaged("tkhd");
+  if (!walk.be32(kTkhdWidth, width) || !walk.be32(kTkhdHeight, height)) return damaged("tkhd");
   header.width = static_cast<int>(from_mov_edian_s(width));
   header.height = static_cast<int>(from_mov_edian_s(height));
-  std::printf("Width = %d\n", header.width);
-  std::printf("Height = %d\n", header.height);
+  mov_internal::say("Width = %d\n", header.width);
+  mov_internal::say("Height = %d\n", header.height);
+  if (header.width == 0 || header.height == 0) {
+    mov_internal::say("The movie's frames are %d x %d pixels; there is nothing to convert.\n",
+                header.width, header.height);
+    return false;
+  }
+  return true;
+}
 
-  if (!findtag(position, "mdhd", remaining)) return false;
-  std::printf("Media header found\n");
+// "mdhd" and "stsd": the time scale and the sample format.
+bool read_format(Walk& walk, MovieHeader& header) {
+  if (!walk.find("mdhd")) return false;
+  mov_internal::say("Media header found\n");
   uint32_t time_scale = 0;
-  if (!in.be32(here() + kMdhdTimeScale, time_scale)) return damaged("mdhd");
+  if (!walk.be32(kMdhdTimeScale, time_scale)) return damaged("mdhd");
   header.time_scale = static_cast<int32_t>(time_scale);
 
-  if (!findtag(position, "stsd", remaining)) return false;
+  if (!walk.find("stsd")) return false;
   uint32_t descriptions = 0;
-  if (!in.be32(here() + kStsdEntries, descriptions)) return damaged("stsd");
-  std::printf("Sample description found, number of entries = %d\n",
+  if (!walk.be32(kStsdEntries, descriptions)) return damaged("stsd");
+  mov_internal::say("Sample description found, number of entries = %d\n",
               static_cast<int32_t>(descriptions));
   unsigned char format[4];
-  if (!in.fourcc(here() + kStsdFirstFormat, format)) return damaged("stsd");
-  std::printf("Data format = \"%c%c%c%c\"\n", format[0], format[1], format[2], format[3]);
+  if (!walk.fourcc(kStsdFirstFormat, format)) return damaged("stsd");
+  mov_internal::say("Data format = \"%c%c%c%c\"\n", format[0], format[1], format[2], format[3]);
   if (is_format(format, "raw ")) {
     header.raw = 1;
   } else if (is_format(format, "WRLE")) {
     header.raw = 0;
   } else {
-    std::printf("Unsupported data format, please select \"BMP\" or \"none\" as the video "
+    mov_internal::say("Unsupported data format, please select \"BMP\" or \"none\" as the video "
                 "compression when saving a .mov file\n");
     return false;
   }
+  return true;
+}
 
-  // Only the first time-to-sample entry counts: one frame duration for the whole movie.
-  if (!findtag(position, "stts", remaining)) return false;
-  std::printf("Sample to time table found\n");
+// "stts": only the first entry counts, one frame duration for the whole movie.
+bool read_timing(Walk& walk, MovieHeader& header) {
+  if (!walk.find("stts")) return false;
+  mov_internal::say("Sample to time table found\n");
   uint32_t duration = 0;
-  if (!in.be32(here() + kSttsFirstDuration, duration)) return damaged("stts");
+  if (!walk.be32(kSttsFirstDuration, duration)) return damaged("stts");
   header.sample_duration = static_cast<int32_t>(duration);
   // A zero duration is not caught: the division gives inf (or nan) and that is printed.
   const double rate = static_cast<double>(header.time_scale) /
                       static_cast<double>(header.sample_duration);
-  std::printf("Frame rate = %f\n", rate);
+  mov_internal::say("Frame rate = %f\n", rate);
+  return true;
+}
 
-  if (!findtag(position, "stsc", remaining)) return false;
-  std::printf("Sample to chunk table found\n");
+// "stsc": the sample-to-chunk table, copied out in native order.
+bool read_chunk_map(Walk& walk, MovieHeader& header) {
+  if (!walk.find("stsc")) return false;
+  mov_internal::say("Sample to chunk table found\n");
   uint32_t map_entries = 0;
-  if (!in.be32(here() + kTableEntries, map_entries)) return damaged("stsc");
-  std::printf("Number of entries = %d\n", static_cast<int32_t>(map_entries));
-  if (!in.has_table(here() + kTable, map_entries, sizeof(sample_to_chunk)))
-    return damaged("stsc");
-  // The table fits in the window, so its entry and word counts fit in int.
+  if (!walk.be32(kTableEntries, map_entries)) return damaged("stsc");
+  mov_internal::say("Number of entries = %d\n", static_cast<int32_t>(map_entries));
+  if (!walk.has_table(kTable, map_entries, sizeof(sample_to_chunk))) return damaged("stsc");
+  // The table fits in the walked bytes, so its entry and word counts fit in int.
   header.chunk_map.resize(map_entries);
   if (map_entries > 0) {
-    std::memcpy(header.chunk_map.data(), in.data() + here() + kTable,
-                map_entries * sizeof(sample_to_chunk));
+    std::memcpy(header.chunk_map.data(), walk.at(kTable), map_entries * sizeof(sample_to_chunk));
     from_mov_edian_l_block(header.chunk_map.data(), static_cast<int>(map_entries * 3));
   }
+  return true;
+}
 
-  // The table is copied out and the window stays as read, so the search below sees the
-  // sample-to-chunk table's bytes as they are in the file.
-  //
-  // Large movies carry 64-bit chunk offsets in "co64" instead of "stco". Both are looked
-  // for from the cursor and the earlier match is the first track's table: taking "stco"
-  // wherever it is could pick up a later track's table.
-  const int at_stco = scan(position, "stco", remaining);
-  const int at_co64 = scan(position, "co64", remaining);
+// "stco" or "co64": the chunk offsets. The table is copied out and the walked bytes stay
+// as read, so this search sees the sample-to-chunk table's bytes as they are in the file.
+//
+// Large movies carry 64-bit chunk offsets in "co64" instead of "stco". Both are looked
+// for from the cursor and the earlier match is the first track's table: taking "stco"
+// wherever it is could pick up a later track's table.
+bool read_chunk_offsets(Walk& walk, MovieHeader& header) {
+  const int at_stco = walk.scan_ahead("stco");
+  const int at_co64 = walk.scan_ahead("co64");
   if (at_stco < 0 && at_co64 < 0) {
-    std::printf("Unable to find tag \"stco\"\n");
+    mov_internal::say("Unable to find tag \"stco\"\n");
     return false;
   }
   const bool wide = at_stco < 0 || (at_co64 >= 0 && at_co64 < at_stco);
-  const int found = wide ? at_co64 : at_stco;
   const char* table_tag = wide ? "co64" : "stco";
-  position += found;
-  remaining -= found;
-  std::printf("Sample offset table found\n");
+  walk.advance(wide ? at_co64 : at_stco);
+  mov_internal::say("Sample offset table found\n");
   uint32_t chunks = 0;
-  if (!in.be32(here() + kTableEntries, chunks)) return damaged(table_tag);
-  std::printf("Number of entries = %d\n", static_cast<int32_t>(chunks));
+  if (!walk.be32(kTableEntries, chunks)) return damaged(table_tag);
+  mov_internal::say("Number of entries = %d\n", static_cast<int32_t>(chunks));
   const size_t entry_size = wide ? 8 : 4;
-  if (!in.has_table(here() + kTable, chunks, entry_size)) return damaged(table_tag);
+  if (!walk.has_table(kTable, chunks, entry_size)) return damaged(table_tag);
   header.chunk_offsets.resize(chunks);
   for (uint32_t i = 0; i < chunks; ++i) {
-    const size_t off = here() + kTable + i * entry_size;
-    if (wide) {
-      if (!in.be64(off, header.chunk_offsets[i])) return damaged(table_tag);
-    } else {
-      uint32_t offset32 = 0;
-      if (!in.be32(off, offset32)) return damaged(table_tag);
-      header.chunk_offsets[i] = offset32;
-    }
+    const size_t field = kTable + i * entry_size;
+    uint32_t offset32 = 0;
+    const bool read = wide ? walk.be64(field, header.chunk_offsets[i]) : walk.be32(field, offset32);
+    if (!read) return damaged(table_tag);
+    if (!wide) header.chunk_offsets[i] = offset32;
   }
   return true;
+}
+
+}  // namespace
+
+namespace mov_internal {
+
+bool walk_header(const unsigned char* bytes, size_t len, MovieHeader& header) {
+  assert(len <= static_cast<size_t>(std::numeric_limits<int>::max()));
+  Walk walk(bytes, len);
+  return read_geometry(walk, header) && read_format(walk, header) && read_timing(walk, header) &&
+         read_chunk_map(walk, header) && read_chunk_offsets(walk, header);
+}
+
+}  // namespace mov_internal
+
+bool read_movie_header(const unsigned char* window, size_t window_len, MovieHeader& header) {
+  // Never look past the header window, whatever the caller hands in.
+  return mov_internal::walk_header(window, std::min(window_len, kHeaderWindowBytes), header);
 }

@@ -1,32 +1,49 @@
 // mov/mov.h: reading a QuickTime movie whose video is stored uncompressed.
 //
-// Read me first. The converter does not parse the atom tree: it holds the head of the
-// movie (the header window, at most kHeaderWindowBytes) in memory and finds the atoms it
-// needs by searching the window for their type codes, one after another, each search
-// going on from the previous match. A code can therefore match inside another atom's
-// data; that is how the walk has always worked and movies rely on nothing else.
+// Read me first. The converter does not parse the atom tree beyond its top level.
+// read_movie walks the top-level atoms from the file's start, only to find the movie atom
+// ("moov"). When one exists and does not lie wholly inside the head of the file (the
+// header window: its first kHeaderWindowBytes), the header walk runs over that atom's
+// bytes; in every other case (the movie atom inside the head, no top-level "moov", a
+// damaged top-level atom before it) over the head, as it always has. The header walk
+// finds the atoms it needs by searching those bytes for their type codes, one after
+// another, each search going on from the previous match. A code can therefore match
+// inside another atom's data; that is how the walk has always worked and movies rely on
+// nothing else. Chunk offsets are absolute file offsets either way.
 //
-// Every field of the movie is big-endian. The window is untrusted: every field and table
-// is checked to lie wholly inside it before it is read, and a table that claims more
-// frames than the file can hold is refused. Each function prints its own messages on
-// standard output and returns false when the run must stop. Bad input gives one of:
+// Every field of the movie is big-endian. The file is untrusted: every top-level atom
+// size is checked against the file, every field and table is checked to lie wholly
+// inside the walked bytes before it is read, and a table that claims more frames than
+// the file can hold is refused. Each function prints its own messages on standard output
+// and returns false when the run must stop. Bad input gives one of:
 //   Unable to find tag "<code>"                  a code missing after the previous match
+//   The movie's frames are <w> x <h> pixels; there is nothing to convert.
+//                                                a width or height of 0
 //   Unsupported data format, please select ...   the first description is not raw/WRLE
-//   The "<code>" atom is truncated or damaged    a field or table runs past the window
+//   The "<code>" atom is truncated or damaged    a field or table runs past the walked
+//                                                bytes, or a movie atom beyond the head
+//                                                runs past the end of the file
+//   The "moov" atom is <n> bytes long, more than the 67108864 bytes (64 MiB) that are read
+//   Unable to read the "moov" atom from the input file        (a failed read)
 //   The sample tables claim more frames than the file can hold
 //   The sample tables claim more frames than can be indexed   (more than 2^31 - 1)
-// Absurd values that do fit (zero sizes, a zero duration) are taken as they are.
+// Absurd values that do fit (zero counts, a zero duration) are taken as they are.
 //
 // Ownership: the caller owns the window; MovieHeader owns copies of the tables, so the
-// window can be released once the walk is done.
+// window can be released once the walk is done. read_movie holds the head or the movie
+// atom in memory only while it walks them.
 #ifndef MOV_MOV_H_
 #define MOV_MOV_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 constexpr size_t kHeaderWindowBytes = 9240576;  // 0x8D0000
+// A movie atom beyond the head is read into memory whole: up to this many bytes.
+constexpr uint64_t kMaxMovieAtomBytes = uint64_t{64} << 20;
 
 // Searches the four bytes of tag from position on (one-byte steps, any alignment). On a
 // match moves position there, reduces remaining by the distance and returns true; else
@@ -74,9 +91,33 @@ extern int total_frames;
                                       const uint64_t* chunk_offsets, int chunks,
                                       uint64_t frame_size, uint64_t file_size);
 
+// Reads the n bytes at offset of the movie file into dst; false when they cannot be read.
+// read_movie asks only for bytes inside the file_size it was given.
+using ReadAt = std::function<bool(uint64_t offset, unsigned char* dst, size_t n)>;
+
+// The whole reading of a movie file of file_size bytes (see "Read me first"): the
+// top-level walk, the header walk over the head or the movie atom (every message of
+// read_movie_header), calc_frame_offsets with a frame size of width * height * 3, and
+// the line "%d frames indexed". Replaces frame_offsets and total_frames. False when the
+// run must stop; the message has been printed.
+[[nodiscard]] bool read_movie(uint64_t file_size, const ReadAt& read_at, MovieHeader& header);
+
 // "raw " frame (RGB, top row first) to DIB rows (BGR, bottom row first); packed rows.
 // Reads and writes width * height * 3 bytes; the areas must not overlap. Writes nothing
 // when width or height is 0 or less.
 void raw_to_BGR(const unsigned char* source, unsigned char* target, int width, int height);
+
+// The messages of the functions above go to standard output. While a capture lives they
+// are appended to its text instead, for a caller that shows them only when reading fails.
+class MovieMessageCapture {
+ public:
+  explicit MovieMessageCapture(std::string& text);
+  ~MovieMessageCapture();
+  MovieMessageCapture(const MovieMessageCapture&) = delete;
+  MovieMessageCapture& operator=(const MovieMessageCapture&) = delete;
+
+ private:
+  std::string* previous_;
+};
 
 #endif  // MOV_MOV_H_

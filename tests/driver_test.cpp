@@ -255,17 +255,6 @@ TEST(DriverFailures, UnsupportedFormatStopsAfterTheFormatLine) {
   EXPECT_FALSE(testfiles::file_exists(dir.file("o.avi")));
 }
 
-TEST(DriverFailures, HeaderBeyondTheWindowIsNotFound) {
-  TempDir dir;
-  testmov::MovieRecipe recipe = movie(4, 2, 1, 1);
-  recipe.moov_first = false;
-  recipe.mdat_padding = 9240576;
-  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), recipe));
-  const RunResult r = convert({"-u", dir.file("m.mov"), dir.file("o.avi")});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Unable to find tag \"mvhd\"\n");
-}
-
 TEST(DriverFailures, EmptyInputFile) {
   TempDir dir;
   ASSERT_TRUE(testfiles::write_file(dir.file("m.mov"), {}));
@@ -351,3 +340,48 @@ TEST(DriverCompressed, SolidMovieGivesTinyFrames) {
 }
 
 }  // namespace
+
+// =======================================================================================
+// The movie atom anywhere in the file, and movies refused before an output is created.
+TEST(DriverMovieAtom, AnywhereGivesTheSameAviFile) {
+  constexpr uint64_t kHead = 9240576;  // the head of the movie that the walk has always read
+  const struct {
+    bool moov_first, wide, size_zero;  // wide: 64-bit mdat size and co64
+    uint64_t padding;
+  } layouts[] = {{true, false, false, 0}, {false, false, false, 0},
+                 {false, false, false, kHead - 700},  // straddles the head's end
+                 {false, true, false, kHead}, {false, false, true, kHead}};
+  TempDir dir;
+  std::vector<uint8_t> first;
+  for (const auto& l : layouts) {
+    testmov::MovieRecipe recipe = movie(8, 6, 4, 5);  // 4 frames of 144 bytes
+    recipe.moov_first = l.moov_first;
+    recipe.use_co64 = recipe.mdat_size64 = l.wide;
+    recipe.mdat_padding = l.padding;
+    std::vector<uint8_t> file = testmov::build_movie(recipe);
+    if (l.size_zero) std::fill_n(file.begin() + long(28 + l.padding + 4 * 144), 4, 0);  // to the end
+    ASSERT_TRUE(testfiles::write_file(dir.file("m.mov"), file));
+    const RunResult r = convert({"-u", dir.file("m.mov"), dir.file("o.avi")});
+    EXPECT_EQ(r.out, success_lines(recipe, dir.file("o.avi"), 4)) << "padding " << l.padding;
+    if (first.empty()) first = testfiles::read_file(dir.file("o.avi"));
+    EXPECT_TRUE(testfiles::read_file(dir.file("o.avi")) == first) << "padding " << l.padding;
+  }
+}
+
+TEST(DriverFailures, EmptyGeometryIsRefusedInBothModes) {
+  for (const auto& [width, height] : {std::pair<int, int>{0, 480}, std::pair<int, int>{640, 0}}) {
+    TempDir dir;
+    ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), movie(width, height, 2, 1)));
+    const std::string w = std::to_string(width), h = std::to_string(height);
+    for (const char* mode : {"-u", ""}) {
+      std::vector<std::string> args = {dir.file("m.mov"), dir.file("o.avi")};
+      if (*mode) args.insert(args.begin(), mode);
+      const RunResult r = convert(args);
+      EXPECT_EQ(r.out, "Movie header found\nTrack header found\nWidth = " + w + "\nHeight = " + h +
+                           "\nThe movie's frames are " + w + " x " + h +
+                           " pixels; there is nothing to convert.\n");
+      EXPECT_EQ(r.status, 1);
+    }
+    EXPECT_FALSE(testfiles::file_exists(dir.file("o.avi")));
+  }
+}

@@ -1,8 +1,9 @@
 // A movie whose AVI file passes 4 GiB: 1080p frames at offsets beyond 4 GiB (a "co64"
 // table), converted with -u into an OpenDML file of several RIFF lists, read back by
 // GStreamer's avidemux and mediainfo, and converted compressed and decoded by vizudec to
-// the same bytes. The movie is a sparse file whose frames are holes but for three, so it
-// costs little disk; the test is skipped only where the disk lacks room for the output.
+// the same bytes; the same frames with the movie atom last convert to the same file. The
+// movies are sparse files whose frames are holes but for three, so they cost little
+// disk; the test is skipped only where the disk lacks room for the output.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -229,6 +230,27 @@ TEST(LargeFile, UncompressedOutputPastFourGigabytesReadsBackWhole) {
   r = testfiles::run(zoduviv, {movie, dir.file("c.avi")});
   ASSERT_EQ(r.status, 0) << r.out;
   r = testfiles::run(vizudec, {dir.file("c.avi"), dir.file("d.avi")});
+  ASSERT_EQ(r.status, 0) << r.out;
+  r = testfiles::run("/usr/bin/cmp", {u, dir.file("d.avi")});
+  EXPECT_EQ(r.status, 0) << r.out;
+
+  // ---- The same frames with the movie atom last, after media data of the 64-bit size
+  // form that starts the file: the same AVI file.
+  ASSERT_EQ(::unlink(dir.file("d.avi").c_str()), 0);
+  const uint64_t media_end = first_frame + kFrameSize * kFrames;
+  Atoms last_head;
+  last_head.be32(1);
+  last_head.text("mdat");
+  last_head.be64(media_end);
+  const std::string last = dir.file("last.mov");
+  const int fd_last = ::open(last.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+  ASSERT_GE(fd_last, 0);
+  ASSERT_TRUE(pwrite_all(fd_last, last_head.bytes(), 0));
+  for (size_t k = 0; k < real.size(); ++k)
+    ASSERT_TRUE(pwrite_all(fd_last, movie_frames[k], first_frame + uint64_t(real[k]) * kFrameSize));
+  ASSERT_TRUE(pwrite_all(fd_last, movie_atom(first_frame), media_end));
+  ::close(fd_last);
+  r = testfiles::run(zoduviv, {"-u", last, dir.file("d.avi")});
   ASSERT_EQ(r.status, 0) << r.out;
   r = testfiles::run("/usr/bin/cmp", {u, dir.file("d.avi")});
   EXPECT_EQ(r.status, 0) << r.out;

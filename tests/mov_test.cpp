@@ -398,7 +398,8 @@ TEST(HeaderWalk, CodeInsideOtherDataIsMatched) {
 }
 
 TEST(HeaderWalk, SoundTrackFirst) {
-  // A sound track's atoms ahead of the video track: the walk reads the first track.
+  // A sound track's atoms ahead of the video track: the walk reads the first track, whose
+  // geometry of 0 x 0 pixels stops it.
   Bytes sound;
   auto atom = [&sound](const char* type, size_t payload) {
     const size_t start = sound.size();
@@ -420,10 +421,7 @@ TEST(HeaderWalk, SoundTrackFirst) {
   EXPECT_FALSE(r.ok);
   expect_lines(r.out,
                {"Movie header found", "Track header found", "Width = 0", "Height = 0",
-                "Media header found", "Sample description found, number of entries = 1",
-                "Data format = \"twos\"",
-                "Unsupported data format, please select \"BMP\" or \"none\" as the video "
-                "compression when saving a .mov file"},
+                "The movie's frames are 0 x 0 pixels; there is nothing to convert."},
                "sound first");
 }
 
@@ -735,6 +733,83 @@ TEST(RawToBgr, ZeroOrNegativeSizesWriteNothing) {
     Bytes target(48, 0xEE);
     raw_to_BGR(source.data(), target.data(), c.w, c.h);
     EXPECT_EQ(target, Bytes(48, 0xEE)) << "w=" << c.w << " h=" << c.h;
+  }
+}
+
+}  // namespace
+
+// =======================================================================================
+// read_movie: the top-level walk finds the movie atom; where it lies beyond the head the
+// walk runs over it, and everywhere else over the head exactly as before.
+namespace {
+
+// read_movie over a file held in memory (a file_size beyond its bytes reads as zeros, as
+// a sparse file does); or, as_before, what the run did before the top-level walk: the
+// header walk over the head and the index. Returns the output, outcome and offsets.
+std::string read_in_memory(const Bytes& file, uint64_t file_size = 0, bool as_before = false) {
+  file_size = std::max<uint64_t>(file_size, file.size());
+  const ReadAt read_at = [&](uint64_t off, unsigned char* dst, size_t n) {
+    EXPECT_TRUE(off <= file_size && n <= file_size - off) << "read outside the file at " << off;
+    for (size_t i = 0; i < n; ++i) dst[i] = off + i < file.size() ? file[off + i] : 0;
+    return true;
+  };
+  bool ok = false;
+  MovieHeader h;
+  std::string text = testbytes::captured_stdout([&] {
+    if (!as_before) {
+      ok = read_movie(file_size, read_at, h);
+      return;
+    }
+    ok = read_movie_header(file.data(), file.size(), h) &&
+         calc_frame_offsets(h.chunk_map.data(), int(h.chunk_map.size()), h.chunk_offsets.data(),
+                            int(h.chunk_offsets.size()), uint64_t(h.width) * h.height * 3, file_size);
+    if (ok) std::printf("%d frames indexed\n", total_frames);
+  });
+  text += ok ? "(ok) at" : "(failed) at";
+  for (uint64_t offset : frame_offsets) text += " " + std::to_string(offset);
+  reset_index();
+  return text;
+}
+
+TEST(MovieReader, HeadWalkAsBeforeUnlessTheMovieAtomLiesBeyondIt) {
+  const auto atom_at = [](const Bytes& f, const char* code) { return find_code(f, code) - 4; };
+  testmov::MovieRecipe last = small_movie();
+  last.moov_first = false;
+  // A "moov" atom header in the media data of a 90 MiB file, reaching past the head and
+  // past 64 MiB: never seen by the top-level walk.
+  Bytes stray = testmov::build_movie(last);
+  put_be32(stray, atom_at(stray, "mdat") + 8, uint32_t{80} << 20);
+  std::memcpy(&stray[atom_at(stray, "mdat") + 12], "moov", 4);
+  Bytes renamed = testmov::build_movie(small_movie());  // no top-level "moov" at all
+  std::memcpy(&renamed[find_code(renamed, "moov")], "free", 4);
+  Bytes cut_first = testmov::build_movie(small_movie());  // damaged, but inside the head
+  put_be32(cut_first, atom_at(cut_first, "moov"), 0xFFFFFFF0u);
+  const std::pair<const Bytes*, uint64_t> cases[] = {
+      {&stray, uint64_t{90} << 20}, {&renamed, 0}, {&cut_first, 0}};
+  for (const auto& [file, size] : cases)
+    EXPECT_EQ(read_in_memory(*file, size), read_in_memory(*file, size, true));
+}
+
+// Top-level atoms that lie beyond the head and are damaged: a clear message, and the run
+// stops. A file_size past the bytes built is a sparse file.
+TEST(MovieReader, DamagedTruncatedOrOversizedMovieAtom) {
+  testmov::MovieRecipe recipe = small_movie(2);
+  recipe.moov_first = false;
+  recipe.mdat_padding = kHeaderWindowBytes;
+  const Bytes good = testmov::build_movie(recipe);
+  const size_t moov = 20 + 8 + kHeaderWindowBytes + 2 * 24;  // ftyp, mdat, padding, frames
+  const uint32_t big = (64u << 20) + 1;
+  const std::string damaged = "The \"moov\" atom is truncated or damaged\n(failed) at";
+  const struct { size_t at; uint32_t size; uint64_t file_size; std::string out; } cases[] = {
+      {moov, uint32_t(good.size() - moov + 1), 0, damaged},  // one byte past the file's end
+      {moov, 7, 0, damaged},
+      {moov, big, moov + big, "The \"moov\" atom is 67108865 bytes long, more than the "
+                              "67108864 bytes (64 MiB) that are read\n(failed) at"},
+      {20, 3, 0, "Unable to find tag \"mvhd\"\n(failed) at"}};  // a damaged mdat before it
+  for (const auto& c : cases) {
+    Bytes bytes = good;
+    put_be32(bytes, c.at, c.size);
+    EXPECT_EQ(read_in_memory(bytes, c.file_size), c.out) << "size " << c.size;
   }
 }
 

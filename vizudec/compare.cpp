@@ -102,7 +102,7 @@ int compare_file(const char* movie_path, const char* avi_path) {
   MovieFrames movie;
   if (!movie.open(movie_path)) return 1;
   AviInput avi;
-  if (!open_avi_input(avi_path, avi)) return 1;
+  if (!open_avi_input(avi_path, avi, false)) return 1;
   if (!same_shape(movie.header(), avi)) return 1;
   FramePass pass(avi);
   if (!pass.begin()) return 1;

@@ -14,7 +14,7 @@ constexpr uint32_t kVizuLower = 0x757A6976;  // "vizu"
 
 }  // namespace
 
-bool open_avi_input(const char* path, AviInput& input) {
+bool open_avi_input(const char* path, AviInput& input, bool summary) {
   std::ifstream in;
   if (!input.file.open(path) || (in.open(path, std::ios::binary), !in.is_open())) {
     std::printf("Unable to open the input file.\n");
@@ -29,6 +29,7 @@ bool open_avi_input(const char* path, AviInput& input) {
   const AviInfo& info = input.info;
   input.vizu = info.compression == kVizu || info.compression == kVizuLower;
   input.total = std::max<uint64_t>(info.length, info.frames.size());
+  if (!summary) return true;
   std::printf("%s: %d x %d, %s, %llu frames\n", path, info.width, info.height,
               input.vizu ? "Vozodiva compressed" : "uncompressed",
               static_cast<unsigned long long>(input.total));

@@ -21,9 +21,9 @@ struct AviInput {
   uint64_t total = 0;  // frames to name in messages: the declared count or more
 };
 
-// Opens and indexes the file and prints its summary line; prints its own message and
-// returns false when it cannot.
-[[nodiscard]] bool open_avi_input(const char* path, AviInput& input);
+// Opens and indexes the file and, when `summary` is set, prints its summary line; prints
+// its own message and returns false when it cannot.
+[[nodiscard]] bool open_avi_input(const char* path, AviInput& input, bool summary = true);
 
 class FramePass {
  public:

@@ -308,7 +308,7 @@ std::vector<uint8_t> build_movie(const MovieRecipe& recipe) {
 
   uint64_t payload = recipe.mdat_padding;
   for (uint64_t b : chunk_bytes) payload += b;
-  const bool large_mdat = payload + 8 > 0xFFFFFFFFu;
+  const bool large_mdat = recipe.mdat_size64 || payload + 8 > 0xFFFFFFFFu;
   const uint64_t mdat_header = large_mdat ? 16 : 8;
 
   const std::vector<uint8_t> ftyp = build_ftyp();

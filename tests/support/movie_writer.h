@@ -31,6 +31,7 @@ struct MovieRecipe {
   bool use_co64 = false;       // 64-bit chunk offsets
   uint32_t stsd_entries = 1;   // the description count printed by the walk
   uint64_t mdat_padding = 0;   // zero bytes before the first chunk inside mdat
+  bool mdat_size64 = false;    // the 64-bit size form for mdat even when 32 bits would do
 };
 
 // The whole movie file.
