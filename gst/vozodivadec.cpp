@@ -233,6 +233,12 @@ GstFlowReturn finish_oldest(GstVozodivaDec* self) {
                             ("frame %u of the stream, %" G_GSIZE_FORMAT " bytes, is not a Vozodiva frame of %d x %d",
                              number, bytes, queue.width(), queue.height()),
                             ret);
+    // Within max-errors the base class only logs the error; the application still hears
+    // of the lost frame.
+    if (ret == GST_FLOW_OK)
+      GST_ELEMENT_WARNING(self, STREAM, DECODE,
+                          ("The Vozodiva frame at %" GST_TIME_FORMAT " is damaged; it was dropped.", GST_TIME_ARGS(pts)),
+                          ("frame %u of the stream, %" G_GSIZE_FORMAT " bytes", number, bytes));
     return ret;
   }
 
