@@ -17,7 +17,7 @@
 
 #include "avi/avi.h"
 #include "codec/codec.h"
-#include "driver/ordered_work.h"
+#include "driver/ordered_work.h"  // OrderedWork and thread_count(), as zoduviv and vizudec use them
 
 GST_DEBUG_CATEGORY_STATIC(vozodivadec_debug);
 #define GST_CAT_DEFAULT vozodivadec_debug
