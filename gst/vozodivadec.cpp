@@ -1,0 +1,485 @@
+// gst/vozodivadec.cpp: the vozodivadec element and the vozodiva plugin that holds it.
+#include "gst/vozodivadec.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <gst/video/video.h>
+
+#include "avi/avi.h"
+#include "codec/codec.h"
+#include "common/common.h"
+
+GST_DEBUG_CATEGORY_STATIC(vozodivadec_debug);
+#define GST_CAT_DEFAULT vozodivadec_debug
+
+namespace {
+
+constexpr uint32_t kVizu = 0x555A4956;       // "VIZU" read little-endian
+constexpr uint32_t kVizuLower = 0x757A6976;  // "vizu"
+// Frames are counted with an int here; the queue is built anew before the count could wrap.
+constexpr int kFrameNumberLimit = 1 << 30;
+
+enum { PROP_0, PROP_WIDTH, PROP_HEIGHT };
+
+// One frame in flight.
+struct Slot {
+  GstVideoCodecFrame* frame = nullptr;  // our reference, held until the frame is finished
+  GstMapInfo in = GST_MAP_INFO_INIT;    // its input buffer, mapped while it is decoded
+  bool mapped = false;
+  bool decoded = false;                 // written by the worker
+  std::unique_ptr<uint8_t[]> picture;   // width x height x 3 bytes, bottom row first
+};
+
+// The frames of one geometry on their way through the workers. Frame n uses slot
+// n % slots: the streaming thread fills it and submits it, a worker decodes it into the
+// slot's picture, and the streaming thread takes the frames back in the order they came.
+// Only the streaming thread touches GStreamer objects; a worker sees bytes only.
+class FrameQueue {
+ public:
+  FrameQueue(int width, int height) : width_(width), height_(height) {}
+  FrameQueue(const FrameQueue&) = delete;
+  FrameQueue& operator=(const FrameQueue&) = delete;
+
+  // False when frames of this size cannot be decoded or memory is short.
+  [[nodiscard]] bool begin(int threads) {
+    const size_t frame = static_cast<size_t>(width_) * static_cast<size_t>(height_) * 3;
+    // A worker holds two pictures and a decoder of about three frames.
+    const size_t by_memory = std::max<size_t>(1, kInFlightBytes / std::max<size_t>(1, 5 * frame));
+    threads = static_cast<int>(std::min(static_cast<size_t>(std::max(threads, 1)), by_memory));
+    try {
+      work_ = std::make_unique<OrderedWork>(
+          threads, [this](int worker, int slot) { decode(worker, slots_[static_cast<size_t>(slot)]); });
+      for (int w = 0; w < std::max(work_->workers(), 1); ++w) {
+        decoders_.push_back(std::make_unique<FrameDecoder>());
+        if (!decoders_.back()->Begin(width_, height_)) return false;
+      }
+      slots_.resize(static_cast<size_t>(work_->slots()));
+      for (Slot& slot : slots_) {
+        slot.picture.reset(new (std::nothrow) uint8_t[frame]);
+        if (!slot.picture) return false;
+      }
+      work_->start();
+    } catch (const std::exception&) {  // a thread or a small allocation refused
+      return false;
+    }
+    return true;
+  }
+
+  int width() const { return width_; }
+  int height() const { return height_; }
+  bool threaded() const { return work_->workers() > 0; }
+  // Frames that may wait in the queue before one comes out.
+  int lag() const { return threaded() ? work_->slots() : 0; }
+  bool empty() const { return pending_ == 0; }
+  bool full() const { return pending_ == static_cast<int>(slots_.size()); }
+  bool worn_out() const { return next_ >= kFrameNumberLimit; }
+
+  // Hands the frame (our reference) to a worker, or decodes it now when there are none.
+  // The queue must not be full.
+  void submit(GstVideoCodecFrame* frame) {
+    Slot& slot = slots_[static_cast<size_t>(next_) % slots_.size()];
+    slot.frame = frame;
+    slot.mapped = gst_buffer_map(frame->input_buffer, &slot.in, GST_MAP_READ);
+    work_->submit(static_cast<size_t>(next_++));
+    ++pending_;
+  }
+
+  // Waits for the oldest frame and gives it back (our reference). picture is its decoded
+  // picture, valid until the next submit, or null when the frame is damaged.
+  GstVideoCodecFrame* take(const uint8_t** picture) {
+    const int n = next_ - pending_;
+    work_->wait(static_cast<size_t>(n));
+    Slot& slot = slots_[static_cast<size_t>(n) % slots_.size()];
+    if (slot.mapped) gst_buffer_unmap(slot.frame->input_buffer, &slot.in);
+    slot.mapped = false;
+    *picture = slot.decoded ? slot.picture.get() : nullptr;
+    GstVideoCodecFrame* frame = slot.frame;
+    slot.frame = nullptr;
+    --pending_;
+    return frame;
+  }
+
+ private:
+  // Runs on a worker.
+  void decode(int worker, Slot& slot) {
+    slot.decoded = slot.mapped &&
+                   decoders_[static_cast<size_t>(worker)]->Decode(slot.in.data, slot.in.size, slot.picture.get());
+  }
+
+  const int width_;
+  const int height_;
+  int next_ = 0;     // number of the next frame submitted
+  int pending_ = 0;  // frames submitted and not yet taken back
+  std::vector<std::unique_ptr<FrameDecoder>> decoders_;  // one per worker
+  std::vector<Slot> slots_;
+  std::unique_ptr<OrderedWork> work_;  // last: its workers stop before the slots go
+};
+
+// What the stream's source file says about it.
+struct StreamFacts {
+  int width = 0;
+  int height = 0;
+  int fps_n = 0;  // 0: unknown
+  int fps_d = 1;
+};
+
+}  // namespace
+
+struct _GstVozodivaDec {
+  GstVideoDecoder parent;
+  gint width_property;  // 0: not set
+  gint height_property;
+  // C++ members, constructed in place by init and destroyed by finalize.
+  struct State {
+    std::unique_ptr<FrameQueue> queue;
+    GstVideoInfo out_info;
+    int threads = 1;
+  } state;
+};
+
+G_DEFINE_TYPE(GstVozodivaDec, gst_vozodiva_dec, GST_TYPE_VIDEO_DECODER)
+
+namespace {
+
+GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
+    "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
+    GST_STATIC_CAPS("video/x-avi-unknown, fourcc = (int) 1431980374"));
+
+GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
+    "src", GST_PAD_SRC, GST_PAD_ALWAYS,
+    GST_STATIC_CAPS("video/x-raw, format = (string) BGR, width = (int) [ 1, max ], "
+                    "height = (int) [ 1, max ], framerate = (fraction) [ 0/1, max ], "
+                    "pixel-aspect-ratio = (fraction) 1/1"));
+
+// Asks upstream where the stream comes from and reads that file's AVI headers. False,
+// with the reason in why, when there is no local file or it does not tell.
+bool facts_from_source(GstVozodivaDec* self, StreamFacts& facts, std::string& why) {
+  GstQuery* query = gst_query_new_uri();
+  gchar* uri = nullptr;
+  if (gst_pad_peer_query(GST_VIDEO_DECODER_SINK_PAD(self), query)) gst_query_parse_uri(query, &uri);
+  gst_query_unref(query);
+  if (uri == nullptr) {
+    why = "upstream does not say where the stream comes from";
+    return false;
+  }
+  gchar* path = g_filename_from_uri(uri, nullptr, nullptr);  // null unless file://
+  if (path == nullptr) {
+    why = std::string("the stream comes from ") + uri + ", which is not a local file";
+    g_free(uri);
+    return false;
+  }
+  g_free(uri);
+  const std::string name = path;
+  g_free(path);
+
+  struct stat st;
+  std::ifstream in;
+  if (stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) in.open(name, std::ios::binary);
+  if (!in.is_open()) {
+    why = name + " cannot be opened";
+    return false;
+  }
+  AviInfo info;
+  std::string error;
+  if (!read_avi(in, static_cast<uint64_t>(st.st_size), info, error)) {
+    why = name + " cannot be read as an AVI file: " + error;
+    return false;
+  }
+  if (info.compression != kVizu && info.compression != kVizuLower) {
+    why = name + " holds no Vozodiva video stream";
+    return false;
+  }
+  facts.width = info.width;
+  facts.height = info.height;
+  if (info.rate > 0 && info.scale > 0 && info.rate <= G_MAXINT && info.scale <= G_MAXINT) {
+    facts.fps_n = static_cast<int>(info.rate);
+    facts.fps_d = static_cast<int>(info.scale);
+  }
+  return true;
+}
+
+// Decodes nothing: gives the frame back to the base class.
+void release(GstVozodivaDec* self, GstVideoCodecFrame* frame) {
+  gst_video_decoder_release_frame(GST_VIDEO_DECODER(self), frame);
+}
+
+// Waits for the oldest frame in the queue and pushes its picture, top row first at the
+// output's stride; a damaged frame is dropped and reported.
+GstFlowReturn finish_oldest(GstVozodivaDec* self) {
+  GstVideoDecoder* dec = GST_VIDEO_DECODER(self);
+  FrameQueue& queue = *self->state.queue;
+  const uint8_t* picture = nullptr;
+  GstVideoCodecFrame* frame = queue.take(&picture);
+  if (picture == nullptr) {
+    const GstClockTime pts = frame->pts;
+    const guint32 number = frame->system_frame_number;
+    const gsize bytes = gst_buffer_get_size(frame->input_buffer);
+    gst_video_decoder_drop_frame(dec, frame);
+    GstFlowReturn ret = GST_FLOW_OK;
+    GST_VIDEO_DECODER_ERROR(self, 1, STREAM, DECODE,
+                            ("The Vozodiva frame at %" GST_TIME_FORMAT " is damaged.", GST_TIME_ARGS(pts)),
+                            ("frame %u of the stream, %" G_GSIZE_FORMAT " bytes, is not a Vozodiva frame of %d x %d",
+                             number, bytes, queue.width(), queue.height()),
+                            ret);
+    // Within max-errors the base class only logs the error; the application still hears
+    // of the lost frame.
+    if (ret == GST_FLOW_OK)
+      GST_ELEMENT_WARNING(self, STREAM, DECODE,
+                          ("The Vozodiva frame at %" GST_TIME_FORMAT " is damaged; it was dropped.", GST_TIME_ARGS(pts)),
+                          ("frame %u of the stream, %" G_GSIZE_FORMAT " bytes", number, bytes));
+    return ret;
+  }
+
+  GstFlowReturn ret = gst_video_decoder_allocate_output_frame(dec, frame);
+  if (ret != GST_FLOW_OK) {
+    release(self, frame);
+    return ret;
+  }
+  GstVideoFrame video;
+  if (!gst_video_frame_map(&video, &self->state.out_info, frame->output_buffer, GST_MAP_WRITE)) {
+    release(self, frame);
+    GST_ELEMENT_ERROR(self, CORE, FAILED, ("Cannot write into the output buffer."), (nullptr));
+    return GST_FLOW_ERROR;
+  }
+  auto* out = static_cast<uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&video, 0));
+  const size_t stride = static_cast<size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&video, 0));
+  const size_t row = static_cast<size_t>(queue.width()) * 3;
+  const size_t rows = static_cast<size_t>(queue.height());
+  for (size_t y = 0; y < rows; ++y) {
+    uint8_t* dst = out + y * stride;
+    std::memcpy(dst, picture + (rows - 1 - y) * row, row);
+    std::memset(dst + row, 0, stride - row);  // the row's filler, so every byte is defined
+  }
+  gst_video_frame_unmap(&video);
+  return gst_video_decoder_finish_frame(dec, frame);
+}
+
+// Gives back every frame in the queue without decoding it (flush, stop).
+void discard_all(GstVozodivaDec* self) {
+  FrameQueue* queue = self->state.queue.get();
+  const uint8_t* picture = nullptr;
+  while (queue != nullptr && !queue->empty()) release(self, queue->take(&picture));
+}
+
+// Finishes every frame in the queue, in order (drain, end of stream, new caps). After a
+// flow error the rest is given back undecoded.
+GstFlowReturn finish_all(GstVozodivaDec* self) {
+  FrameQueue* queue = self->state.queue.get();
+  GstFlowReturn ret = GST_FLOW_OK;
+  while (queue != nullptr && !queue->empty() && ret == GST_FLOW_OK) ret = finish_oldest(self);
+  discard_all(self);
+  return ret;
+}
+
+// A new queue for frames of width x height; an element error when they cannot be decoded.
+bool build_queue(GstVozodivaDec* self, int width, int height) {
+  self->state.queue = std::make_unique<FrameQueue>(width, height);
+  if (self->state.queue->begin(self->state.threads)) return true;
+  self->state.queue.reset();
+  GST_ELEMENT_ERROR(self, STREAM, DECODE, ("Vozodiva frames of %d x %d pixels cannot be decoded.", width, height),
+                    ("too large for the codec, or not enough memory for %d threads", self->state.threads));
+  return false;
+}
+
+gboolean dec_start(GstVideoDecoder* dec) {
+  GstVozodivaDec* self = GST_VOZODIVA_DEC(dec);
+  self->state.threads = thread_count();
+  GST_DEBUG_OBJECT(self, "decoding on %d threads", self->state.threads);
+  return TRUE;
+}
+
+gboolean dec_stop(GstVideoDecoder* dec) {
+  GstVozodivaDec* self = GST_VOZODIVA_DEC(dec);
+  discard_all(self);
+  self->state.queue.reset();
+  return TRUE;
+}
+
+gboolean dec_set_format(GstVideoDecoder* dec, GstVideoCodecState* state) {
+  GstVozodivaDec* self = GST_VOZODIVA_DEC(dec);
+  if (finish_all(self) != GST_FLOW_OK) GST_DEBUG_OBJECT(self, "frames of the old caps were not all pushed");
+
+  StreamFacts facts;
+  std::string why;
+  const bool from_source = facts_from_source(self, facts, why);
+  GST_OBJECT_LOCK(self);
+  const int width_property = self->width_property;
+  const int height_property = self->height_property;
+  GST_OBJECT_UNLOCK(self);
+  if (from_source) {
+    if (width_property > 0 && (width_property != facts.width || height_property != facts.height))
+      GST_WARNING_OBJECT(self, "the source file says %d x %d; the width and height properties are not used",
+                         facts.width, facts.height);
+  } else if (width_property > 0 && height_property > 0) {
+    facts.width = width_property;
+    facts.height = height_property;
+  } else {
+    GST_ELEMENT_ERROR(self, STREAM, FORMAT,
+                      ("The frame size of this Vozodiva stream is unknown: it does not come from a local "
+                       "AVI file whose headers give it. Set the width and height properties of vozodivadec."),
+                      ("%s", why.c_str()));
+    return FALSE;
+  }
+  if (facts.fps_n == 0) {
+    const GstStructure* caps = gst_caps_get_structure(state->caps, 0);
+    if (!gst_structure_get_fraction(caps, "framerate", &facts.fps_n, &facts.fps_d)) {
+      facts.fps_n = 0;
+      facts.fps_d = 1;
+    }
+  }
+
+  FrameQueue* queue = self->state.queue.get();
+  if ((queue == nullptr || queue->width() != facts.width || queue->height() != facts.height) &&
+      !build_queue(self, facts.width, facts.height))
+    return FALSE;
+
+  GstVideoCodecState* out =
+      gst_video_decoder_set_output_state(dec, GST_VIDEO_FORMAT_BGR, facts.width, facts.height, state);
+  out->info.fps_n = facts.fps_n;
+  out->info.fps_d = facts.fps_d;
+  out->info.par_n = 1;
+  out->info.par_d = 1;
+  gst_video_colorimetry_from_string(&out->info.colorimetry, GST_VIDEO_COLORIMETRY_SRGB);
+  self->state.out_info = out->info;
+  gst_video_codec_state_unref(out);
+
+  // A threaded queue holds frames back until it is full, so a frame comes out that many
+  // frame periods after it went in.
+  if (facts.fps_n > 0) {
+    const GstClockTime latency = gst_util_uint64_scale(static_cast<guint64>(self->state.queue->lag()),
+                                                       GST_SECOND * static_cast<guint64>(facts.fps_d),
+                                                       static_cast<guint64>(facts.fps_n));
+    gst_video_decoder_set_latency(dec, latency, latency);
+  }
+  GST_DEBUG_OBJECT(self, "%d x %d at %d/%d", facts.width, facts.height, facts.fps_n, facts.fps_d);
+  return TRUE;
+}
+
+GstFlowReturn dec_handle_frame(GstVideoDecoder* dec, GstVideoCodecFrame* frame) {
+  GstVozodivaDec* self = GST_VOZODIVA_DEC(dec);
+  if (self->state.queue == nullptr) {
+    release(self, frame);
+    return GST_FLOW_NOT_NEGOTIATED;
+  }
+  GstFlowReturn ret = GST_FLOW_OK;
+  if (self->state.queue->worn_out()) {
+    const int width = self->state.queue->width();
+    const int height = self->state.queue->height();
+    ret = finish_all(self);
+    if (ret == GST_FLOW_OK && !build_queue(self, width, height)) ret = GST_FLOW_ERROR;
+  } else if (self->state.queue->full()) {
+    ret = finish_oldest(self);
+  }
+  if (ret != GST_FLOW_OK) {
+    release(self, frame);
+    return ret;
+  }
+  self->state.queue->submit(frame);
+  // Without workers the frame was decoded right away.
+  if (!self->state.queue->threaded()) ret = finish_oldest(self);
+  return ret;
+}
+
+gboolean dec_flush(GstVideoDecoder* dec) {
+  discard_all(GST_VOZODIVA_DEC(dec));
+  return TRUE;
+}
+
+GstFlowReturn dec_finish(GstVideoDecoder* dec) { return finish_all(GST_VOZODIVA_DEC(dec)); }
+
+void dec_set_property(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
+  GstVozodivaDec* self = GST_VOZODIVA_DEC(object);
+  GST_OBJECT_LOCK(self);
+  switch (id) {
+    case PROP_WIDTH: self->width_property = g_value_get_int(value); break;
+    case PROP_HEIGHT: self->height_property = g_value_get_int(value); break;
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+  }
+  GST_OBJECT_UNLOCK(self);
+}
+
+void dec_get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
+  GstVozodivaDec* self = GST_VOZODIVA_DEC(object);
+  GST_OBJECT_LOCK(self);
+  switch (id) {
+    case PROP_WIDTH: g_value_set_int(value, self->width_property); break;
+    case PROP_HEIGHT: g_value_set_int(value, self->height_property); break;
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+  }
+  GST_OBJECT_UNLOCK(self);
+}
+
+void dec_finalize(GObject* object) {
+  GST_VOZODIVA_DEC(object)->state.~State();
+  G_OBJECT_CLASS(gst_vozodiva_dec_parent_class)->finalize(object);
+}
+
+}  // namespace
+
+static void gst_vozodiva_dec_class_init(GstVozodivaDecClass* klass) {
+  GObjectClass* object_class = G_OBJECT_CLASS(klass);
+  object_class->set_property = dec_set_property;
+  object_class->get_property = dec_get_property;
+  object_class->finalize = dec_finalize;
+  const auto flags =
+      static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY);
+  g_object_class_install_property(
+      object_class, PROP_WIDTH,
+      g_param_spec_int("width", "Width",
+                       "Frame width in pixels, for streams that do not come from a local AVI file "
+                       "(the file's own headers take precedence); 0: not set",
+                       0, G_MAXINT, 0, flags));
+  g_object_class_install_property(
+      object_class, PROP_HEIGHT,
+      g_param_spec_int("height", "Height",
+                       "Frame height in pixels, for streams that do not come from a local AVI file "
+                       "(the file's own headers take precedence); 0: not set",
+                       0, G_MAXINT, 0, flags));
+
+  GstElementClass* element_class = GST_ELEMENT_CLASS(klass);
+  gst_element_class_add_static_pad_template(element_class, &sink_template);
+  gst_element_class_add_static_pad_template(element_class, &src_template);
+  gst_element_class_set_static_metadata(element_class, "Vozodiva video decoder", "Codec/Decoder/Video",
+                                        "Decodes Vozodiva lossless video (FourCC VIZU) to BGR pictures",
+                                        "zoduviv developers");
+
+  GstVideoDecoderClass* decoder_class = GST_VIDEO_DECODER_CLASS(klass);
+  decoder_class->start = GST_DEBUG_FUNCPTR(dec_start);
+  decoder_class->stop = GST_DEBUG_FUNCPTR(dec_stop);
+  decoder_class->set_format = GST_DEBUG_FUNCPTR(dec_set_format);
+  decoder_class->handle_frame = GST_DEBUG_FUNCPTR(dec_handle_frame);
+  decoder_class->flush = GST_DEBUG_FUNCPTR(dec_flush);
+  decoder_class->drain = GST_DEBUG_FUNCPTR(dec_finish);
+  decoder_class->finish = GST_DEBUG_FUNCPTR(dec_finish);
+}
+
+static void gst_vozodiva_dec_init(GstVozodivaDec* self) {
+  new (&self->state) GstVozodivaDec::State();
+  GstVideoDecoder* dec = GST_VIDEO_DECODER(self);
+  // avidemux hands on one whole frame per buffer.
+  gst_video_decoder_set_packetized(dec, TRUE);
+  gst_video_decoder_set_needs_format(dec, TRUE);
+  gst_video_decoder_set_use_default_pad_acceptcaps(dec, TRUE);
+  GST_PAD_SET_ACCEPT_TEMPLATE(GST_VIDEO_DECODER_SINK_PAD(dec));
+}
+
+static gboolean plugin_init(GstPlugin* plugin) {
+  GST_DEBUG_CATEGORY_INIT(vozodivadec_debug, "vozodivadec", 0, "Vozodiva video decoder");
+  return gst_element_register(plugin, "vozodivadec", GST_RANK_PRIMARY, GST_TYPE_VOZODIVA_DEC);
+}
+
+// GST_PLUGIN_DEFINE names the package that built the plugin after PACKAGE.
+#define PACKAGE "zoduviv"
+GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, vozodiva,
+                  "Vozodiva lossless video (FourCC VIZU), from zoduviv", plugin_init, ZODUVIV_VERSION,
+                  "MIT/X11", "zoduviv", "Unknown package origin")
