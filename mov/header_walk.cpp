@@ -148,7 +148,10 @@ bool read_movie_header(const unsigned char* window, size_t window_len, MovieHead
   // for from the cursor and the earlier match is the first track's table: taking "stco"
   // wherever it is could pick up a later track's table.
   const int at_stco = scan(position, "stco", remaining);
-  const int at_co64 = scan(position, "co64", remaining);
+  // Only a "co64" before "stco" counts, so the search for it ends there instead of
+  // walking the rest of the head (9 MB for a movie of large frames).
+  const int co64_window = at_stco >= 0 ? std::min(remaining, at_stco + 3) : remaining;
+  const int at_co64 = scan(position, "co64", co64_window);
   if (at_stco < 0 && at_co64 < 0) {
     std::printf("Unable to find tag \"stco\"\n");
     return false;
