@@ -182,6 +182,50 @@ int RunCodeBlocks(const unsigned char* src, unsigned char* dst, int n, int level
   return i;
 }
 
+// The decoder's counterpart of RunCodeBlocks: decodes whole 64-byte blocks of coded
+// bytes while at least 80 of them (a 16-byte copy reads 16 past a block) and
+// kDecodeRoom bytes of output room remain; returns the coded bytes consumed and sets
+// *o_io to the bytes produced, which never reach n, so the caller's exact loop decides
+// the end. Tokens shorter than a run code decode to themselves, so only run codes stop
+// the copy: the first m zero bytes in a row at or after a token boundary are a run code
+// (the zeros of a shorter token are followed by a non-zero byte), and each run code is
+// stepped over whole, its code byte (which may be 0) included. The room is a copy of
+// up to 64 literals (writing 79 bytes at most) and a run of at most 258 zeros.
+constexpr int kDecodeRoom = 64 + 258 + 16;
+
+int DeRunBlocks(const unsigned char* src, size_t src_len, unsigned char* dst, int n, int level,
+                int* o_io) {
+  int o = 0;
+  size_t j = 0;
+  const int settled = 65 - level;
+  while (src_len - j >= 80 && n - o >= kDecodeRoom) {
+    const unsigned char* block = src + j;
+    const uint64_t z = simd::ZeroMask64(block);
+    uint64_t starts = z;
+    if (level >= 2) starts &= z >> 1;
+    if (level == 3) starts &= z >> 2;
+    int pos = 0;  // coded bytes of the block consumed so far
+    while (starts != 0 && n - o >= kDecodeRoom) {
+      const int p = CountTrailingZeros64(starts);
+      o += static_cast<int>(CopyLiterals(block + pos, dst + o, p - pos));
+      const int zeros = RunFromCodeByte(block[p + level]) + level;
+      std::memset(dst + o, 0, static_cast<size_t>(zeros));
+      o += zeros;
+      pos = p + level + 1;
+      if (pos >= 64) break;
+      starts &= ~uint64_t{0} << pos;
+    }
+    if (starts == 0 && pos < settled && n - o >= kDecodeRoom) {
+      o += static_cast<int>(CopyLiterals(block + pos, dst + o, settled - pos));
+      pos = settled;
+    }
+    j += static_cast<size_t>(pos);
+    if (pos == 0) break;
+  }
+  *o_io = o;
+  return static_cast<int>(j);
+}
+
 }  // namespace
 
 namespace entropy_detail {
@@ -276,6 +320,12 @@ int RunCodeWithin(const unsigned char* src, unsigned char* dst, int n, int level
 
 }  // namespace entropy_detail
 
+namespace {
+// zero::deRLE from src_len coded bytes; read_ahead lets whole blocks be read at a time.
+int DeRunTokens(const unsigned char* src, size_t src_len, unsigned char* dst, int n, int level,
+                bool read_ahead);
+}  // namespace
+
 namespace zero {
 
 int RLE(const unsigned char* src, unsigned char* dst, int n, int level) {
@@ -325,14 +375,32 @@ int testRLE(const unsigned char* src, int n, int min_saving) {
 }
 
 int deRLE(const unsigned char* src, unsigned char* dst, int n, int level) {
-  return deRLE(src, std::numeric_limits<size_t>::max(), dst, n, level);
+  // Without a length the coded string may end right after its last token, so the block
+  // decoder, which reads ahead, is not used.
+  return DeRunTokens(src, std::numeric_limits<size_t>::max(), dst, n, level, false);
 }
 
 int deRLE(const unsigned char* src, size_t src_len, unsigned char* dst, int n, int level) {
+  return DeRunTokens(src, src_len, dst, n, level, true);
+}
+
+}  // namespace zero
+
+namespace {
+
+int DeRunTokens(const unsigned char* src, size_t src_len, unsigned char* dst, int n, int level,
+                bool read_ahead) {
   if (n <= 0 || !ValidLevel(level)) return 0;
   size_t j = 0;
   int o = 0;
   while (o < n) {
+    if (read_ahead && src_len - j >= 80 && n - o >= kDecodeRoom) {
+      int made = 0;
+      const int used = DeRunBlocks(src + j, src_len - j, dst + o, n - o, level, &made);
+      j += static_cast<size_t>(used);
+      o += made;
+      if (used != 0) continue;
+    }
     const size_t left = src_len - j;  // j never passes src_len
     if (left == 0) return -1;
     const unsigned char c = src[j];
@@ -378,4 +446,4 @@ int deRLE(const unsigned char* src, size_t src_len, unsigned char* dst, int n, i
   return static_cast<int>(j);
 }
 
-}  // namespace zero
+}  // namespace
