@@ -25,6 +25,33 @@ constexpr uint32_t kBottomValue = 0x800000u;  // normalise while range <= 2^23
 // Bits of the quotient that index the decoder's symbol table.
 constexpr uint32_t kLookupBits = 12;
 
+// The decoder's quotient low / r without a division, for tables of shift 19 to 22: r =
+// range >> shift is then 2 to 2^(31 - shift) <= 4096 (range is above 2^23 and at most
+// 2^31), and low / r is the high half of the 64 x 64-bit product low x m[r], m[r] =
+// floor((2^64 - 1) / r) + 1. Exact for every 32-bit low: m[r] = 2^64 / r + e with
+// 0 <= e <= 1, so the product over 2^64 is low / r plus less than 2^-32, while the
+// fraction of low / r is at most 1 - 1 / r, so the floor does not move. A division
+// takes several times the latency of the multiply and the look-up, on the chain from
+// one symbol to the next.
+#if defined(__SIZEOF_INT128__)
+constexpr uint32_t kMinReciprocalShift = 19;
+constexpr uint32_t kMaxReciprocalShift = 22;
+constexpr uint32_t kMaxReciprocalDivisor = 1u << (31 - kMinReciprocalShift);
+
+struct Reciprocals {
+  uint64_t m[kMaxReciprocalDivisor + 1];
+  constexpr Reciprocals() : m() {
+    for (uint32_t r = 2; r <= kMaxReciprocalDivisor; ++r) m[r] = ~uint64_t{0} / r + 1;
+  }
+};
+constexpr Reciprocals kReciprocals;
+
+inline uint32_t DivideByReciprocal(uint32_t low, uint32_t r) {
+  __extension__ typedef unsigned __int128 Wide;
+  return static_cast<uint32_t>((static_cast<Wide>(low) * kReciprocals.m[r]) >> 64);
+}
+#endif
+
 }  // namespace
 
 Compress::Compress() = default;
@@ -224,6 +251,9 @@ class RangeReader {
     rest_[255] = total_ - 1;
     start_[256] = total_;
     symbol_255_absent_ = prob[255] == total_;
+#if defined(__SIZEOF_INT128__)
+    reciprocal_ = shift >= kMinReciprocalShift && shift <= kMaxReciprocalShift;
+#endif
     if (in_len < 2) return false;
     next_ = 1;
     low_ = in[1] >> 1;
@@ -282,7 +312,12 @@ class RangeReader {
   bool Symbol(unsigned char* out) {
     // range > 2^23 >= T here, so r >= 1.
     const uint32_t r = range_ >> shift_;
+#if defined(__SIZEOF_INT128__)
+    assert(!reciprocal_ || (r >= 2 && r <= kMaxReciprocalDivisor));
+    const uint32_t q = reciprocal_ ? DivideByReciprocal(low_, r) : low_ / r;
+#else
     const uint32_t q = low_ / r;
+#endif
     uint32_t s;
     if (q >= total_) {
       // Only symbol 255 reaches past r x T; a table without it means a damaged code,
@@ -314,6 +349,7 @@ class RangeReader {
   uint32_t shift_ = 0;
   uint32_t drop_ = 0;
   bool symbol_255_absent_ = false;
+  bool reciprocal_ = false;  // the quotient from kReciprocals (shift 19 to 22)
   const unsigned char* in_ = nullptr;
   size_t in_len_ = 0;
   size_t next_ = 1;
