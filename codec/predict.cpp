@@ -256,24 +256,47 @@ void ReEntropy16(const unsigned char* planes, unsigned char* frame, size_t w, si
 // four 16-bit lanes a pixel (two rebuilt rows and the row's residuals), plus alignment.
 size_t PredictScratchBytes(int width) { return 24 * static_cast<size_t>(width) + 32; }
 
-void DeEntropy(const unsigned char* frame, unsigned char* planes, int width, int height,
-               unsigned char* scratch) {
-  if (width <= 0 || height <= 0) return;
-  const size_t w = static_cast<size_t>(width);
-  const size_t n = w * static_cast<size_t>(height);
+namespace {
+
+// DeEntropy over rows given by the first (bottom, in DIB terms) row and the step to the
+// next; with rgb the rows hold red, green, blue, which is byte 2, 1, 0 of the DIB form,
+// so the decorrelated channels 0 and 2 simply trade places.
+void DeEntropyRows(const uint8_t* first_row, ptrdiff_t step, bool rgb, uint8_t* planes, size_t w,
+                   size_t h, uint8_t* scratch) {
+  const size_t n = w * h;
   // cur[c] and prev[c]: channel c of this row and the row before, decorrelated.
   uint8_t* cur[3] = {scratch, scratch + w, scratch + 2 * w};
   uint8_t* prev[3] = {scratch + 3 * w, scratch + 4 * w, scratch + 5 * w};
   // Channel c of the last pixel two rows up: the upper-left of a row's first pixel.
   uint8_t last_two_up[3] = {0, 0, 0};
-  for (size_t y = 0; y < static_cast<size_t>(height); ++y) {
-    DecorrelateRow(frame + 3 * w * y, w, cur[0], cur[1], cur[2]);
+  const uint8_t* row = first_row;
+  for (size_t y = 0; y < h; ++y, row += step) {
+    DecorrelateRow(row, w, cur[rgb ? 2 : 0], cur[1], cur[rgb ? 0 : 2]);
     for (int c = 0; c < 3; ++c) {
       PredictRow(cur[c], prev[c], last_two_up[c], y, w, planes + c * n + w * y);
       if (y > 0) last_two_up[c] = prev[c][w - 1];
       std::swap(prev[c], cur[c]);
     }
   }
+}
+
+}  // namespace
+
+void DeEntropy(const unsigned char* frame, unsigned char* planes, int width, int height,
+               unsigned char* scratch) {
+  if (width <= 0 || height <= 0) return;
+  const size_t w = static_cast<size_t>(width);
+  DeEntropyRows(frame, static_cast<ptrdiff_t>(3 * w), false, planes, w,
+                static_cast<size_t>(height), scratch);
+}
+
+void DeEntropyRaw(const unsigned char* raw, unsigned char* planes, int width, int height,
+                  unsigned char* scratch) {
+  if (width <= 0 || height <= 0) return;
+  const size_t w = static_cast<size_t>(width);
+  const size_t h = static_cast<size_t>(height);
+  DeEntropyRows(raw + 3 * w * (h - 1), -static_cast<ptrdiff_t>(3 * w), true, planes, w, h,
+                scratch);
 }
 
 void ReEntropy(const unsigned char* planes, unsigned char* frame, int width, int height,
