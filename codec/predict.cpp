@@ -36,7 +36,7 @@ inline uint8_t MedianPredict(uint8_t left, uint8_t above, uint8_t upper_left) {
 // Pixels 1 to w - 1 of a row after the first: cur (decorrelated, interleaved) from the
 // residual rows r0, r1, r2 and the row above, and the frame row out with byte 1 added
 // back. Each pixel needs its left neighbour rebuilt first, so the loop is serial in x.
-// (The SSE2 build rebuilds rows in 16-bit lanes instead: ReEntropy16 below.)
+// (The SSE2 build rebuilds rows on words of bytes instead: ReEntropy32 below.)
 void ReconstructRow(const uint8_t* r0, const uint8_t* r1, const uint8_t* r2, const uint8_t* up,
                     uint8_t* cur, uint8_t* out, size_t w) {
   const uint8_t* const rows[3] = {r0, r1, r2};
@@ -124,127 +124,118 @@ size_t ReconstructRowStart(const uint8_t* const planes[3], size_t at, size_t y, 
 #endif
 
 #if ZODUVIV_SSE2
-// The SSE2 decoder keeps a rebuilt (decorrelated) row as one 64-bit group of four 16-bit
-// lanes per pixel, channels 0 to 2 and an unused lane: the serial loop over a row then
-// loads the pixel above and stores the pixel it rebuilds with one instruction each,
-// carries the upper-left pixel over from the step before, and reads its residuals
-// already spread into lanes by a vector pass over the row.
+// The SSE2 decoder keeps a rebuilt (decorrelated) row as one 32-bit word per pixel,
+// channels 0 to 2 and a 0 byte, and predicts on bytes, where every step wraps modulo
+// 256 by itself: prediction + residual = (lo + hi + residual) - clamped, with lo and
+// hi the smaller and larger of left and above and clamped the upper-left clamped
+// between them (see MedianPredict). From one pixel to the next the chain is then min
+// or max, max, min, subtract; lo + hi + residual is worked out beside it. The serial
+// loop loads the pixel above and stores its pixel with one instruction each and carries
+// the upper-left pixel over from the step before; residuals are spread into words, and
+// the frame row written from the words, by vector passes over the row.
 
-// Residuals of pixels [0, w) of the three planes at r0, r1, r2 spread into lanes.
+// Residuals of pixels [0, w) of the three planes at r0, r1, r2 as words.
 void SpreadResiduals(const uint8_t* r0, const uint8_t* r1, const uint8_t* r2, size_t w,
-                     uint16_t* res) {
+                     uint32_t* res) {
   const __m128i zero = _mm_setzero_si128();
   size_t x = 0;
   for (; x + 16 <= w; x += 16) {
     const __m128i a = simd::Load16(r0 + x);
     const __m128i b = simd::Load16(r1 + x);
     const __m128i c = simd::Load16(r2 + x);
-    const __m128i ab_lo = _mm_unpacklo_epi8(a, b);  // a0 b0 a1 b1 ... as bytes
+    const __m128i ab_lo = _mm_unpacklo_epi8(a, b);  // a0 b0 a1 b1 ...
     const __m128i ab_hi = _mm_unpackhi_epi8(a, b);
-    const __m128i c0_lo = _mm_unpacklo_epi8(c, zero);
+    const __m128i c0_lo = _mm_unpacklo_epi8(c, zero);  // c0 0 c1 0 ...
     const __m128i c0_hi = _mm_unpackhi_epi8(c, zero);
-    // Bytes a b c 0 per pixel, then widened to 16-bit lanes.
-    const __m128i p[4] = {_mm_unpacklo_epi16(ab_lo, c0_lo), _mm_unpackhi_epi16(ab_lo, c0_lo),
-                          _mm_unpacklo_epi16(ab_hi, c0_hi), _mm_unpackhi_epi16(ab_hi, c0_hi)};
-    for (int k = 0; k < 4; ++k) {
-      simd::Store16(res + 4 * (x + 4 * k), _mm_unpacklo_epi8(p[k], zero));
-      simd::Store16(res + 4 * (x + 4 * k + 2), _mm_unpackhi_epi8(p[k], zero));
-    }
+    simd::Store16(res + x, _mm_unpacklo_epi16(ab_lo, c0_lo));
+    simd::Store16(res + x + 4, _mm_unpackhi_epi16(ab_lo, c0_lo));
+    simd::Store16(res + x + 8, _mm_unpacklo_epi16(ab_hi, c0_hi));
+    simd::Store16(res + x + 12, _mm_unpackhi_epi16(ab_hi, c0_hi));
   }
-  for (; x < w; ++x) {
-    res[4 * x] = r0[x];
-    res[4 * x + 1] = r1[x];
-    res[4 * x + 2] = r2[x];
-    res[4 * x + 3] = 0;
-  }
+  for (; x < w; ++x)
+    res[x] = r0[x] | static_cast<uint32_t>(r1[x]) << 8 | static_cast<uint32_t>(r2[x]) << 16;
 }
 
-inline __m128i LoadPixel(const uint16_t* p) {
-  return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-}
-inline void StorePixel(uint16_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
+inline __m128i LoadPixel(const uint32_t* p) { return _mm_cvtsi32_si128(static_cast<int>(*p)); }
+inline void StorePixel(uint32_t* p, __m128i v) { *p = static_cast<uint32_t>(_mm_cvtsi128_si32(v)); }
 
-// The median prediction of one pixel in 16-bit lanes, where the gradient needs no
-// reduction and min and max are single steps; the residual added modulo 256.
+// The median prediction of one pixel plus its residual, on bytes.
 inline __m128i RebuildPixel(__m128i left, __m128i above, __m128i upper_left, __m128i res) {
-  const __m128i gradient = _mm_add_epi16(left, _mm_sub_epi16(above, upper_left));
-  const __m128i lo = _mm_min_epi16(left, above);
-  const __m128i hi = _mm_max_epi16(left, above);
-  const __m128i predicted = _mm_min_epi16(_mm_max_epi16(gradient, lo), hi);
-  return _mm_and_si128(_mm_add_epi16(predicted, res), _mm_set1_epi16(0xFF));
+  const __m128i lo = _mm_min_epu8(left, above);
+  const __m128i hi = _mm_max_epu8(left, above);
+  const __m128i clamped = _mm_min_epu8(_mm_max_epu8(upper_left, lo), hi);
+  return _mm_sub_epi8(_mm_add_epi8(_mm_add_epi8(lo, hi), res), clamped);
 }
 
 // Row y rebuilt into cur from its residuals and the row above (prev); last_two_up is the
 // last pixel of the row two above, the upper-left of the row's first pixel.
-void RebuildRow16(const uint16_t* res, const uint16_t* prev, __m128i last_two_up, size_t y,
-                  size_t w, uint16_t* cur) {
-  const __m128i low_byte = _mm_set1_epi16(0xFF);
+void RebuildRow32(const uint32_t* res, const uint32_t* prev, __m128i last_two_up, size_t y,
+                  size_t w, uint32_t* cur) {
   __m128i left;
   if (y == 0) {
     left = LoadPixel(res);
     StorePixel(cur, left);
     for (size_t x = 1; x < w; ++x) {
-      left = _mm_and_si128(_mm_add_epi16(left, LoadPixel(res + 4 * x)), low_byte);
-      StorePixel(cur + 4 * x, left);
+      left = _mm_add_epi8(left, LoadPixel(res + x));
+      StorePixel(cur + x, left);
     }
     return;
   }
   const __m128i above0 = LoadPixel(prev);
   if (y == 1) {
-    left = _mm_and_si128(_mm_add_epi16(above0, LoadPixel(res)), low_byte);
+    left = _mm_add_epi8(above0, LoadPixel(res));
   } else {
-    left = RebuildPixel(LoadPixel(prev + 4 * (w - 1)), above0, last_two_up, LoadPixel(res));
+    left = RebuildPixel(LoadPixel(prev + w - 1), above0, last_two_up, LoadPixel(res));
   }
   StorePixel(cur, left);
   __m128i upper_left = above0;
   for (size_t x = 1; x < w; ++x) {
-    const __m128i above = LoadPixel(prev + 4 * x);
-    left = RebuildPixel(left, above, upper_left, LoadPixel(res + 4 * x));
-    StorePixel(cur + 4 * x, left);
+    const __m128i above = LoadPixel(prev + x);
+    left = RebuildPixel(left, above, upper_left, LoadPixel(res + x));
+    StorePixel(cur + x, left);
     upper_left = above;
   }
 }
 
-// The frame row from a rebuilt row: byte 1 added back to bytes 0 and 2, two pixels a
-// step, each written as 4 bytes whose last is the next pixel's; the row's last pixel is
-// written as 3, since the frame may end there.
-void WriteFrameRow(const uint16_t* cur, size_t w, uint8_t* out) {
-  const __m128i low_byte = _mm_set1_epi16(0xFF);
-  const __m128i outer = _mm_setr_epi16(-1, 0, -1, 0, -1, 0, -1, 0);  // channels 0 and 2
+// The frame row from a rebuilt row: byte 1 added back to bytes 0 and 2, four pixels a
+// step, each written as 4 bytes whose last is the next pixel's; the last pixels of the
+// row go byte by byte, since the frame may end there.
+void WriteFrameRow(const uint32_t* cur, size_t w, uint8_t* out) {
+  const __m128i low_byte = _mm_set1_epi32(0xFF);
   size_t x = 0;
-  for (; x + 2 < w; x += 2) {
-    const __m128i v = simd::Load16(cur + 4 * x);
-    const __m128i green = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0x55), 0x55);
-    const __m128i pixel = _mm_and_si128(_mm_add_epi16(v, _mm_and_si128(green, outer)), low_byte);
-    const __m128i bytes = _mm_packus_epi16(pixel, pixel);
-    const uint32_t first = static_cast<uint32_t>(_mm_cvtsi128_si32(bytes));
-    const uint32_t second = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_epi64(bytes, 32)));
-    std::memcpy(out + 3 * x, &first, 4);
-    std::memcpy(out + 3 * x + 3, &second, 4);  // x + 2 < w: its 4th byte is pixel x + 2's
+  for (; x + 4 < w; x += 4) {
+    const __m128i v = simd::Load16(cur + x);
+    const __m128i green = _mm_and_si128(_mm_srli_epi32(v, 8), low_byte);
+    const __m128i pixel = _mm_add_epi8(v, _mm_or_si128(green, _mm_slli_epi32(green, 16)));
+    uint32_t words[4];
+    simd::Store16(words, pixel);
+    // x + 4 < w: the 4th byte of each store is overwritten by the next pixel.
+    for (int k = 0; k < 4; ++k) std::memcpy(out + 3 * (x + k), &words[k], 4);
   }
   for (; x < w; ++x) {
-    const uint16_t* p = cur + 4 * x;
-    out[3 * x] = static_cast<uint8_t>(p[0] + p[1]);
-    out[3 * x + 1] = static_cast<uint8_t>(p[1]);
-    out[3 * x + 2] = static_cast<uint8_t>(p[2] + p[1]);
+    const uint32_t p = cur[x];
+    const uint8_t g = static_cast<uint8_t>(p >> 8);
+    out[3 * x] = static_cast<uint8_t>(p + g);
+    out[3 * x + 1] = g;
+    out[3 * x + 2] = static_cast<uint8_t>((p >> 16) + g);
   }
 }
 
-// ReEntropy in 16-bit lanes.
-void ReEntropy16(const unsigned char* planes, unsigned char* frame, size_t w, size_t h,
+// ReEntropy on words of bytes.
+void ReEntropy32(const unsigned char* planes, unsigned char* frame, size_t w, size_t h,
                  unsigned char* scratch) {
   const size_t n = w * h;
-  // 16-byte aligned rows of 4 lanes a pixel; each row a multiple of 8 bytes long.
-  uintptr_t at = (reinterpret_cast<uintptr_t>(scratch) + 15) & ~uintptr_t{15};
-  uint16_t* cur = reinterpret_cast<uint16_t*>(at);
-  uint16_t* prev = cur + 4 * w;
-  uint16_t* res = prev + 4 * w;
+  // 16-byte aligned rows of one word a pixel.
+  const uintptr_t at = (reinterpret_cast<uintptr_t>(scratch) + 15) & ~uintptr_t{15};
+  uint32_t* cur = reinterpret_cast<uint32_t*>(at);
+  uint32_t* prev = cur + w + 4;  // + 4 keeps each row 16-byte aligned
+  uint32_t* res = prev + w + 4;
   __m128i last_two_up = _mm_setzero_si128();
   for (size_t y = 0; y < h; ++y) {
     SpreadResiduals(planes + w * y, planes + n + w * y, planes + 2 * n + w * y, w, res);
-    RebuildRow16(res, prev, last_two_up, y, w, cur);
+    RebuildRow32(res, prev, last_two_up, y, w, cur);
     WriteFrameRow(cur, w, frame + 3 * w * y);
-    if (y > 0) last_two_up = LoadPixel(prev + 4 * (w - 1));
+    if (y > 0) last_two_up = LoadPixel(prev + w - 1);
     std::swap(prev, cur);
   }
 }
@@ -253,8 +244,8 @@ void ReEntropy16(const unsigned char* planes, unsigned char* frame, size_t w, si
 }  // namespace
 
 // The scalar forms use two rows of three bytes a pixel; the SSE2 decoder three rows of
-// four 16-bit lanes a pixel (two rebuilt rows and the row's residuals), plus alignment.
-size_t PredictScratchBytes(int width) { return 24 * static_cast<size_t>(width) + 32; }
+// a 32-bit word a pixel (two rebuilt rows and the row's residuals), plus alignment.
+size_t PredictScratchBytes(int width) { return 12 * static_cast<size_t>(width) + 64; }
 
 namespace {
 
@@ -303,7 +294,7 @@ void ReEntropy(const unsigned char* planes, unsigned char* frame, int width, int
                unsigned char* scratch) {
   if (width <= 0 || height <= 0) return;
 #if ZODUVIV_SSE2
-  ReEntropy16(planes, frame, static_cast<size_t>(width), static_cast<size_t>(height), scratch);
+  ReEntropy32(planes, frame, static_cast<size_t>(width), static_cast<size_t>(height), scratch);
 #else
   const size_t w = static_cast<size_t>(width);
   const size_t n = w * static_cast<size_t>(height);
