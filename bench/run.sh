@@ -133,6 +133,7 @@ for kind in $kinds; do
   # cp first, so every later row can be set against it.
   measure "$work/copy.mov" cp "$work/movie.mov" "$work/copy.mov"
   cp_s=$best_s
+  cp_rss=$best_rss
   measure "$work/frames.zst" zstd -1 -T1 -q -f "$work/frames.rgb" -o "$work/frames.zst"
   zstd_s=$best_s
   row "zstd -1 -T1 frames.rgb" "$work/frames.zst"
@@ -157,7 +158,7 @@ for kind in $kinds; do
   measure "$work/raw.avi" "$zoduviv" -u "$work/movie.mov" "$work/raw.avi"
   row "zoduviv -u" ""
   cmp -s "$work/raw.avi" "$work/dec.avi" || die "$kind: the decoded file differs from the uncompressed conversion"
-  best_s=$cp_s best_rss=0
+  best_s=$cp_s best_rss=$cp_rss
   row "cp movie.mov" ""
 
   echo
