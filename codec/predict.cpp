@@ -260,8 +260,9 @@ void DeEntropyRows(const uint8_t* first_row, ptrdiff_t step, bool rgb, uint8_t* 
   uint8_t* prev[3] = {scratch + 3 * w, scratch + 4 * w, scratch + 5 * w};
   // Channel c of the last pixel two rows up: the upper-left of a row's first pixel.
   uint8_t last_two_up[3] = {0, 0, 0};
-  const uint8_t* row = first_row;
-  for (size_t y = 0; y < h; ++y, row += step) {
+  for (size_t y = 0; y < h; ++y) {
+    // Formed per row: a pointer one step past the last row could lie before the frame.
+    const uint8_t* row = first_row + static_cast<ptrdiff_t>(y) * step;
     DecorrelateRow(row, w, cur[rgb ? 2 : 0], cur[1], cur[rgb ? 0 : 2]);
     for (int c = 0; c < 3; ++c) {
       PredictRow(cur[c], prev[c], last_two_up[c], y, w, planes + c * n + w * y);
