@@ -1,13 +1,17 @@
 // make_movie: writes the benchmark movie, frames panned across a photograph.
 //
 //   make_movie [--clean] picture.ppm frames movie.mov [frames.rgb]
+//   make_movie --flat frames movie.mov [frames.rgb]
 //
 // picture.ppm is a binary PPM (P6, 8-bit) at least 1920 + 2 x kMargin pixels wide and
 // 1080 + 2 x kMargin high; bench/run.sh makes it from a wallpaper with ImageMagick. Each
 // frame is a 1920x1080 window that moves a few pixels per frame (bouncing inside the
 // margin, so any number of frames fits), with a little seeded noise on top, the way a
 // camera pan over a still scene looks. --clean leaves the noise out (for flat pictures
-// whose residuals are mostly zero, the case that exercises the zero-run coder). The movie is QuickTime with 'raw ' 24-bit RGB
+// whose residuals are mostly zero, the case that exercises the zero-run coder). --flat pans
+// across a drawn desktop instead of a photograph: screen-like content with large areas of
+// one colour, sharp edges, windows and rows of text-like glyphs, no noise. The movie is
+// QuickTime with 'raw ' 24-bit RGB
 // samples, one frame per chunk, the movie atom first. When frames.rgb is given, the same
 // frames are also written there back to back, for the comparison with a general-purpose
 // compressor. Frames are produced one at a time, so memory stays at about two frames.
@@ -212,6 +216,141 @@ bool ReadPpm(const char* path, std::vector<uint8_t>* pixels, int* width, int* he
   return static_cast<bool>(in);
 }
 
+// A seeded xorshift generator, so every run draws the same movie.
+struct Rng {
+  uint64_t state;
+  uint64_t Next() {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  }
+  int Below(int n) { return static_cast<int>(Next() % static_cast<uint64_t>(n)); }
+};
+
+// A picture of 3-byte RGB pixels that shapes are drawn into, clipped at its edges.
+struct Canvas {
+  int width;
+  int height;
+  std::vector<uint8_t> pixels;
+
+  void Fill(int x0, int y0, int w, int h, uint32_t rgb) {
+    for (int y = std::max(y0, 0); y < std::min(y0 + h, height); ++y) {
+      for (int x = std::max(x0, 0); x < std::min(x0 + w, width); ++x) {
+        uint8_t* p = &pixels[(size_t(y) * size_t(width) + size_t(x)) * 3];
+        p[0] = static_cast<uint8_t>(rgb >> 16);
+        p[1] = static_cast<uint8_t>(rgb >> 8);
+        p[2] = static_cast<uint8_t>(rgb);
+      }
+    }
+  }
+  // A one-pixel frame just inside the rectangle.
+  void Frame(int x0, int y0, int w, int h, uint32_t rgb) {
+    Fill(x0, y0, w, 1, rgb);
+    Fill(x0, y0 + h - 1, w, 1, rgb);
+    Fill(x0, y0, 1, h, rgb);
+    Fill(x0 + w - 1, y0, 1, h, rgb);
+  }
+};
+
+// 5x7 glyph bitmaps, one row per 5 bits, seeded: text-like strokes without a font file.
+std::vector<uint64_t> MakeGlyphs(Rng& rng) {
+  std::vector<uint64_t> glyphs(64);
+  for (uint64_t& g : glyphs) {
+    g = 0;
+    for (int bit = 0; bit < 35; ++bit)
+      if (rng.Below(100) < 38) g |= uint64_t{1} << bit;
+  }
+  return glyphs;
+}
+
+// Lines of words in glyph cells of 6x10 pixels inside the rectangle; with `smooth` the
+// pixel right of each stroke gets a half tone, as anti-aliased screen text has.
+void Text(Canvas& c, Rng& rng, const std::vector<uint64_t>& glyphs, int x0, int y0, int w, int h,
+          uint32_t ink, uint32_t paper, bool smooth) {
+  auto mix = [](uint32_t a, uint32_t b) {
+    uint32_t m = 0;
+    for (int k = 0; k < 24; k += 8) m |= ((((a >> k) & 0xFF) + ((b >> k) & 0xFF)) / 2) << k;
+    return m;
+  };
+  const uint32_t half = mix(ink, paper);
+  for (int y = y0; y + 10 <= y0 + h; y += 12) {
+    int x = x0;
+    const int line_end = x0 + w - 6 * (2 + rng.Below(std::max(w / 24, 1)));
+    while (x + 6 <= line_end) {
+      const int word = 2 + rng.Below(8);
+      for (int k = 0; k < word && x + 6 <= line_end; ++k, x += 6) {
+        const uint64_t g = glyphs[static_cast<size_t>(rng.Below(64))];
+        for (int gy = 0; gy < 7; ++gy) {
+          for (int gx = 0; gx < 5; ++gx) {
+            if ((g >> (gy * 5 + gx) & 1) == 0) continue;
+            c.Fill(x + gx, y + 1 + gy, 1, 1, ink);
+            if (smooth && (gx == 4 || (g >> (gy * 5 + gx + 1) & 1) == 0))
+              c.Fill(x + gx + 1, y + 1 + gy, 1, 1, half);
+          }
+        }
+      }
+      x += 6;  // the space between words
+    }
+  }
+}
+
+// One application window: border, title bar with its title, a toolbar of buttons, a
+// sidebar, and a body of text, sometimes with a picture-like gradient panel.
+void Window(Canvas& c, Rng& rng, const std::vector<uint64_t>& glyphs, bool active) {
+  const int w = 360 + rng.Below(900);
+  const int h = 240 + rng.Below(640);
+  const int x0 = rng.Below(c.width - w / 2);
+  const int y0 = rng.Below(c.height - h / 2);
+  const uint32_t paper = rng.Below(2) ? 0xFFFFFF : 0xF4F4F0;
+  c.Fill(x0, y0, w, h, paper);
+  c.Frame(x0, y0, w, h, 0x505050);
+  c.Fill(x0 + 1, y0 + 1, w - 2, 26, active ? 0x2B5797 : 0xC8C8C8);
+  Text(c, rng, glyphs, x0 + 10, y0 + 8, std::min(w / 2, 300), 12, active ? 0xFFFFFF : 0x404040,
+       active ? 0x2B5797 : 0xC8C8C8, true);
+  c.Fill(x0 + 1, y0 + 27, w - 2, 30, 0xE6E6E6);
+  for (int b = 0; b < 8 && 8 + 34 * b + 28 < w; ++b) {
+    c.Fill(x0 + 8 + 34 * b, y0 + 30, 26, 24, 0xD0D0D0);
+    c.Frame(x0 + 8 + 34 * b, y0 + 30, 26, 24, 0x909090);
+    c.Fill(x0 + 14 + 34 * b, y0 + 36, 14, 12, 0x3070C0 + 0x101000 * static_cast<uint32_t>(b));
+  }
+  const int side = rng.Below(2) ? 160 : 0;
+  if (side > 0) {
+    c.Fill(x0 + 1, y0 + 58, side, h - 59, 0xECEFF4);
+    Text(c, rng, glyphs, x0 + 8, y0 + 64, side - 16, h - 70, 0x303030, 0xECEFF4, false);
+  }
+  const int bx = x0 + side + 12;
+  const int bw = w - side - 24;
+  if (rng.Below(3) == 0 && bw > 200 && h > 300) {
+    // A picture in the document: a smooth two-way gradient.
+    for (int y = 0; y < 120; ++y)
+      for (int x = 0; x < bw / 2; ++x)
+        c.Fill(bx + x, y0 + 66 + y, 1, 1,
+               static_cast<uint32_t>((40 + y) << 16 | (60 + x * 150 / (bw / 2)) << 8 | 180));
+    Text(c, rng, glyphs, bx, y0 + 196, bw, h - 208, 0x101010, paper, true);
+  } else {
+    Text(c, rng, glyphs, bx, y0 + 66, bw, h - 78, 0x101010, paper, true);
+  }
+}
+
+// A desktop: one background colour, a few icons with labels, overlapping windows (the
+// last one active) and a task bar.
+void DrawDesktop(int width, int height, std::vector<uint8_t>* pixels) {
+  Canvas c{width, height, std::vector<uint8_t>(size_t(width) * size_t(height) * 3)};
+  Rng rng{0x2545F4914F6CDD1Dull};
+  const std::vector<uint64_t> glyphs = MakeGlyphs(rng);
+  c.Fill(0, 0, width, height, 0x3A6EA5);
+  for (int i = 0; i < 8; ++i) {
+    c.Fill(40, 40 + 100 * i, 48, 48, 0xF0C040 - 0x100810 * static_cast<uint32_t>(i));
+    Text(c, rng, glyphs, 30, 92 + 100 * i, 72, 12, 0xFFFFFF, 0x3A6EA5, true);
+  }
+  for (int i = 0; i < 7; ++i) Window(c, rng, glyphs, i == 6);
+  c.Fill(0, height - 40, width, 40, 0x202428);
+  for (int i = 0; i < 10; ++i) c.Fill(8 + 44 * i, height - 34, 32, 28, 0x5080B0 + 0x0C0C00 * static_cast<uint32_t>(i));
+  Text(c, rng, glyphs, width - 90, height - 28, 80, 12, 0xE0E0E0, 0x202428, true);
+  *pixels = std::move(c.pixels);
+}
+
 // Position of the window along one axis: a few pixels per frame, back and forth.
 int Pan(uint32_t frame, int step, int span) {
   const int period = 2 * span;
@@ -222,19 +361,26 @@ int Pan(uint32_t frame, int step, int span) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool clean = argc > 1 && std::string(argv[1]) == "--clean";
+  const std::string kind = argc > 1 ? argv[1] : "";
+  const bool clean = kind == "--clean";
+  const bool flat = kind == "--flat";
+  // --flat stays where the picture argument would be: the drawn desktop takes its place.
   if (clean) {
     --argc;
     ++argv;
   }
   if (argc != 4 && argc != 5) {
-    std::fprintf(stderr, "usage: make_movie [--clean] picture.ppm frames movie.mov [frames.rgb]\n");
+    std::fprintf(stderr,
+                 "usage: make_movie [--clean] picture.ppm frames movie.mov [frames.rgb]\n"
+                 "       make_movie --flat frames movie.mov [frames.rgb]\n");
     return 2;
   }
   std::vector<uint8_t> picture;
-  int pw = 0;
-  int ph = 0;
-  if (!ReadPpm(argv[1], &picture, &pw, &ph)) {
+  int pw = kWidth + 2 * kMargin;
+  int ph = kHeight + 2 * kMargin;
+  if (flat) {
+    DrawDesktop(pw, ph, &picture);
+  } else if (!ReadPpm(argv[1], &picture, &pw, &ph)) {
     std::fprintf(stderr, "make_movie: %s is not a binary 8-bit PPM\n", argv[1]);
     return 1;
   }
@@ -291,7 +437,7 @@ int main(int argc, char** argv) {
         uint64_t bits = next();
         for (int k = 0; k < 8; ++k, bits >>= 8) {
           const uint32_t u = bits & 0xFF;
-          const int d = clean ? 0 : u < 8 ? -2 : u < 48 ? -1 : u < 208 ? 0 : u < 248 ? 1 : 2;
+          const int d = clean || flat ? 0 : u < 8 ? -2 : u < 48 ? -1 : u < 208 ? 0 : u < 248 ? 1 : 2;
           out[b + k] = static_cast<uint8_t>(std::clamp(in[b + k] + d, 0, 255));
         }
       }

@@ -1,28 +1,34 @@
 #!/bin/bash
-# bench/run.sh: whole-program speed of zoduviv and vizudec on a 1080p movie panned across
-# a real photograph, side by side with zstd -1 and cp on the same bytes, in one run.
+# bench/run.sh: whole-program speed of zoduviv and vizudec on three kinds of 1080p movie,
+# side by side with zstd -1 -T1 and cp on the same bytes, in one run:
+#   camera  a pan across a real photograph with seeded sensor-like noise
+#   clean   the same pan without noise (residuals mostly zero: the zero-run coder's case)
+#   flat    a pan across a drawn desktop: one-colour areas, sharp edges, windows, text
 #
 #   bash bench/run.sh [frames] [build-dir]
 #
-# frames     frames in the movie (default 90; 1920x1080, 6,220,800 bytes each)
+# frames     frames per movie (default 60; 1920x1080, 6,220,800 bytes each)
 # build-dir  a Release build of this tree; default: build-bench next to bench/, made
 #            (cmake + make) when it has no zoduviv yet
 #
 # Environment: ZODUVIV_BENCH_PICTURE picks the photograph (any JPEG or PNG that
 # ImageMagick reads; default a wallpaper under /usr/share/wallpapers), TMPDIR the place
-# for the scratch files (about 3 x frames x 6.2 MB), REPEAT the runs per command
-# (default 3; the best is kept).
+# for the scratch files (about 4 x frames x 6.2 MB, one kind at a time), REPEAT the runs
+# per command (default 3; the best is kept), KINDS the kinds to run (default "camera
+# clean flat"), MAKE_MOVIE another make_movie (to time an older build on the same movies).
 #
 # Figures are MB/s (10^6 bytes) of uncompressed frame bytes through the whole program,
 # wall time, best of REPEAT, with every input already in the page cache. Shared machines
-# drift, so compare figures of one run with each other rather than across runs.
+# drift, so compare figures of one run with each other rather than across runs; the load
+# average is printed before and after each kind.
 set -euo pipefail
 
-frames=${1:-90}
+frames=${1:-60}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build=${2:-$root/build-bench}
 repeat=${REPEAT:-3}
+kinds=${KINDS:-camera clean flat}
 
 die() { echo "bench/run.sh: $*" >&2; exit 1; }
 
@@ -59,13 +65,13 @@ if [[ ! -x $build/driver/zoduviv || ! -x $build/vizudec/vizudec || ! -x $build/b
 fi
 zoduviv=$build/driver/zoduviv
 vizudec=$build/vizudec/vizudec
+make_movie=${MAKE_MOVIE:-$build/bench/make_movie}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zoduviv-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # The window is 1920x1080 inside a 96-pixel margin that the pan moves through.
 "$magick" "$picture" -resize 2112x1272^ -gravity center -extent 2112x1272 ppm:"$work/picture.ppm"
-"$build/bench/make_movie" "$work/picture.ppm" "$frames" "$work/movie.mov" "$work/frames.rgb"
 frame_bytes=$((frames * 1920 * 1080 * 3))
 
 # measure OUTPUT command...: runs the command REPEAT times (OUTPUT removed before each
@@ -93,60 +99,80 @@ measure() {
   done
 }
 
+# row NAME OUTPUT-FILE-FOR-RATIO BASE-SECONDS...: one line of the table; the speed ratios
+# are against zstd -1 -T1, cp and the one-thread run of the same program (empty where
+# not measured yet).
 rows=()
-row() {  # name command-text output-file-for-ratio
-  local name=$1 text=$2 file=$3
+zstd_s="" cp_s="" base_s=""
+ratio_of() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "") print ""; else printf "%.2fx", a / b }'; }
+row() {
+  local name=$1 file=$2
   local mbs ratio="" mib
   mbs=$(awk -v b="$frame_bytes" -v s="$best_s" 'BEGIN { printf "%.0f", b / s / 1e6 }')
   if [[ -n $file ]]; then
     ratio=$(awk -v b="$frame_bytes" -v f="$(stat -c %s "$file")" 'BEGIN { printf "%.2f", b / f }')
   fi
   mib=$(awk -v k="$best_rss" 'BEGIN { printf "%.0f", k / 1024 }')
-  rows+=("| $name | \`$text\` | $best_s | $mbs | $ratio | $mib |")
+  rows+=("| $name | $best_s | $mbs | $ratio | $(ratio_of "$zstd_s" "$best_s") | $(ratio_of "$cp_s" "$best_s") | $(ratio_of "$base_s" "$best_s") | $mib |")
 }
 
 echo "Machine: $(nproc) cores, $(uptime)" >&2
-load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+cores=$(nproc)
+for kind in $kinds; do
+  case $kind in
+    camera) "$make_movie" "$work/picture.ppm" "$frames" "$work/movie.mov" "$work/frames.rgb" ;;
+    clean) "$make_movie" --clean "$work/picture.ppm" "$frames" "$work/movie.mov" "$work/frames.rgb" ;;
+    flat) "$make_movie" --flat "$frames" "$work/movie.mov" "$work/frames.rgb" ;;
+    *) die "unknown kind $kind" ;;
+  esac
+  load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+  rows=()
+  zstd_s="" cp_s="" base_s=""
+  cat "$work/movie.mov" "$work/frames.rgb" >/dev/null  # into the page cache
 
-# Warm the page cache with the inputs.
-cat "$work/movie.mov" "$work/frames.rgb" >/dev/null
+  # cp first, so every later row can be set against it.
+  measure "$work/copy.mov" cp "$work/movie.mov" "$work/copy.mov"
+  cp_s=$best_s
+  cp_rss=$best_rss
+  measure "$work/frames.zst" zstd -1 -T1 -q -f "$work/frames.rgb" -o "$work/frames.zst"
+  zstd_s=$best_s
+  row "zstd -1 -T1 frames.rgb" "$work/frames.zst"
 
-measure "$work/frames.zst" zstd -1 -T1 -q -f "$work/frames.rgb" -o "$work/frames.zst"
-row "zstd -1, one thread" "zstd -1 -T1 frames.rgb" "$work/frames.zst"
-measure "$work/frames.zst" zstd -1 --single-thread -q -f "$work/frames.rgb" -o "$work/frames.zst"
-row "zstd -1, I/O on the same thread" "zstd -1 --single-thread frames.rgb" "$work/frames.zst"
+  measure "$work/out1.avi" env ZODUVIV_THREADS=1 "$zoduviv" "$work/movie.mov" "$work/out1.avi"
+  base_s=$best_s
+  row "zoduviv, one thread" "$work/out1.avi"
+  measure "$work/outn.avi" env -u ZODUVIV_THREADS "$zoduviv" "$work/movie.mov" "$work/outn.avi"
+  row "zoduviv, $cores cores" "$work/outn.avi"
+  cmp -s "$work/out1.avi" "$work/outn.avi" || die "$kind: one thread and all cores wrote different files"
+  zoduviv_1=$base_s
 
-measure "$work/out1.avi" env ZODUVIV_THREADS=1 "$zoduviv" "$work/movie.mov" "$work/out1.avi"
-row "zoduviv, compressed, one thread" "ZODUVIV_THREADS=1 zoduviv movie.mov out.avi" "$work/out1.avi"
-one_thread_s=$best_s
+  measure "$work/dec.avi" env ZODUVIV_THREADS=1 "$vizudec" "$work/out1.avi" "$work/dec.avi"
+  base_s=$best_s
+  row "vizudec, one thread" ""
+  vizudec_1=$best_s
+  measure "$work/decn.avi" env -u ZODUVIV_THREADS "$vizudec" "$work/out1.avi" "$work/decn.avi"
+  row "vizudec, $cores cores" ""
+  cmp -s "$work/dec.avi" "$work/decn.avi" || die "$kind: vizudec wrote different files on one thread and all cores"
 
-measure "$work/outn.avi" env -u ZODUVIV_THREADS "$zoduviv" "$work/movie.mov" "$work/outn.avi"
-row "zoduviv, compressed, all $(nproc) cores" "zoduviv movie.mov out.avi" "$work/outn.avi"
-all_cores_s=$best_s
-cmp -s "$work/out1.avi" "$work/outn.avi" || die "one thread and all cores wrote different files"
+  base_s=""
+  measure "$work/raw.avi" "$zoduviv" -u "$work/movie.mov" "$work/raw.avi"
+  row "zoduviv -u" ""
+  cmp -s "$work/raw.avi" "$work/dec.avi" || die "$kind: the decoded file differs from the uncompressed conversion"
+  best_s=$cp_s best_rss=$cp_rss
+  row "cp movie.mov" ""
 
-measure "$work/dec.avi" env ZODUVIV_THREADS=1 "$vizudec" "$work/out1.avi" "$work/dec.avi"
-row "vizudec, one thread" "ZODUVIV_THREADS=1 vizudec out.avi dec.avi" ""
-measure "$work/decn.avi" env -u ZODUVIV_THREADS "$vizudec" "$work/out1.avi" "$work/decn.avi"
-row "vizudec, all $(nproc) cores" "vizudec out.avi dec.avi" ""
-
-measure "$work/raw.avi" "$zoduviv" -u "$work/movie.mov" "$work/raw.avi"
-row "zoduviv -u (uncompressed)" "zoduviv -u movie.mov raw.avi" ""
-uncompressed_s=$best_s
-cmp -s "$work/raw.avi" "$work/dec.avi" || die "the decoded file differs from the uncompressed conversion"
-
-measure "$work/copy.mov" cp "$work/movie.mov" "$work/copy.mov"
-row "cp of the movie" "cp movie.mov copy.mov" ""
-cp_s=$best_s
-
+  echo
+  echo "### $kind: $frames frames of 1920x1080 ($frame_bytes frame bytes), best of $repeat"
+  echo "Load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg) ($cores cores)"
+  echo
+  echo "| what | seconds | MB/s | ratio | vs zstd | vs cp | vs one thread | peak RSS MiB |"
+  echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+  printf '%s\n' "${rows[@]}"
+  echo
+  awk -v z="$zstd_s" -v a="$zoduviv_1" -v d="$vizudec_1" 'BEGIN {
+    printf "One thread against zstd -1 -T1: %.2fx. vizudec against zoduviv, one thread: %.2fx.\n", z / a, a / d }'
+  echo "Both programs write the same file on one thread and on all cores; the decoded file equals the uncompressed conversion."
+  rm -f "$work"/*.avi "$work"/*.mov "$work"/*.rgb "$work"/*.zst
+done
 echo
-echo "$frames frames of 1920x1080 ($frame_bytes frame bytes), photograph $(basename "$(dirname "$(dirname "$(dirname "$picture")")")")/$(basename "$picture"), best of $repeat"
-echo "Load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) cores)"
-echo
-echo "| what | command | seconds | MB/s | ratio | peak RSS MiB |"
-echo "|---|---|---:|---:|---:|---:|"
-printf '%s\n' "${rows[@]}"
-echo
-awk -v a="$one_thread_s" -v b="$all_cores_s" -v u="$uncompressed_s" -v c="$cp_s" 'BEGIN {
-  printf "All cores / one thread: %.2fx. Uncompressed conversion / cp: %.2fx.\n", a / b, c / u }'
-echo "The decoded file equals the uncompressed conversion byte for byte."
+echo "Photograph: $(basename "$(dirname "$(dirname "$(dirname "$picture")")")")/$(basename "$picture")"

@@ -104,6 +104,10 @@ size_t PredictScratchBytes(int width);
 // planes + c x n. Left of a row's first pixel is the last pixel of the row before.
 void DeEntropy(const unsigned char* frame, unsigned char* planes, int width, int height,
                unsigned char* scratch);
+// The same planes from the frame as a "raw " movie stores it (rows top first, pixels red,
+// green, blue): what DeEntropy gives for its DIB form, without making that form.
+void DeEntropyRaw(const unsigned char* raw, unsigned char* planes, int width, int height,
+                  unsigned char* scratch);
 // The inverse: rebuilds the frame from its three residual planes.
 void ReEntropy(const unsigned char* planes, unsigned char* frame, int width, int height,
                unsigned char* scratch);
@@ -147,6 +151,9 @@ class CodecInst {
   // The caller's output buffer must hold MaxCompressedFrameSize(width, height) bytes.
   // The frame at the record's input: SolidFrameTest, else KeyCompress.
   int CompressContinue(ICCOMPRESS* icc, unsigned long unused);
+  // CompressContinue for the frame as a "raw " movie stores it (rows top first, pixels
+  // red, green, blue): the Vozodiva frame of its DIB form, byte for byte.
+  int CompressRawContinue(ICCOMPRESS* icc);
   // 1 when every pixel of the frame at `input` has one colour and the 2- or 4-byte frame
   // was written at `output`; else 0 with nothing written.
   int SolidFrameTest(ICCOMPRESS* icc);

@@ -53,6 +53,21 @@ bool IsSolid(const unsigned char* w, uint32_t length) {
   return true;
 }
 
+// Writes the solid frame of a frame whose every pixel is `pixel` (3 bytes in frame
+// order); returns its length.
+uint32_t WriteSolid(const unsigned char* pixel, unsigned char* out) {
+  if (pixel[0] == pixel[1] && pixel[1] == pixel[2]) {
+    out[0] = fl::kSolidByteType;
+    out[1] = pixel[0];
+    return static_cast<uint32_t>(fl::kSolidByteBytes);
+  }
+  out[0] = fl::kSolidPixelType;
+  out[1] = pixel[0];
+  out[2] = pixel[1];
+  out[3] = pixel[2];
+  return static_cast<uint32_t>(fl::kSolidPixelBytes);
+}
+
 // Writes the type 4 frame of the three residual planes (n bytes each) at out, as three
 // calls of Compress::compact would, but with the three range codes written in one
 // interleaved pass (each code's symbol-to-symbol chain is serial; three of them overlap).
@@ -129,20 +144,25 @@ int CodecInst::CompressContinue(ICCOMPRESS* icc, unsigned long /*unused*/) {
   return 0;
 }
 
-int CodecInst::SolidFrameTest(ICCOMPRESS* icc) {
-  const unsigned char* w = input;
-  if (!IsSolid(w, length)) return 0;
-  if (w[0] == w[1] && w[1] == w[2]) {
-    output[0] = fl::kSolidByteType;
-    output[1] = w[0];
-    icc->size = fl::kSolidByteBytes;
-  } else {
-    output[0] = fl::kSolidPixelType;
-    output[1] = w[0];
-    output[2] = w[1];
-    output[3] = w[2];
-    icc->size = fl::kSolidPixelBytes;
+int CodecInst::CompressRawContinue(ICCOMPRESS* icc) {
+  assert(work_buffer && "CompressBegin did not succeed");
+  output = icc->output;
+  input = icc->input;
+  icc->flags = kKeyFrameFlag;
+  if (IsSolid(input, length)) {
+    // Solidity does not depend on row order or byte order; the pixel goes out as B, G, R.
+    const unsigned char bgr[3] = {input[2], input[1], input[0]};
+    icc->size = WriteSolid(bgr, output);
+    return 0;
   }
+  DeEntropyRaw(input, work_buffer.get(), width, height, residual_buffer.get());
+  icc->size = WriteKeyFrame(compressor, work_buffer.get(), length / 3, residual_buffer.get(), output);
+  return 0;
+}
+
+int CodecInst::SolidFrameTest(ICCOMPRESS* icc) {
+  if (!IsSolid(input, length)) return 0;
+  icc->size = WriteSolid(input, output);
   icc->flags = kKeyFrameFlag;
   return 1;
 }

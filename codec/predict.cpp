@@ -32,50 +32,13 @@ inline uint8_t MedianPredict(uint8_t left, uint8_t above, uint8_t upper_left) {
   return static_cast<uint8_t>(lo + hi - clamped);
 }
 
-// Slack behind each reconstruction row for 4-byte loads and stores at its last pixel.
-constexpr size_t kRowSlack = 8;
-
+#if !ZODUVIV_SSE2
 // Pixels 1 to w - 1 of a row after the first: cur (decorrelated, interleaved) from the
 // residual rows r0, r1, r2 and the row above, and the frame row out with byte 1 added
-// back. Each pixel needs its left neighbour rebuilt first, so the loop is serial in x;
-// with SSE2 the three channels go through it side by side in 16-bit lanes, where the
-// gradient needs no reduction and min and max are single steps.
+// back. Each pixel needs its left neighbour rebuilt first, so the loop is serial in x.
+// (The SSE2 build rebuilds rows on words of bytes instead: ReEntropy32 below.)
 void ReconstructRow(const uint8_t* r0, const uint8_t* r1, const uint8_t* r2, const uint8_t* up,
                     uint8_t* cur, uint8_t* out, size_t w) {
-#if ZODUVIV_SSE2
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i low_byte = _mm_set1_epi16(0xFF);
-  const __m128i outer = _mm_setr_epi16(-1, 0, -1, 0, 0, 0, 0, 0);  // lanes 0 and 2
-  auto load3 = [zero](const uint8_t* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);  // the 4th byte is the next pixel's or slack; its lane is unused
-    return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(v)), zero);
-  };
-  __m128i left = load3(cur);
-  for (size_t x = 1; x < w; ++x) {
-    const __m128i above = load3(up + 3 * x);
-    const __m128i upper_left = load3(up + 3 * x - 3);
-    __m128i res = _mm_cvtsi32_si128(static_cast<int>(r0[x] | static_cast<uint32_t>(r1[x]) << 16));
-    res = _mm_insert_epi16(res, r2[x], 2);
-    const __m128i gradient = _mm_add_epi16(left, _mm_sub_epi16(above, upper_left));
-    const __m128i lo = _mm_min_epi16(left, above);
-    const __m128i hi = _mm_max_epi16(left, above);
-    const __m128i predicted = _mm_min_epi16(_mm_max_epi16(gradient, lo), hi);
-    const __m128i value = _mm_and_si128(_mm_add_epi16(predicted, res), low_byte);
-    left = value;
-    const uint32_t packed = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(value, value)));
-    std::memcpy(cur + 3 * x, &packed, 4);  // the 4th byte is rewritten next, or slack
-    // Byte 1 added back to bytes 0 and 2.
-    const __m128i green = _mm_and_si128(_mm_shufflelo_epi16(value, 0x55), outer);
-    const __m128i pixel = _mm_and_si128(_mm_add_epi16(value, green), low_byte);
-    const uint32_t bytes = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(pixel, pixel)));
-    if (x + 1 < w) {
-      std::memcpy(out + 3 * x, &bytes, 4);  // the 4th byte is the next pixel's, written next
-    } else {
-      std::memcpy(out + 3 * x, &bytes, 3);  // the frame may end here
-    }
-  }
-#else
   const uint8_t* const rows[3] = {r0, r1, r2};
   for (size_t x = 1; x < w; ++x) {
     for (int c = 0; c < 3; ++c) {
@@ -87,9 +50,9 @@ void ReconstructRow(const uint8_t* r0, const uint8_t* r1, const uint8_t* r2, con
     out[3 * x + 1] = g;
     out[3 * x + 2] = static_cast<uint8_t>(cur[3 * x + 2] + g);
   }
-#endif
 }
 
+#endif
 
 // Decorrelates one row of w pixels and splits it into its channels: byte 1 stays, bytes 0
 // and 2 lose it.
@@ -129,6 +92,7 @@ void PredictRow(const uint8_t* d, const uint8_t* up, uint8_t two_up_last, size_t
     out[x] = static_cast<uint8_t>(d[x] - MedianPredict(d[x - 1], up[x], up[x - 1]));
 }
 
+#if !ZODUVIV_SSE2
 // Row y of the frame rebuilt into cur (decorrelated, interleaved) and out (the frame row)
 // where the median of the general case does not apply: the whole first row, and the
 // first pixel of every other row. Returns the first pixel left to ReconstructRow.
@@ -157,23 +121,149 @@ size_t ReconstructRowStart(const uint8_t* const planes[3], size_t at, size_t y, 
   }
   return first_general;
 }
+#endif
+
+#if ZODUVIV_SSE2
+// The SSE2 decoder keeps a rebuilt (decorrelated) row as one 32-bit word per pixel,
+// channels 0 to 2 and a 0 byte, and predicts on bytes, where every step wraps modulo
+// 256 by itself: prediction + residual = (lo + hi + residual) - clamped, with lo and
+// hi the smaller and larger of left and above and clamped the upper-left clamped
+// between them (see MedianPredict). From one pixel to the next the chain is then min
+// or max, max, min, subtract; lo + hi + residual is worked out beside it. The serial
+// loop loads the pixel above and stores its pixel with one instruction each and carries
+// the upper-left pixel over from the step before; residuals are spread into words, and
+// the frame row written from the words, by vector passes over the row.
+
+// Residuals of pixels [0, w) of the three planes at r0, r1, r2 as words.
+void SpreadResiduals(const uint8_t* r0, const uint8_t* r1, const uint8_t* r2, size_t w,
+                     uint32_t* res) {
+  const __m128i zero = _mm_setzero_si128();
+  size_t x = 0;
+  for (; x + 16 <= w; x += 16) {
+    const __m128i a = simd::Load16(r0 + x);
+    const __m128i b = simd::Load16(r1 + x);
+    const __m128i c = simd::Load16(r2 + x);
+    const __m128i ab_lo = _mm_unpacklo_epi8(a, b);  // a0 b0 a1 b1 ...
+    const __m128i ab_hi = _mm_unpackhi_epi8(a, b);
+    const __m128i c0_lo = _mm_unpacklo_epi8(c, zero);  // c0 0 c1 0 ...
+    const __m128i c0_hi = _mm_unpackhi_epi8(c, zero);
+    simd::Store16(res + x, _mm_unpacklo_epi16(ab_lo, c0_lo));
+    simd::Store16(res + x + 4, _mm_unpackhi_epi16(ab_lo, c0_lo));
+    simd::Store16(res + x + 8, _mm_unpacklo_epi16(ab_hi, c0_hi));
+    simd::Store16(res + x + 12, _mm_unpackhi_epi16(ab_hi, c0_hi));
+  }
+  for (; x < w; ++x)
+    res[x] = r0[x] | static_cast<uint32_t>(r1[x]) << 8 | static_cast<uint32_t>(r2[x]) << 16;
+}
+
+inline __m128i LoadPixel(const uint32_t* p) { return _mm_cvtsi32_si128(static_cast<int>(*p)); }
+inline void StorePixel(uint32_t* p, __m128i v) { *p = static_cast<uint32_t>(_mm_cvtsi128_si32(v)); }
+
+// The median prediction of one pixel plus its residual, on bytes.
+inline __m128i RebuildPixel(__m128i left, __m128i above, __m128i upper_left, __m128i res) {
+  const __m128i lo = _mm_min_epu8(left, above);
+  const __m128i hi = _mm_max_epu8(left, above);
+  const __m128i clamped = _mm_min_epu8(_mm_max_epu8(upper_left, lo), hi);
+  return _mm_sub_epi8(_mm_add_epi8(_mm_add_epi8(lo, hi), res), clamped);
+}
+
+// Row y rebuilt into cur from its residuals and the row above (prev); last_two_up is the
+// last pixel of the row two above, the upper-left of the row's first pixel.
+void RebuildRow32(const uint32_t* res, const uint32_t* prev, __m128i last_two_up, size_t y,
+                  size_t w, uint32_t* cur) {
+  __m128i left;
+  if (y == 0) {
+    left = LoadPixel(res);
+    StorePixel(cur, left);
+    for (size_t x = 1; x < w; ++x) {
+      left = _mm_add_epi8(left, LoadPixel(res + x));
+      StorePixel(cur + x, left);
+    }
+    return;
+  }
+  const __m128i above0 = LoadPixel(prev);
+  if (y == 1) {
+    left = _mm_add_epi8(above0, LoadPixel(res));
+  } else {
+    left = RebuildPixel(LoadPixel(prev + w - 1), above0, last_two_up, LoadPixel(res));
+  }
+  StorePixel(cur, left);
+  __m128i upper_left = above0;
+  for (size_t x = 1; x < w; ++x) {
+    const __m128i above = LoadPixel(prev + x);
+    left = RebuildPixel(left, above, upper_left, LoadPixel(res + x));
+    StorePixel(cur + x, left);
+    upper_left = above;
+  }
+}
+
+// The frame row from a rebuilt row: byte 1 added back to bytes 0 and 2, four pixels a
+// step, each written as 4 bytes whose last is the next pixel's; the last pixels of the
+// row go byte by byte, since the frame may end there.
+void WriteFrameRow(const uint32_t* cur, size_t w, uint8_t* out) {
+  const __m128i low_byte = _mm_set1_epi32(0xFF);
+  size_t x = 0;
+  for (; x + 4 < w; x += 4) {
+    const __m128i v = simd::Load16(cur + x);
+    const __m128i green = _mm_and_si128(_mm_srli_epi32(v, 8), low_byte);
+    const __m128i pixel = _mm_add_epi8(v, _mm_or_si128(green, _mm_slli_epi32(green, 16)));
+    uint32_t words[4];
+    simd::Store16(words, pixel);
+    // x + 4 < w: the 4th byte of each store is overwritten by the next pixel.
+    for (int k = 0; k < 4; ++k) std::memcpy(out + 3 * (x + k), &words[k], 4);
+  }
+  for (; x < w; ++x) {
+    const uint32_t p = cur[x];
+    const uint8_t g = static_cast<uint8_t>(p >> 8);
+    out[3 * x] = static_cast<uint8_t>(p + g);
+    out[3 * x + 1] = g;
+    out[3 * x + 2] = static_cast<uint8_t>((p >> 16) + g);
+  }
+}
+
+// ReEntropy on words of bytes.
+void ReEntropy32(const unsigned char* planes, unsigned char* frame, size_t w, size_t h,
+                 unsigned char* scratch) {
+  const size_t n = w * h;
+  // 16-byte aligned rows of one word a pixel.
+  const uintptr_t at = (reinterpret_cast<uintptr_t>(scratch) + 15) & ~uintptr_t{15};
+  uint32_t* cur = reinterpret_cast<uint32_t*>(at);
+  uint32_t* prev = cur + w + 4;  // + 4 keeps each row 16-byte aligned
+  uint32_t* res = prev + w + 4;
+  __m128i last_two_up = _mm_setzero_si128();
+  for (size_t y = 0; y < h; ++y) {
+    SpreadResiduals(planes + w * y, planes + n + w * y, planes + 2 * n + w * y, w, res);
+    RebuildRow32(res, prev, last_two_up, y, w, cur);
+    WriteFrameRow(cur, w, frame + 3 * w * y);
+    if (y > 0) last_two_up = LoadPixel(prev + w - 1);
+    std::swap(prev, cur);
+  }
+}
+#endif
 
 }  // namespace
 
-size_t PredictScratchBytes(int width) { return 6 * static_cast<size_t>(width) + 16; }
+// The scalar forms use two rows of three bytes a pixel; the SSE2 decoder three rows of
+// a 32-bit word a pixel (two rebuilt rows and the row's residuals), plus alignment.
+size_t PredictScratchBytes(int width) { return 12 * static_cast<size_t>(width) + 64; }
 
-void DeEntropy(const unsigned char* frame, unsigned char* planes, int width, int height,
-               unsigned char* scratch) {
-  if (width <= 0 || height <= 0) return;
-  const size_t w = static_cast<size_t>(width);
-  const size_t n = w * static_cast<size_t>(height);
+namespace {
+
+// DeEntropy over rows given by the first (bottom, in DIB terms) row and the step to the
+// next; with rgb the rows hold red, green, blue, which is byte 2, 1, 0 of the DIB form,
+// so the decorrelated channels 0 and 2 simply trade places.
+void DeEntropyRows(const uint8_t* first_row, ptrdiff_t step, bool rgb, uint8_t* planes, size_t w,
+                   size_t h, uint8_t* scratch) {
+  const size_t n = w * h;
   // cur[c] and prev[c]: channel c of this row and the row before, decorrelated.
   uint8_t* cur[3] = {scratch, scratch + w, scratch + 2 * w};
   uint8_t* prev[3] = {scratch + 3 * w, scratch + 4 * w, scratch + 5 * w};
   // Channel c of the last pixel two rows up: the upper-left of a row's first pixel.
   uint8_t last_two_up[3] = {0, 0, 0};
-  for (size_t y = 0; y < static_cast<size_t>(height); ++y) {
-    DecorrelateRow(frame + 3 * w * y, w, cur[0], cur[1], cur[2]);
+  for (size_t y = 0; y < h; ++y) {
+    // Formed per row: a pointer one step past the last row could lie before the frame.
+    const uint8_t* row = first_row + static_cast<ptrdiff_t>(y) * step;
+    DecorrelateRow(row, w, cur[rgb ? 2 : 0], cur[1], cur[rgb ? 0 : 2]);
     for (int c = 0; c < 3; ++c) {
       PredictRow(cur[c], prev[c], last_two_up[c], y, w, planes + c * n + w * y);
       if (y > 0) last_two_up[c] = prev[c][w - 1];
@@ -182,17 +272,38 @@ void DeEntropy(const unsigned char* frame, unsigned char* planes, int width, int
   }
 }
 
+}  // namespace
+
+void DeEntropy(const unsigned char* frame, unsigned char* planes, int width, int height,
+               unsigned char* scratch) {
+  if (width <= 0 || height <= 0) return;
+  const size_t w = static_cast<size_t>(width);
+  DeEntropyRows(frame, static_cast<ptrdiff_t>(3 * w), false, planes, w,
+                static_cast<size_t>(height), scratch);
+}
+
+void DeEntropyRaw(const unsigned char* raw, unsigned char* planes, int width, int height,
+                  unsigned char* scratch) {
+  if (width <= 0 || height <= 0) return;
+  const size_t w = static_cast<size_t>(width);
+  const size_t h = static_cast<size_t>(height);
+  DeEntropyRows(raw + 3 * w * (h - 1), -static_cast<ptrdiff_t>(3 * w), true, planes, w, h,
+                scratch);
+}
+
 void ReEntropy(const unsigned char* planes, unsigned char* frame, int width, int height,
                unsigned char* scratch) {
   if (width <= 0 || height <= 0) return;
+#if ZODUVIV_SSE2
+  ReEntropy32(planes, frame, static_cast<size_t>(width), static_cast<size_t>(height), scratch);
+#else
   const size_t w = static_cast<size_t>(width);
   const size_t n = w * static_cast<size_t>(height);
   const size_t row = 3 * w;
   const uint8_t* const plane[3] = {planes, planes + n, planes + 2 * n};
-  // This row and the row before, decorrelated, pixels interleaved; each row has slack
-  // for a 4-byte access at its last pixel.
+  // This row and the row before, decorrelated, pixels interleaved.
   uint8_t* cur = scratch;
-  uint8_t* prev = scratch + row + kRowSlack;
+  uint8_t* prev = scratch + row;
   uint8_t last_two_up[3] = {0, 0, 0};  // the last pixel two rows up
   for (size_t y = 0; y < static_cast<size_t>(height); ++y) {
     const size_t at = w * y;
@@ -204,4 +315,5 @@ void ReEntropy(const unsigned char* planes, unsigned char* frame, int width, int
     }
     std::swap(prev, cur);
   }
+#endif
 }

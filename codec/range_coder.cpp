@@ -25,6 +25,33 @@ constexpr uint32_t kBottomValue = 0x800000u;  // normalise while range <= 2^23
 // Bits of the quotient that index the decoder's symbol table.
 constexpr uint32_t kLookupBits = 12;
 
+// The decoder's quotient low / r without a division, for tables of shift 19 to 22: r =
+// range >> shift is then 2 to 2^(31 - shift) <= 4096 (range is above 2^23 and at most
+// 2^31), and low / r is the high half of the 64 x 64-bit product low x m[r], m[r] =
+// floor((2^64 - 1) / r) + 1. Exact for every 32-bit low: m[r] = 2^64 / r + e with
+// 0 <= e <= 1, so the product over 2^64 is low / r plus less than 2^-32, while the
+// fraction of low / r is at most 1 - 1 / r, so the floor does not move. A division
+// takes several times the latency of the multiply and the look-up, on the chain from
+// one symbol to the next.
+#if defined(__SIZEOF_INT128__)
+constexpr uint32_t kMinReciprocalShift = 19;
+constexpr uint32_t kMaxReciprocalShift = 22;
+constexpr uint32_t kMaxReciprocalDivisor = 1u << (31 - kMinReciprocalShift);
+
+struct Reciprocals {
+  uint64_t m[kMaxReciprocalDivisor + 1];
+  constexpr Reciprocals() : m() {
+    for (uint32_t r = 2; r <= kMaxReciprocalDivisor; ++r) m[r] = ~uint64_t{0} / r + 1;
+  }
+};
+constexpr Reciprocals kReciprocals;
+
+inline uint32_t DivideByReciprocal(uint32_t low, uint32_t r) {
+  __extension__ typedef unsigned __int128 Wide;
+  return static_cast<uint32_t>((static_cast<Wide>(low) * kReciprocals.m[r]) >> 64);
+}
+#endif
+
 }  // namespace
 
 Compress::Compress() = default;
@@ -224,6 +251,9 @@ class RangeReader {
     rest_[255] = total_ - 1;
     start_[256] = total_;
     symbol_255_absent_ = prob[255] == total_;
+#if defined(__SIZEOF_INT128__)
+    reciprocal_ = shift >= kMinReciprocalShift && shift <= kMaxReciprocalShift;
+#endif
     if (in_len < 2) return false;
     next_ = 1;
     low_ = in[1] >> 1;
@@ -241,12 +271,12 @@ class RangeReader {
     return left < 4 ? 0 : (left - 4) / 3 + 1;
   }
 
-  // True once a damaged code has emptied the range (see Symbol); no step may follow.
-  bool Broken() const { return range_ == 0; }
+  // True once the code has shown damage (see Symbol); what was decoded is then void.
+  bool Broken() const { return broken_; }
 
   // Decodes one symbol into *out with no bounds check and no branch on the count of
-  // bytes moved in. Needs Ahead(). False on a damaged code.
-  bool FastStep(unsigned char* out) {
+  // bytes moved in. Needs Ahead(). Damage shows in Broken().
+  void FastStep(unsigned char* out) {
     const uint32_t bits = MoveBits(range_);
     const unsigned char* p = in_ + next_;
     const uint32_t word = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
@@ -256,14 +286,16 @@ class RangeReader {
     low_ = (low_ << bits) | (((word << 7) >> 8) >> (24 - bits));
     range_ <<= bits;
     next_ += bits >> 3;
-    return Symbol(out);
+    Symbol(out);
   }
 
   // Decodes out[i..length) (fast while the input allows, then byte by byte with every
   // read checked). False on a damaged code or a read past the input.
   bool Finish(unsigned char* out, uint32_t i, uint32_t length) {
-    for (; i < length && Ahead(); ++i)
-      if (!FastStep(out + i)) return false;
+    for (; i < length && Ahead(); ++i) {
+      FastStep(out + i);
+      if (broken_) return false;
+    }
     bit_io::ByteReader src(in_, in_len_, next_ + 1);
     uint32_t b = in_[next_];
     for (; i < length; ++i) {
@@ -273,37 +305,44 @@ class RangeReader {
         low_ = (low_ << 8) | ((b & 1u) << 7) | (c >> 1);
         b = c;
       }
-      if (!Symbol(out + i)) return false;
+      Symbol(out + i);
+      if (broken_) return false;
     }
     return src.AllReadsWithinBounds();
   }
 
  private:
-  bool Symbol(unsigned char* out) {
+  // Decodes one symbol into *out. A code that reaches past r x T with a table that has
+  // no symbol 255 is damage: the reader is marked broken and its range set to a safe
+  // value, so further steps (which the caller discards) neither divide by 0 nor loop.
+  void Symbol(unsigned char* out) {
     // range > 2^23 >= T here, so r >= 1.
     const uint32_t r = range_ >> shift_;
+#if defined(__SIZEOF_INT128__)
+    assert(!reciprocal_ || (r >= 2 && r <= kMaxReciprocalDivisor));
+    const uint32_t q = reciprocal_ ? DivideByReciprocal(low_, r) : low_ / r;
+#else
     const uint32_t q = low_ / r;
+#endif
     uint32_t s;
     if (q >= total_) {
-      // Only symbol 255 reaches past r x T; a table without it means a damaged code,
-      // and then the range is emptied, which every caller checks before the next step.
       s = 255;
       if (symbol_255_absent_) {
-        range_ = 0;
+        broken_ = true;
+        range_ = kTopValue;
         *out = 255;
-        return false;
+        return;
       }
     } else {
       s = first_[q >> drop_];
       while (q >= start_[s + 1]) ++s;
     }
     low_ -= r * start_[s];
+    // r >= 1 and the frequency of a symbol found in the table is at least 1 (symbol 255,
+    // when present, also takes the rest above r x T), so the range never becomes 0.
     range_ = r * freq_[s] + (range_ & rest_[s]);
+    assert(range_ != 0);
     *out = static_cast<unsigned char>(s);
-    // With r >= 1 and the frequency of a symbol found in the table at least 1, the range
-    // stays above 0 whatever the input bytes; the check guards the division regardless
-    // (normalising 0 would never end, and r would be 0).
-    return range_ != 0;
   }
 
   uint32_t start_[257];  // entry 256 is the total, where the step over a bucket stops
@@ -314,6 +353,8 @@ class RangeReader {
   uint32_t shift_ = 0;
   uint32_t drop_ = 0;
   bool symbol_255_absent_ = false;
+  bool broken_ = false;
+  bool reciprocal_ = false;  // the quotient from kReciprocals (shift 19 to 22)
   const unsigned char* in_ = nullptr;
   size_t in_len_ = 0;
   size_t next_ = 1;
@@ -341,7 +382,11 @@ bool DecodeThree(const RangeSource* sources) {
   }
   // One symbol of each code per step, as long as all three have input to spare: the
   // three chains of division and table look-ups are independent and overlap. The input
-  // bounds are checked once per stretch of steps, and damage once per step for all three.
+  // bounds and damage are checked once per stretch of steps (a broken reader keeps
+  // stepping safely; what it decodes is discarded).
+  unsigned char* const out0 = sources[0].out;
+  unsigned char* const out1 = sources[1].out;
+  unsigned char* const out2 = sources[2].out;
   uint32_t i = 0;
   while (i < both) {
     const size_t ahead =
@@ -349,11 +394,11 @@ bool DecodeThree(const RangeSource* sources) {
     if (ahead == 0) break;
     const uint32_t end = static_cast<uint32_t>(std::min<size_t>(both, i + ahead));
     for (; i < end; ++i) {
-      readers[0].FastStep(sources[0].out + i);
-      readers[1].FastStep(sources[1].out + i);
-      readers[2].FastStep(sources[2].out + i);
-      if (readers[0].Broken() | readers[1].Broken() | readers[2].Broken()) return false;
+      readers[0].FastStep(out0 + i);
+      readers[1].FastStep(out1 + i);
+      readers[2].FastStep(out2 + i);
     }
+    if (readers[0].Broken() || readers[1].Broken() || readers[2].Broken()) return false;
   }
   for (int c = 0; c < 3; ++c) {
     if (sources[c].length != 0 && !readers[c].Finish(sources[c].out, i, sources[c].length))

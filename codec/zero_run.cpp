@@ -64,6 +64,13 @@ inline uint64_t BitCount64(uint64_t v) {
   return (v * 0x0101010101010101ull) >> 56;
 }
 
+// Copies len (0 to 64) bytes 16 at a time; up to 15 bytes past len are read and written.
+// Returns len.
+inline size_t CopyLiterals(const unsigned char* src, unsigned char* dst, int len) {
+  for (int c = 0; c < len; c += 16) std::memcpy(dst + c, src + c, 16);
+  return static_cast<size_t>(len);
+}
+
 // The bytes levels 1, 2 and 3 would save, summed over maximal runs of zeros.
 struct RunTally {
   int64_t s1 = 0;
@@ -122,6 +129,103 @@ struct InnerRuns {
   }
 };
 
+
+// Codes whole 64-byte blocks of src while at least 80 input bytes (a 16-byte copy may
+// read 16 past a block) and 160 bytes of room (a block codes to at most 128 bytes, plus
+// a copy's overshoot) remain; returns the input consumed and sets *o_io to the output
+// length. (zero::RLE's 1.5 n + 3 bytes hold the overshoot too: with 16 input bytes
+// still to come after a block, what was written ends 8 bytes before that.) Runs
+// shorter than the level are copied with the non-zero bytes: a token for them is the
+// bytes themselves. So in each block only the starts of runs of at least `level` zeros
+// matter: bit k of `starts` is set when bytes k to k + level - 1 are all zero, which is
+// known for k up to 64 - level. The first such bit after the bytes already coded is the
+// start of a maximal run (an earlier zero before it would have set an earlier bit), and
+// a run that ends inside the block is shorter than 64 and is never cut. A run that
+// reaches the block's end is left to the caller, which measures it across blocks.
+int RunCodeBlocks(const unsigned char* src, unsigned char* dst, int n, int level,
+                  size_t dst_capacity, size_t* o_io) {
+  size_t o = 0;
+  int i = 0;
+  const int settled = 65 - level;  // positions whose run start is known
+  while (n - i >= 80 && dst_capacity - o >= 160) {
+    const unsigned char* block = src + i;
+    const uint64_t z = simd::ZeroMask64(block);
+    uint64_t starts = z;
+    if (level >= 2) starts &= z >> 1;
+    if (level == 3) starts &= z >> 2;
+    int pos = 0;  // bytes of the block coded so far
+    bool open_run = false;
+    while (starts != 0) {
+      const int p = CountTrailingZeros64(starts);
+      o += CopyLiterals(block + pos, dst + o, p - pos);
+      const uint64_t after = ~z >> p;  // bit 0 is the run's first zero: 0
+      if (after == 0) {  // the run reaches the block's end
+        pos = p;
+        open_run = true;
+        break;
+      }
+      const int k = CountTrailingZeros64(after);
+      const uint32_t token = static_cast<uint32_t>(RunCodeByte(k - level)) << (8 * level);
+      std::memcpy(dst + o, &token, 4);  // level zeros and the code byte (4th byte: slack)
+      o += static_cast<size_t>(level) + 1;
+      pos = p + k;
+      starts &= ~uint64_t{0} << pos;  // p + k < 64
+    }
+    if (!open_run && pos < settled) {
+      o += CopyLiterals(block + pos, dst + o, settled - pos);
+      pos = settled;
+    }
+    i += pos;
+    if (open_run) break;
+  }
+  *o_io = o;
+  return i;
+}
+
+// The decoder's counterpart of RunCodeBlocks: decodes whole 64-byte blocks of coded
+// bytes while at least 80 of them (a 16-byte copy reads 16 past a block) and
+// kDecodeRoom bytes of output room remain; returns the coded bytes consumed and sets
+// *o_io to the bytes produced, which never reach n, so the caller's exact loop decides
+// the end. Tokens shorter than a run code decode to themselves, so only run codes stop
+// the copy: the first m zero bytes in a row at or after a token boundary are a run code
+// (the zeros of a shorter token are followed by a non-zero byte), and each run code is
+// stepped over whole, its code byte (which may be 0) included. The room is a copy of
+// up to 64 literals (writing 79 bytes at most) and a run of at most 258 zeros.
+constexpr int kDecodeRoom = 64 + 258 + 16;
+
+int DeRunBlocks(const unsigned char* src, size_t src_len, unsigned char* dst, int n, int level,
+                int* o_io) {
+  int o = 0;
+  size_t j = 0;
+  const int settled = 65 - level;
+  while (src_len - j >= 80 && n - o >= kDecodeRoom) {
+    const unsigned char* block = src + j;
+    const uint64_t z = simd::ZeroMask64(block);
+    uint64_t starts = z;
+    if (level >= 2) starts &= z >> 1;
+    if (level == 3) starts &= z >> 2;
+    int pos = 0;  // coded bytes of the block consumed so far
+    while (starts != 0 && n - o >= kDecodeRoom) {
+      const int p = CountTrailingZeros64(starts);
+      o += static_cast<int>(CopyLiterals(block + pos, dst + o, p - pos));
+      const int zeros = RunFromCodeByte(block[p + level]) + level;
+      std::memset(dst + o, 0, static_cast<size_t>(zeros));
+      o += zeros;
+      pos = p + level + 1;
+      if (pos >= 64) break;
+      starts &= ~uint64_t{0} << pos;
+    }
+    if (starts == 0 && pos < settled && n - o >= kDecodeRoom) {
+      o += static_cast<int>(CopyLiterals(block + pos, dst + o, settled - pos));
+      pos = settled;
+    }
+    j += static_cast<size_t>(pos);
+    if (pos == 0) break;
+  }
+  *o_io = o;
+  return static_cast<int>(j);
+}
+
 }  // namespace
 
 namespace entropy_detail {
@@ -134,6 +238,13 @@ int RunCodeWithin(const unsigned char* src, unsigned char* dst, int n, int level
   size_t o = 0;
   int i = 0;
   while (i < n) {
+    if (n - i >= 80 && dst_capacity - o >= 160) {
+      size_t wrote = 0;
+      const int used = RunCodeBlocks(src + i, dst + o, n - i, level, dst_capacity - o, &wrote);
+      i += used;
+      o += wrote;
+      if (used != 0) continue;  // else a run from i reaches past the block: measured below
+    }
 #if ZODUVIV_SSE2
     // Non-zero bytes stand for themselves: copy the ones before the next zero 16 at a
     // time. The store may write up to 16 bytes, all inside dst_capacity; the bytes past
@@ -195,7 +306,11 @@ int RunCodeWithin(const unsigned char* src, unsigned char* dst, int n, int level
       if (k > 255 + level) k = 255 + level;
 #endif
       while (k < 255 + level && i + k < n && src[i + k] == 0) ++k;
-      for (int z = 0; z < level; ++z) dst[o++] = 0;
+      // Written out: a loop of 1 to 3 stores becomes a call of memset.
+      dst[o] = 0;
+      if (level >= 2) dst[o + 1] = 0;
+      if (level == 3) dst[o + 2] = 0;
+      o += static_cast<size_t>(level);
       dst[o++] = RunCodeByte(k - level);
       i += k;
     }
@@ -204,6 +319,12 @@ int RunCodeWithin(const unsigned char* src, unsigned char* dst, int n, int level
 }
 
 }  // namespace entropy_detail
+
+namespace {
+// zero::deRLE from src_len coded bytes; read_ahead lets whole blocks be read at a time.
+int DeRunTokens(const unsigned char* src, size_t src_len, unsigned char* dst, int n, int level,
+                bool read_ahead);
+}  // namespace
 
 namespace zero {
 
@@ -254,14 +375,32 @@ int testRLE(const unsigned char* src, int n, int min_saving) {
 }
 
 int deRLE(const unsigned char* src, unsigned char* dst, int n, int level) {
-  return deRLE(src, std::numeric_limits<size_t>::max(), dst, n, level);
+  // Without a length the coded string may end right after its last token, so the block
+  // decoder, which reads ahead, is not used.
+  return DeRunTokens(src, std::numeric_limits<size_t>::max(), dst, n, level, false);
 }
 
 int deRLE(const unsigned char* src, size_t src_len, unsigned char* dst, int n, int level) {
+  return DeRunTokens(src, src_len, dst, n, level, true);
+}
+
+}  // namespace zero
+
+namespace {
+
+int DeRunTokens(const unsigned char* src, size_t src_len, unsigned char* dst, int n, int level,
+                bool read_ahead) {
   if (n <= 0 || !ValidLevel(level)) return 0;
   size_t j = 0;
   int o = 0;
   while (o < n) {
+    if (read_ahead && src_len - j >= 80 && n - o >= kDecodeRoom) {
+      int made = 0;
+      const int used = DeRunBlocks(src + j, src_len - j, dst + o, n - o, level, &made);
+      j += static_cast<size_t>(used);
+      o += made;
+      if (used != 0) continue;
+    }
     const size_t left = src_len - j;  // j never passes src_len
     if (left == 0) return -1;
     const unsigned char c = src[j];
@@ -307,4 +446,4 @@ int deRLE(const unsigned char* src, size_t src_len, unsigned char* dst, int n, i
   return static_cast<int>(j);
 }
 
-}  // namespace zero
+}  // namespace

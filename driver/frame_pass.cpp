@@ -119,7 +119,10 @@ class FramePass {
     const uint64_t offset = frame_offsets[static_cast<size_t>(slot.frame)];
     unsigned char* dib = slot.a.get();
     unsigned char* spare = slot.b.get();
-    if (movie_.raw) {
+    // A "raw " frame to compress goes to the codec as read: it predicts from the rows in
+    // movie order, so the frame is never converted (one pass and one frame write fewer).
+    const bool raw_to_codec = movie_.raw && !options_.uncompressed;
+    if (movie_.raw && !raw_to_codec) {
       std::swap(dib, spare);
       slot.readable = read_raw_frame(offset, spare, dib);
     } else {
@@ -137,7 +140,12 @@ class FramePass {
     icc.size = static_cast<uint32_t>(frame_size_);
     icc.input = dib;
     icc.output = spare;
-    codecs_[static_cast<size_t>(worker)]->CompressContinue(&icc, 0);
+    CodecInst& codec = *codecs_[static_cast<size_t>(worker)];
+    if (raw_to_codec) {
+      codec.CompressRawContinue(&icc);
+    } else {
+      codec.CompressContinue(&icc, 0);
+    }
     slot.data = spare;
     slot.size = icc.size;
     slot.flags = icc.flags;
