@@ -105,6 +105,13 @@ int median(int x, int y, int z);
 void DeEntropy(unsigned char* src, unsigned char* dst, int width, int height);
 // The inverse: rebuilds the frame (bytes 0 and 2 with byte 1 added back) from residuals.
 void ReEntropy(const unsigned char* residuals, unsigned char* frame, int width, int height);
+// TEMP shims: the prediction API on the three residual planes (plane c at planes + c * n,
+// n = width * height); scratch holds PredictScratchBytes(width) bytes.
+size_t PredictScratchBytes(int width);
+void DeEntropy(const unsigned char* frame, unsigned char* planes, int width, int height,
+               unsigned char* scratch);
+void ReEntropy(const unsigned char* planes, unsigned char* frame, int width, int height,
+               unsigned char* scratch);
 
 // ---------------------------------------------------------------------------------------
 // Frame compression.

@@ -296,3 +296,19 @@ void ReEntropy(const unsigned char* residuals, unsigned char* frame, int width, 
     frame[p + 2] = static_cast<unsigned char>(frame[p + 2] + frame[p + 1]);
   }
 }
+
+size_t PredictScratchBytes(int width) { return predict_detail::PlaneScratchBytes(width); }
+
+void DeEntropy(const unsigned char* frame, unsigned char* planes, int width, int height,
+               unsigned char* scratch) {
+  if (width <= 0 || height <= 0) return;
+  const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+  predict_detail::PredictToPlanes(frame, width, height, scratch, planes, planes + n, planes + 2 * n);
+}
+
+void ReEntropy(const unsigned char* planes, unsigned char* frame, int width, int height,
+               unsigned char* scratch) {
+  if (width <= 0 || height <= 0) return;
+  const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+  predict_detail::ReconstructFromPlanes(planes, planes + n, planes + 2 * n, width, height, scratch, frame);
+}
