@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 
 extern char** environ;
 
@@ -106,52 +107,12 @@ bool file_exists(const std::string& path) {
   return std::filesystem::exists(path, ec);
 }
 
-uint32_t le32(const std::vector<uint8_t>& b, size_t off) {
-  if (off > b.size() || b.size() - off < 4) return 0;
-  return uint32_t(b[off]) | uint32_t(b[off + 1]) << 8 | uint32_t(b[off + 2]) << 16 |
-         uint32_t(b[off + 3]) << 24;
-}
-
-PlainAvi parse_plain_avi(const std::vector<uint8_t>& file) {
-  PlainAvi avi;
-  auto fail = [&avi](const std::string& why) {
-    avi.error = why;
-    return avi;
-  };
-  if (file.size() < 8204 || std::memcmp(file.data(), "RIFF", 4) != 0 ||
-      std::memcmp(file.data() + 8, "AVI ", 4) != 0 || std::memcmp(file.data() + 0x2008, "movi", 4) != 0)
-    return fail("not an AVI file as zoduviv writes it");
-  if (le32(file, 4) != file.size() - 8) return fail("RIFF size is not the file length - 8");
-  const uint64_t movi_end = 0x2008ull + le32(file, 0x2004);
-  size_t pos = 0x200C;
-  while (pos < movi_end) {
-    if (file.size() - pos < 8 || std::memcmp(file.data() + pos, "00dc", 4) != 0)
-      return fail("expected a 00dc chunk at " + std::to_string(pos));
-    const uint32_t size = le32(file, pos + 4);
-    const uint64_t padded = (uint64_t(size) + 3) / 4 * 4;
-    if (padded > file.size() - pos - 8) return fail("chunk runs past the file");
-    avi.frames.emplace_back(file.begin() + long(pos + 8), file.begin() + long(pos + 8 + size));
-    for (uint64_t k = size; k < padded; ++k)
-      if (file[pos + 8 + k] != 0) return fail("non-zero pad byte");
-    pos += 8 + padded;
-  }
-  if (pos != movi_end) return fail("movi list size does not end on a chunk");
-  if (file.size() - pos < 8 || std::memcmp(file.data() + pos, "idx1", 4) != 0) return fail("no idx1");
-  const uint32_t idx_size = le32(file, pos + 4);
-  if (idx_size != 16 * avi.frames.size()) return fail("idx1 size does not match the frames");
-  for (size_t i = 0; i < avi.frames.size(); ++i) {
-    const size_t e = pos + 8 + 16 * i;
-    if (std::memcmp(file.data() + e, "00dc", 4) != 0) return fail("idx1 entry id");
-    avi.index_flags.push_back(le32(file, e + 4));
-    avi.index_offsets.push_back(le32(file, e + 8));
-    avi.index_lengths.push_back(le32(file, e + 12));
-  }
-  const size_t junk = pos + 8 + idx_size;
-  if (file.size() - junk < 5 || std::memcmp(file.data() + junk, "JUNK", 4) != 0) return fail("no closing JUNK");
-  if (file.size() % 1024 != 0) return fail("file length is not a multiple of 1024");
-  if (le32(file, 0x30) != avi.frames.size() || le32(file, 0x8C) != avi.frames.size())
-    return fail("frame counts in the header do not match");
-  avi.ok = true;
+AviFile read_avi_bytes(const Bytes& file) {
+  AviFile avi;
+  std::istringstream in(std::string(file.begin(), file.end()));
+  avi.ok = read_avi(in, file.size(), avi.info, avi.error);
+  for (const AviFrame& f : avi.info.frames)
+    avi.frames.push_back(f.damage ? Bytes() : Bytes(file.begin() + long(f.offset), file.begin() + long(f.offset + f.size)));
   return avi;
 }
 
