@@ -1,6 +1,6 @@
-// tests/support/bytes.h: byte helpers shared by the tests: hex text for golden vectors,
-// little-endian reads, a hash for whole-file goldens, the one writer of QuickTime atoms
-// and RIFF chunks, and capturing what a call prints to standard output.
+// tests/support/bytes.h: hex text for golden vectors, little-endian fields, a hash for
+// whole-file goldens, the one writer of QuickTime atoms and RIFF chunks, and what a call
+// prints to standard output.
 #ifndef TESTS_SUPPORT_BYTES_H_
 #define TESTS_SUPPORT_BYTES_H_
 
@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -30,13 +29,10 @@ inline Bytes Cat(Bytes a, const Bytes& b) {
   return a;
 }
 
-// Little-endian reads; bytes outside the buffer throw, which fails the test.
-inline uint64_t le(const Bytes& b, size_t off, int n) {
-  uint64_t v = 0;
-  for (int i = n - 1; i >= 0; --i) v = v << 8 | b.at(off + i);
-  return v;
+// Little-endian fields; bytes outside the buffer throw, which fails the test.
+inline uint32_t le32(const Bytes& b, size_t off) {
+  return uint32_t(b.at(off) | b.at(off + 1) << 8 | b.at(off + 2) << 16 | uint32_t(b.at(off + 3)) << 24);
 }
-inline uint32_t le32(const Bytes& b, size_t off) { return uint32_t(le(b, off, 4)); }
 inline void put32(Bytes& b, size_t off, uint32_t v) {
   for (int i = 0; i < 4; ++i) b.at(off + i) = uint8_t(v >> (8 * i));
 }
@@ -51,8 +47,8 @@ inline uint64_t Fnv(const Bytes& b) {
   return h;
 }
 
-// Builds QuickTime atoms (big-endian, the size counts the 8-byte head and comes first)
-// or RIFF chunks (little-endian, the id first, the size counts the data only).
+// QuickTime atoms (big-endian; the size comes first and counts the 8-byte head) or RIFF
+// chunks (little-endian; the id comes first, the size counts the data only).
 class ByteWriter {
  public:
   explicit ByteWriter(bool big_endian) : be_(big_endian) {}
@@ -71,7 +67,7 @@ class ByteWriter {
     b.insert(b.end(), d.begin(), d.end());
     return *this;
   }
-  // Opens an atom or chunk (with a list type for RIFF lists); returns its start for close.
+  // Opens an atom or chunk (a RIFF list with its type); returns its start for close.
   size_t open(const std::string& id, const char* list_type = nullptr) {
     const size_t at = b.size();
     if (be_) u32(0).cc(id); else cc(id).u32(0);
@@ -89,7 +85,6 @@ class ByteWriter {
   bool be_;
 };
 
-// Runs f() and returns what it printed to standard output.
 template <typename F>
 std::string captured_stdout(F f) {
   testing::internal::CaptureStdout();

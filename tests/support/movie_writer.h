@@ -39,7 +39,7 @@ std::vector<uint8_t> build_movie(const MovieRecipe& recipe);
 bool write_movie(const std::string& path, const MovieRecipe& recipe);
 
 // Deterministic test frames of width x height x 3 bytes: a smooth gradient with noise
-// `noise` (0 = none), seeded. Defined with the other generators (test_data.h).
+// `noise` (0 = none), seeded.
 std::vector<uint8_t> make_frame(int width, int height, uint32_t seed, int noise);
 
 }  // namespace testmov

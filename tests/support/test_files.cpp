@@ -10,79 +10,56 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <sstream>
 
 extern char** environ;
 
+#ifndef VIZUDEC_DEFAULT_BIN
+#define VIZUDEC_DEFAULT_BIN ""
+#endif
+
 namespace testfiles {
-namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-}  // namespace
-
-RunResult run(const std::string& program, const std::vector<std::string>& args,
-              const std::vector<std::string>& env) {
-  RunResult result;
+RunResult run(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env) {
   TempDir capture;
-  const std::string out_path = capture.file("stdout");
-  const std::string err_path = capture.file("stderr");
-
+  const std::string out = capture.file("out"), err = capture.file("err");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  std::vector<std::string> env_strings;
-  for (char** e = environ; *e; ++e) env_strings.emplace_back(*e);
-  for (const auto& e : env) env_strings.push_back(e);
-  std::vector<char*> envp;
-  for (auto& e : env_strings) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-
-  pid_t pid = 0;
-  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
-    int wstatus = 0;
-    if (waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<std::string> strings = {program};
+  strings.insert(strings.end(), args.begin(), args.end());
+  const size_t env_at = strings.size();
+  for (char** e = environ; *e; ++e) strings.emplace_back(*e);
+  strings.insert(strings.end(), env.begin(), env.end());
+  std::vector<char*> p;
+  for (size_t i = 0; i < strings.size(); ++i) {
+    if (i == env_at) p.push_back(nullptr);  // argv ends, envp starts
+    p.push_back(strings[i].data());
   }
+  p.push_back(nullptr);
+  RunResult r;
+  pid_t pid = 0;
+  int status = 0;
+  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, p.data(), p.data() + env_at + 1) == 0 &&
+      waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+    r.status = WEXITSTATUS(status);
   posix_spawn_file_actions_destroy(&actions);
-  result.out = slurp(out_path);
-  result.err = slurp(err_path);
-  return result;
+  const Bytes o = read_file(out), e = read_file(err);
+  r.out.assign(o.begin(), o.end());
+  r.err.assign(e.begin(), e.end());
+  return r;
 }
 
 std::string binary(const char* variable) {
   if (const char* value = std::getenv(variable)) return value;
-#ifdef ZODUVIV_DEFAULT_BIN
-  if (std::strcmp(variable, "ZODUVIV_BIN") == 0) return ZODUVIV_DEFAULT_BIN;
-#endif
-#ifdef VIZUDEC_DEFAULT_BIN
-  if (std::strcmp(variable, "VIZUDEC_BIN") == 0) return VIZUDEC_DEFAULT_BIN;
-#endif
-  return "";
+  return std::strcmp(variable, "ZODUVIV_BIN") == 0 ? ZODUVIV_DEFAULT_BIN : VIZUDEC_DEFAULT_BIN;
 }
 
 TempDir::TempDir() {
-  static std::mt19937_64 rng(std::random_device{}());
-  const auto base = std::filesystem::temp_directory_path();
-  for (;;) {
-    auto candidate = base / ("zoduviv-test-" + std::to_string(getpid()) + "-" + std::to_string(rng()));
-    std::error_code ec;
-    if (std::filesystem::create_directory(candidate, ec)) {
-      path_ = candidate.string();
-      return;
-    }
-  }
+  std::string pattern = std::filesystem::temp_directory_path().string() + "/zoduviv-test-XXXXXX";
+  path_ = ::mkdtemp(pattern.data()) ? pattern : "";
 }
 
 TempDir::~TempDir() {
@@ -90,16 +67,16 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-std::vector<uint8_t> read_file(const std::string& path) {
+Bytes read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-bool write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+bool write_file(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
   out.close();
-  return static_cast<bool>(out);
+  return bool(out);
 }
 
 bool file_exists(const std::string& path) {
@@ -116,20 +93,12 @@ AviFile read_avi_bytes(const Bytes& file) {
   return avi;
 }
 
-std::vector<uint8_t> expected_dib(const std::vector<uint8_t>& movie_frame, int width, int height,
-                                  bool raw) {
+Bytes expected_dib(const Bytes& movie_frame, int width, int height, bool raw) {
   if (!raw) return movie_frame;
-  std::vector<uint8_t> dib(movie_frame.size());
+  Bytes dib(movie_frame.size());
   const size_t row = size_t(width) * 3;
-  for (int y = 0; y < height; ++y) {
-    const uint8_t* src = movie_frame.data() + size_t(height - 1 - y) * row;
-    uint8_t* dst = dib.data() + size_t(y) * row;
-    for (size_t x = 0; x < row; x += 3) {
-      dst[x] = src[x + 2];
-      dst[x + 1] = src[x + 1];
-      dst[x + 2] = src[x];
-    }
-  }
+  for (size_t y = 0; y < size_t(height); ++y)
+    for (size_t x = 0; x < row; ++x) dib[y * row + x] = movie_frame[(height - 1 - y) * row + x / 3 * 3 + 2 - x % 3];
   return dib;
 }
 

@@ -14,14 +14,12 @@ namespace testfiles {
 using Bytes = std::vector<uint8_t>;
 
 struct RunResult {
-  int status = -1;   // the exit status, or -1 when the program did not exit normally
-  std::string out;   // everything written to standard output
-  std::string err;   // everything written to standard error
+  int status = -1;  // the exit status, or -1 when the program did not exit normally
+  std::string out, err;
 };
 
 // Runs program with args (no shell involved), with extra environment assignments.
-RunResult run(const std::string& program, const std::vector<std::string>& args,
-              const std::vector<std::string>& env = {});
+RunResult run(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env = {});
 
 // Path of a binary from the environment variable (ZODUVIV_BIN, VIZUDEC_BIN), else the one
 // built with the tests.
