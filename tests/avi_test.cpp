@@ -1,6 +1,9 @@
 // AVI files: AviWriter's plain and OpenDML files (whole files by hash, every frame read
 // back) and its write failures; read_avi on those files, on RIFF layouts other writers
 // use, and on damaged and hostile files.
+#include "avi/avi.h"
+
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -15,16 +18,13 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "avi/avi.h"
 #include "tests/support/bytes.h"
 #include "tests/support/test_files.h"
 
 namespace {
 
-using testbytes::ByteWriter;
 using testbytes::Bytes;
+using testbytes::ByteWriter;
 using testbytes::le32;
 using testbytes::put32;
 using testfiles::read_file;
@@ -110,10 +110,12 @@ TEST(AviWriter, PlainFiles) {
   };
   std::vector<Case> cases = {{{}, {MakeFrame(100, 1), MakeFrame(2, 2), MakeFrame(101, 3)}},
                              {{320, 240, 30, 1, 0}, {MakeFrame(10, 1, 0), MakeFrame(20, 2), MakeFrame(30, 3, 0x7FFF)}},
-                             {{1920, 1080, 30000, 1001, 0}, {}, 33366}, {{1, 1, 600, 20, 1}, {}}, {{17, 3, 25, 1, 0}, {}, 40000}};
-  const long long periods[][3] = {{30, 0, 0},       {0, 1, 0},       {1, 2000, 2000000000}, {1, 4294, 4294000000},
-                                  {1, 4295, 0},     {1, INT_MAX, 0}, {30, -1, 0},           {-30, 1, 0},
-                                  {INT_MIN, 1, 0},  {INT_MAX, 1, 0}, {3, 2, 666666},        {1000000, 1, 1}, {2000000, 1, 0}};
+                             {{1920, 1080, 30000, 1001, 0}, {}, 33366}, {{1, 1, 600, 20, 1}, {}},
+                             {{17, 3, 25, 1, 0}, {}, 40000}};
+  const long long periods[][3] = {{30, 0, 0},      {0, 1, 0},       {1, 2000, 2000000000}, {1, 4294, 4294000000},
+                                  {1, 4295, 0},    {1, INT_MAX, 0}, {30, -1, 0},           {-30, 1, 0},
+                                  {INT_MIN, 1, 0}, {INT_MAX, 1, 0}, {3, 2, 666666},        {1000000, 1, 1},
+                                  {2000000, 1, 0}};
   for (const auto& p : periods) cases.push_back({{4, 2, int(p[0]), int(p[1]), 1}, {}, uint32_t(p[2])});
   for (size_t len = 0; len <= 8; ++len) cases.push_back({{}, {MakeFrame(len, uint32_t(len)), MakeFrame(4, 99)}});
   // With one frame of padded length p the index ends at 8240 + p: every remainder.
@@ -155,9 +157,11 @@ std::string WriteWithLimit(rlim_t limit, const std::string& path, int side, int 
     Bytes frame(size_t(side) * side * 3 + 3, 7);
     const int init = w.init(path.c_str(), side, side, 30, 1, 0);
     int written = 0, last = 0;
-    while (init == 1 && written < count && (last = int(w.write_frame(frame.data(), side * side * 3, 16))) == 0) ++written;
+    while (init == 1 && written < count && (last = int(w.write_frame(frame.data(), side * side * 3, 16))) == 0)
+      ++written;
     std::string what = init != 1 ? "" : written == count ? "; all written" : "; stopped: " + std::to_string(last);
-    if (init == 1 && written < count) what += " " + std::to_string(int(w.write_frame(frame.data(), side * side * 3, 16)));
+    if (init == 1 && written < count)
+      what += " " + std::to_string(int(w.write_frame(frame.data(), side * side * 3, 16)));
     std::printf("init %d%s; flush %d\n", init, what.c_str(), init == 1 ? w.flush() : -1);
     std::fflush(stdout);
     _exit(0);
@@ -183,7 +187,8 @@ TEST(AviWriter, WriteFailures) {
   ASSERT_EQ(writer.init(gone.c_str(), 4, 2, 30, 1, 0), 1);
   ASSERT_EQ(writer.write_frame(frame, 4, 16), FrameWrite::kWritten);
   std::remove(gone.c_str());
-  EXPECT_EQ(testbytes::captured_stdout([&] { EXPECT_EQ(writer.flush(), 0); }), "Unable to write output file " + gone + "\n");
+  EXPECT_EQ(testbytes::captured_stdout([&] { EXPECT_EQ(writer.flush(), 0); }),
+            "Unable to write output file " + gone + "\n");
 }
 
 // Files past the RIFF limit, by hash (files whose every list and index entry was checked
@@ -194,8 +199,9 @@ TEST(AviOpenDml, MultipleRiffLists) {
     uint64_t limit;
     size_t count, max_size;
     uint64_t fnv;
-  } kCases[] = {{1 << 20, 120, 60000, 0xe583db97f52ad9a3},       {300000, 300, 9000, 0xb8da265d5cb82d05},
-                {(1 << 20) + 2, 70, 65537, 0xa2ac59a435a2f317},  {200000, 2000, 300, 0x23d1ffb331b1cb79},
+  } kCases[] = {{1 << 20, 120, 60000, 0xe583db97f52ad9a3},
+                {300000, 300, 9000, 0xb8da265d5cb82d05}, {(1 << 20) + 2, 70, 65537, 0xa2ac59a435a2f317},
+                {200000, 2000, 300, 0x23d1ffb331b1cb79},
                 {64 * 1024, 100, 16000, 0xc303ff73beb33f63}};
   for (const auto& c : kCases) {
     std::mt19937 rng(uint32_t(c.limit + c.count));
@@ -222,8 +228,9 @@ TEST(AviOpenDml, MultipleRiffLists) {
 // less and the last frame goes to an 'AVIX' list. A frame too large for any list is
 // refused with a message, and the frames before it make the plain file.
 TEST(AviOpenDml, WhereTheFirstListEnds) {
-  const std::vector<std::vector<size_t>> sets = {{100, 2, 101}, {5000, 5000, 5000, 17}, {0}, {300000, 1, 2, 3, 4, 5, 6, 7, 8},
-                                                 {1000, 1000}, {20, 20, 20, 20, 996}, {4000, 4000}};
+  const std::vector<std::vector<size_t>> sets = {
+      {100, 2, 101}, {5000, 5000, 5000, 17}, {0},         {300000, 1, 2, 3, 4, 5, 6, 7, 8},
+      {1000, 1000},  {20, 20, 20, 20, 996},  {4000, 4000}};
   int switched = 0;
   TempDir dir;
   for (const auto& sizes : sets) {
@@ -245,7 +252,8 @@ TEST(AviOpenDml, WhereTheFirstListEnds) {
     ExpectFrames(over.file, frames, "need=" + std::to_string(need));
   }
   EXPECT_GE(switched, 2);
-  for (const auto& [sizes, limit] : std::vector<std::pair<std::vector<size_t>, uint64_t>>{{{1000, 2000, 300000}, 256 * 1024}, {{20000}, 16 * 1024}}) {
+  for (const auto& [sizes, limit] : std::vector<std::pair<std::vector<size_t>, uint64_t>>{
+           {{1000, 2000, 300000}, 256 * 1024}, {{20000}, 16 * 1024}}) {
     std::vector<Frame> frames;
     for (size_t size : sizes) frames.push_back(MakeFrame(size, uint32_t(frames.size() + 1)));
     const Written w = WriteAvi(dir.file("huge.avi"), frames, limit);
@@ -267,7 +275,8 @@ TEST(AviOpenDml, SuperIndexFullAt256Lists) {
   std::vector<FrameWrite> want(1024, FrameWrite::kWritten);
   want[1022] = want[1023] = FrameWrite::kFull;
   EXPECT_EQ(w.frames, want);
-  EXPECT_EQ(w.out, "The AVI file " + dir.file("cap.avi") + " cannot hold more frames: its index is full at 1022 frames\n");
+  EXPECT_EQ(w.out,
+            "The AVI file " + dir.file("cap.avi") + " cannot hold more frames: its index is full at 1022 frames\n");
   EXPECT_EQ(RiffLists(w.file, 16 * 1024), 256u);
   frames.resize(1022);
   ExpectFrames(w.file, frames, "256 lists");
@@ -363,8 +372,11 @@ TEST(AviReader, LayoutsOfOtherWriters) {
       const testfiles::AviFile avi = testfiles::read_avi_bytes(b.file);
       ASSERT_TRUE(avi.ok) << what << ": " << avi.error;
       const AviInfo& i = avi.info;
-      EXPECT_EQ(std::vector<uint64_t>({uint64_t(i.width), uint64_t(i.height), uint64_t(i.bit_count), i.compression, i.rate, i.scale, i.length}),
-                std::vector<uint64_t>({7, 3, 24, recipe.compression ? 0x555A4956u : 0u, 30000, 1001, recipe.frames.size()})) << what;
+      EXPECT_EQ(
+          std::vector<uint64_t>(
+              {uint64_t(i.width), uint64_t(i.height), uint64_t(i.bit_count), i.compression, i.rate, i.scale, i.length}),
+          std::vector<uint64_t>({7, 3, 24, recipe.compression ? 0x555A4956u : 0u, 30000, 1001, recipe.frames.size()}))
+          << what;
       ASSERT_EQ(avi.frames, recipe.frames) << what;
       for (size_t k = 0; k < recipe.frames.size(); ++k) {
         EXPECT_EQ(i.frames[k].offset, b.offsets[k]) << what << " frame " << k;
@@ -386,15 +398,12 @@ TEST(AviReader, Refusals) {
     Bytes file;
     const char* want;
   } kCases[] = {
-      {{}, "not an AVI file"},
-      {{'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A', 'V', 'E'}, "not an AVI file"},
-      {not_riff, "not an AVI file"},
-      {with([](FileRecipe& s) { s.compression = "MJPG"; }), "'MJPG' is neither"},
+      {{}, "not an AVI file"}, {{'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A', 'V', 'E'}, "not an AVI file"},
+      {not_riff, "not an AVI file"}, {with([](FileRecipe& s) { s.compression = "MJPG"; }), "'MJPG' is neither"},
       {with([](FileRecipe& s) { s.bit_count = 32; }), "32 bits per pixel"},
       {with([](FileRecipe& s) { s.stream_type = "auds"; }), "no video stream"},
       {with([](FileRecipe& s) { s.two_video_streams = true; }), "2 video streams"},
-      {with([](FileRecipe& s) { s.height = -2; }), "top-down"},
-      {with([](FileRecipe& s) { s.width = 0; }), "not valid"},
+      {with([](FileRecipe& s) { s.height = -2; }), "top-down"}, {with([](FileRecipe& s) { s.width = 0; }), "not valid"},
       {with([](FileRecipe& s) { s.width = s.height = 4096; }), "too large"},  // more than a stream codes
       {with([](FileRecipe& s) { s.width = s.height = 65536, s.compression = nullptr; }), "too large"},
       {Bytes(good.begin(), good.begin() + 60), "cut short"},
@@ -413,20 +422,33 @@ TEST(AviReader, DamageIsNamedPerFrame) {
   const auto entry = [](Built& b, size_t frame, size_t field, uint32_t v) {  // an idx1 field
     put32(b.file, b.file.size() - 16 * b.offsets.size() + 16 * frame + 4 * field, v);
   };
-  const std::vector<const char*> whole(6, nullptr), missing = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "no chunk of it was found"};
+  const std::vector<const char*> whole(6, nullptr),
+      missing = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "no chunk of it was found"};
   const struct {
     const char* name;
     int64_t length;
     std::function<void(Built&)> damage;
     std::vector<const char*> want;
   } kCases[] = {
-      {"an entry outside the file, another of the wrong size", -1, [&](Built& b) { entry(b, 1, 2, 0x7FFFFFF0), entry(b, 2, 3, 3); },
+      {"an entry outside the file, another of the wrong size",
+       -1,
+       [&](Built& b) { entry(b, 1, 2, 0x7FFFFFF0), entry(b, 2, 3, 3); },
        {nullptr, kOutside, kMismatch, nullptr, nullptr, nullptr}},
-      {"no entry matches a chunk: the walk", -1, [&](Built& b) { for (uint32_t i = 0; i < 6; ++i) entry(b, i, 2, 0x10000 + i); }, whole},
+      {"no entry matches a chunk: the walk", -1,
+       [&](Built& b) {
+         for (uint32_t i = 0; i < 6; ++i) entry(b, i, 2, 0x10000 + i);
+       },
+       whole},
       {"fewer frames than declared", 8, [](Built&) {}, missing},
       {"a huge declared count", 0xFFFFFFFF, [](Built&) {}, missing},
-      {"cut inside frame 4", -1, [](Built& b) { b.file.resize(b.offsets[3] + 5); }, {nullptr, nullptr, nullptr, "the file ends inside its chunk"}},
-      {"cut before frame 4", -1, [](Built& b) { b.file.resize(b.offsets[3] - 8); }, {nullptr, nullptr, nullptr, "the file ends before its chunk"}},
+      {"cut inside frame 4",
+       -1,
+       [](Built& b) { b.file.resize(b.offsets[3] + 5); },
+       {nullptr, nullptr, nullptr, "the file ends inside its chunk"}},
+      {"cut before frame 4",
+       -1,
+       [](Built& b) { b.file.resize(b.offsets[3] - 8); },
+       {nullptr, nullptr, nullptr, "the file ends before its chunk"}},
   };
   for (const auto& k : kCases) {
     FileRecipe s;
@@ -503,7 +525,8 @@ TEST(AviReader, DamagedWriterFiles) {
     bad[k.at] = 'X';
     const testfiles::AviFile avi = testfiles::read_avi_bytes(bad);
     ASSERT_TRUE(avi.ok) << avi.error;
-    EXPECT_STREQ(avi.info.frames.at(k.frame).damage, "its chunk header does not match the index") << "frame " << k.frame;
+    EXPECT_STREQ(avi.info.frames.at(k.frame).damage, "its chunk header does not match the index")
+        << "frame " << k.frame;
     EXPECT_EQ(avi.info.frames.at(k.frame + 1).damage, nullptr) << "frame " << k.frame + 1;
   }
   // Cut inside the last list: the frames before the cut whole, the cut one named.

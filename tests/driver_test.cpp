@@ -1,5 +1,6 @@
 // End-to-end runs of the real zoduviv binary on generated movies: standard output exactly,
 // the exit status, and the AVI files by hash, frame by frame and decoded.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,8 +9,6 @@
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "codec/codec.h"
 #include "tests/support/bytes.h"
@@ -36,7 +35,8 @@ testmov::MovieRecipe movie(int width, int height, int frames, uint32_t seed, int
   testmov::MovieRecipe recipe;
   recipe.width = width;
   recipe.height = height;
-  for (int i = 0; i < frames; ++i) recipe.frames.push_back(testmov::make_frame(width, height, seed + uint32_t(i), noise));
+  for (int i = 0; i < frames; ++i)
+    recipe.frames.push_back(testmov::make_frame(width, height, seed + uint32_t(i), noise));
   return recipe;
 }
 
@@ -97,7 +97,8 @@ TEST(DriverConversions, BothModesWholeFiles) {
     const int chunks = c.frames_per_chunk.empty() ? c.frames : int(c.frames_per_chunk.size());
     const std::string u = dir.file("u.avi"), big_u = dir.file("U.avi"), z = dir.file("c.avi");
     for (const auto& [args, out] : {std::pair{std::vector<std::string>{"-u", dir.file("m.mov"), u}, u},
-                                    {{"-U", dir.file("m.mov"), big_u}, big_u}, {{dir.file("m.mov"), z}, z}}) {
+                                    {{"-U", dir.file("m.mov"), big_u}, big_u},
+                                    {{dir.file("m.mov"), z}, z}}) {
       const RunResult r = convert(args);
       EXPECT_EQ(r.out, success_lines(recipe, out, chunks)) << c.name;
       EXPECT_EQ(r.status, 0) << c.name;
@@ -116,8 +117,10 @@ TEST(DriverConversions, BothModesWholeFiles) {
     testbytes::Bytes frame(size_t(c.width) * c.height * 3);
     for (size_t i = 0; i < recipe.frames.size(); ++i) {
       const bool raw = recipe.format == "raw ";
-      EXPECT_EQ(plain.frames[i], testfiles::expected_dib(recipe.frames[i], c.width, c.height, raw)) << c.name << " frame " << i;
-      ASSERT_TRUE(decoder.Decode(packed.frames[i].data(), packed.frames[i].size(), frame.data())) << c.name << " frame " << i;
+      EXPECT_EQ(plain.frames[i], testfiles::expected_dib(recipe.frames[i], c.width, c.height, raw))
+          << c.name << " frame " << i;
+      ASSERT_TRUE(decoder.Decode(packed.frames[i].data(), packed.frames[i].size(), frame.data()))
+          << c.name << " frame " << i;
       EXPECT_EQ(frame, plain.frames[i]) << c.name << " frame " << i;
       EXPECT_TRUE(plain.info.frames[i].flags == 16 && packed.info.frames[i].flags == 16) << c.name << " frame " << i;
     }
@@ -134,23 +137,23 @@ TEST(DriverFailures, MessagesExitStatusAndOutput) {
     bytes.resize(bytes.size() - cut);
     ASSERT_TRUE(testfiles::write_file(m, bytes));
   };
-  testmov::MovieRecipe jpeg = movie(4, 2, 1, 1), huge_codec = movie(4097, 2048, 0, 1), huge_avi = movie(20000, 18000, 0, 1);
+  testmov::MovieRecipe jpeg = movie(4, 2, 1, 1), huge_codec = movie(4097, 2048, 0, 1),
+                       huge_avi = movie(20000, 18000, 0, 1);
   jpeg.format = "jpeg";
-  const std::string head = "Movie header found\nTrack header found\nWidth = 4\nHeight = 2\nMedia header found\n"
-                           "Sample description found, number of entries = 1\n";
-  const std::string truncated = "Frame 4 of 5 lies past the end of the input file or cannot be read; the movie is truncated or damaged.\n";
+  const std::string head =
+      "Movie header found\nTrack header found\nWidth = 4\nHeight = 2\nMedia header found\n"
+      "Sample description found, number of entries = 1\n";
+  const std::string truncated =
+      "Frame 4 of 5 lies past the end of the input file or cannot be read; the movie is truncated or damaged.\n";
   const struct {
     std::function<void()> setup;
     std::vector<std::string> args;
     std::string out;  // the whole output, or its end after "..."
     size_t frames;    // in o.avi; -1: no o.avi
   } kCases[] = {
-      {[] {}, {}, kUsage, size_t(-1)},
-      {[] {}, {"a.mov"}, kUsage, size_t(-1)},
-      {[] {}, {"a", "b", "c", "d"}, kUsage, size_t(-1)},
-      {[] {}, {"-u", "a", "b", "c", "d"}, kUsage, size_t(-1)},
-      {[] {}, {"-u", "a.mov"}, kUsage, size_t(-1)},
-      {[] {}, {"-U", "a.mov"}, kUsage, size_t(-1)},
+      {[] {}, {}, kUsage, size_t(-1)}, {[] {}, {"a.mov"}, kUsage, size_t(-1)},
+      {[] {}, {"a", "b", "c", "d"}, kUsage, size_t(-1)}, {[] {}, {"-u", "a", "b", "c", "d"}, kUsage, size_t(-1)},
+      {[] {}, {"-u", "a.mov"}, kUsage, size_t(-1)}, {[] {}, {"-U", "a.mov"}, kUsage, size_t(-1)},
       {[] {}, {"-x", "in.mov", o}, "Unknown option: \"-x\"\n", size_t(-1)},
       {[] {}, {"--u", "in.mov", o}, "Unknown option: \"--u\"\n", size_t(-1)},
       {[] {}, {"-", "in.mov", o}, "Unknown option: \"-\"\n", size_t(-1)},
@@ -159,21 +162,48 @@ TEST(DriverFailures, MessagesExitStatusAndOutput) {
       {[] {}, {"-u", none, o}, "Unable to open the input file.\n", size_t(-1)},
       {[] {}, {dir.path(), o}, "Unable to open the input file.\n", size_t(-1)},
       {[&] { ASSERT_TRUE(testfiles::write_file(m, {})); }, {m, o}, "Unable to find tag \"mvhd\"\n", size_t(-1)},
-      {[&] { write(jpeg, 0); }, {m, o}, head + "Data format = \"jpeg\"\nUnsupported data format, please select \"BMP\" or \"none\" as the video compression when saving a .mov file\n", size_t(-1)},
-      {[&] { write(movie(8, 6, 5, 3), 144 + 72); }, {"-u", m, o}, "..." + truncated + "Stopped early: " + o + " holds the 3 frames written before that frame.\n", 3},
-      {[&] { write(movie(8, 6, 5, 3), 144 + 72); }, {m, o}, "..." + truncated + "Stopped early: " + o + " holds the 3 frames written before that frame.\n", 3},
-      {[&] { write(movie(4, 2, 2, 1), 0); }, {"-u", m, dir.file("missing/dir/o.avi")}, "...2 frames indexed\nUnable to open output file " + dir.file("missing/dir/o.avi") + "\n", size_t(-1)},
-      {[&] { write(movie(16, 16, 3, 1), 0); }, {"-u", m, "/dev/full"}, "...3 frames indexed\nUnable to open output file /dev/full\n", size_t(-1)},
-      {[&] { write(movie(16, 16, 3, 1), 0); }, {m, "/dev/full"}, "...3 frames indexed\nUnable to open output file /dev/full\n", size_t(-1)},
-      {[&] { write(huge_codec, 0); }, {m, o}, "...0 frames indexed\nFrames of 4097x2048 pixels are too large for the Vozodiva codec; use -u for an uncompressed AVI file.\n", size_t(-1)},
-      {[&] { write(huge_avi, 0); }, {"-u", m, o}, "...0 frames indexed\nFrames of 20000x18000 pixels are too large for an AVI file.\n", size_t(-1)},
+      {[&] { write(jpeg, 0); },
+       {m, o},
+       head + "Data format = \"jpeg\"\nUnsupported data format, please select \"BMP\" or \"none\" as the video "
+              "compression when saving a .mov file\n",
+       size_t(-1)},
+      {[&] { write(movie(8, 6, 5, 3), 144 + 72); },
+       {"-u", m, o},
+       "..." + truncated + "Stopped early: " + o + " holds the 3 frames written before that frame.\n",
+       3},
+      {[&] { write(movie(8, 6, 5, 3), 144 + 72); },
+       {m, o},
+       "..." + truncated + "Stopped early: " + o + " holds the 3 frames written before that frame.\n",
+       3},
+      {[&] { write(movie(4, 2, 2, 1), 0); },
+       {"-u", m, dir.file("missing/dir/o.avi")},
+       "...2 frames indexed\nUnable to open output file " + dir.file("missing/dir/o.avi") + "\n",
+       size_t(-1)},
+      {[&] { write(movie(16, 16, 3, 1), 0); },
+       {"-u", m, "/dev/full"},
+       "...3 frames indexed\nUnable to open output file /dev/full\n",
+       size_t(-1)},
+      {[&] { write(movie(16, 16, 3, 1), 0); },
+       {m, "/dev/full"},
+       "...3 frames indexed\nUnable to open output file /dev/full\n",
+       size_t(-1)},
+      {[&] { write(huge_codec, 0); },
+       {m, o},
+       "...0 frames indexed\nFrames of 4097x2048 pixels are too large for the Vozodiva codec; use -u for an "
+       "uncompressed AVI file.\n",
+       size_t(-1)},
+      {[&] { write(huge_avi, 0); },
+       {"-u", m, o},
+       "...0 frames indexed\nFrames of 20000x18000 pixels are too large for an AVI file.\n",
+       size_t(-1)},
   };
   for (const auto& k : kCases) {
     std::remove(o.c_str());
     k.setup();
     const RunResult r = convert(k.args);
     const std::string tail = k.out.rfind("...", 0) == 0 ? k.out.substr(3) : k.out;
-    const std::string have = k.out.rfind("...", 0) == 0 && r.out.size() >= tail.size() ? r.out.substr(r.out.size() - tail.size()) : r.out;
+    const std::string have =
+        k.out.rfind("...", 0) == 0 && r.out.size() >= tail.size() ? r.out.substr(r.out.size() - tail.size()) : r.out;
     EXPECT_EQ(have, tail) << "args=" << k.args.size();
     EXPECT_EQ(r.status, 1) << tail;
     EXPECT_EQ(r.err, "") << tail;

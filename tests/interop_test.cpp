@@ -1,11 +1,11 @@
 // Interoperability with programs no one here wrote: GStreamer's qtmux makes movies that
 // zoduviv must accept, and GStreamer's avidemux must read every frame of what zoduviv
 // writes. Skipped (with the reason printed) where GStreamer is not installed.
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/support/movie_writer.h"
 #include "tests/support/test_files.h"
@@ -62,8 +62,8 @@ TEST(Interop, ConvertsAMovieMadeByQtmux) {
   TempDir dir;
   const std::string movie = dir.file("qt.mov");
   RunResult r = gst({"videotestsrc", "num-buffers=12", "pattern=ball", "!",
-                     "video/x-raw,format=RGB,width=80,height=60,framerate=25/1", "!", "qtmux",
-                     "faststart=true", "!", "filesink", "location=" + movie});
+                     "video/x-raw,format=RGB,width=80,height=60,framerate=25/1", "!", "qtmux", "faststart=true", "!",
+                     "filesink", "location=" + movie});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
 
   // The movie's own frames, as qtdemux gives them: top-down RGB.

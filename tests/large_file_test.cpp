@@ -5,6 +5,7 @@
 // file written is the -u output, with as few frames as pass 4 GiB. The test is skipped
 // only where the disk lacks room for it.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -14,8 +15,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "avi/avi.h"
 #include "codec/codec.h"
@@ -99,7 +98,8 @@ TEST(LargeFile, UncompressedOutputPastFourGigabytesReadsBackWhole) {
   // The frames start beyond 4 GiB, so every chunk offset needs 64 bits.
   const uint64_t first_frame = (uint64_t(1) << 32) + 4096;
   std::vector<uint8_t> head = movie_atom(first_frame);
-  head = testbytes::Cat(head, testbytes::ByteWriter(true).u32(1).cc("mdat").u64(first_frame + kFrameSize * kFrames - head.size()).b);
+  head = testbytes::Cat(
+      head, testbytes::ByteWriter(true).u32(1).cc("mdat").u64(first_frame + kFrameSize * kFrames - head.size()).b);
 
   const std::string movie = dir.file("big.mov");
   const int fd = ::open(movie.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);

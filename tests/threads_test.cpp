@@ -1,10 +1,10 @@
 // The compressed pass runs on worker threads; its output must not depend on how many.
 // Each movie is converted with 1, 2 and 7 threads (and decoded by vizudec likewise) and
 // the files must be byte-identical. This suite also runs under ThreadSanitizer.
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/support/movie_writer.h"
 #include "tests/support/test_files.h"
@@ -27,7 +27,8 @@ TEST_P(Threads, OutputIsTheSameForEveryThreadCount) {
   recipe.width = c.width;
   recipe.height = c.height;
   recipe.format = c.format;
-  for (int i = 0; i < c.frames; ++i) recipe.frames.push_back(testmov::make_frame(c.width, c.height, 500 + uint32_t(i), i % 3 == 2 ? 0 : c.noise));
+  for (int i = 0; i < c.frames; ++i)
+    recipe.frames.push_back(testmov::make_frame(c.width, c.height, 500 + uint32_t(i), i % 3 == 2 ? 0 : c.noise));
   std::vector<uint8_t> movie = testmov::build_movie(recipe);
   if (c.truncate) movie.resize(movie.size() - 5);
   ASSERT_TRUE(testfiles::write_file(dir.file("m.mov"), movie));
@@ -35,12 +36,14 @@ TEST_P(Threads, OutputIsTheSameForEveryThreadCount) {
   std::vector<std::string> outs;
   for (const char* threads : {"1", "2", "7"}) {
     const std::vector<std::string> env = {std::string("ZODUVIV_THREADS=") + threads};
-    const testfiles::RunResult r = testfiles::run(testfiles::binary("ZODUVIV_BIN"), {dir.file("m.mov"), dir.file("c.avi")}, env);
+    const testfiles::RunResult r =
+        testfiles::run(testfiles::binary("ZODUVIV_BIN"), {dir.file("m.mov"), dir.file("c.avi")}, env);
     EXPECT_EQ(r.status, c.truncate ? 1 : 0) << c.name << " threads=" << threads << "\n" << r.out;
     outs.push_back(r.out);
     files[0].push_back(testfiles::read_file(dir.file("c.avi")));
     if (c.truncate) continue;
-    const testfiles::RunResult d = testfiles::run(testfiles::binary("VIZUDEC_BIN"), {dir.file("c.avi"), dir.file("d.avi")}, env);
+    const testfiles::RunResult d =
+        testfiles::run(testfiles::binary("VIZUDEC_BIN"), {dir.file("c.avi"), dir.file("d.avi")}, env);
     EXPECT_EQ(d.status, 0) << d.out;
     files[1].push_back(testfiles::read_file(dir.file("d.avi")));
   }

@@ -1,6 +1,7 @@
 // End-to-end runs of vizudec on files that zoduviv writes: decoding gives byte for byte
 // the file that zoduviv -u writes, -t passes every such file and names the damaged frame
 // of damaged ones; OpenDML input and output; the command line, its messages and exit codes.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -9,8 +10,6 @@
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "avi/avi.h"
 #include "codec/codec.h"
@@ -43,7 +42,8 @@ testmov::MovieRecipe Movie(int width, int height, int frames, uint32_t seed, int
   recipe.width = width;
   recipe.height = height;
   recipe.format = format;
-  for (int i = 0; i < frames; ++i) recipe.frames.push_back(testmov::make_frame(width, height, seed + uint32_t(i), noise));
+  for (int i = 0; i < frames; ++i)
+    recipe.frames.push_back(testmov::make_frame(width, height, seed + uint32_t(i), noise));
   return recipe;
 }
 
@@ -63,9 +63,12 @@ TEST(VizudecRoundTrip, MatchesZoduvivUncompressed) {
     int w, h, frames;
   };
   std::vector<Case> cases;
-  for (auto [w, h, n, noise, format] : std::vector<std::tuple<int, int, int, int, const char*>>{
-           {4, 2, 3, 8, "raw "}, {13, 7, 5, 40, "raw "}, {1, 1, 2, 0, "raw "}, {17, 9, 4, 255, "WRLE"},
-           {320, 240, 2, 12, "raw "}, {9, 1, 3, 100, "WRLE"}, {8, 8, 0, 0, "raw "}})
+  for (auto [w, h, n, noise, format] :
+       std::vector<std::tuple<int, int, int, int, const char*>>{{4, 2, 3, 8, "raw "},
+                                                                {13, 7, 5, 40, "raw "}, {1, 1, 2, 0, "raw "},
+                                                                {17, 9, 4, 255, "WRLE"}, {320, 240, 2, 12, "raw "},
+                                                                {9, 1, 3, 100, "WRLE"},
+                                                                {8, 8, 0, 0, "raw "}})
     cases.push_back({Movie(w, h, n, uint32_t(w + h), noise, format), "", w, h, n});
   cases.push_back({Movie(6, 4, 2, 3, 10), "", 6, 4, 2});
   cases.back().recipe.time_scale = 30000, cases.back().recipe.durations = {1001};
@@ -76,7 +79,8 @@ TEST(VizudecRoundTrip, MatchesZoduvivUncompressed) {
   cases.push_back({{}, ZODUVIV_DEFAULT_SOURCE_DIR "/samples/sample.mov", 64, 48, 12});
   for (const Case& k : cases) {
     TempDir dir;
-    const std::string mov = k.mov.empty() ? dir.file("m.mov") : k.mov, d = dir.file("d.avi"), c = dir.file("c.avi"), u = dir.file("u.avi");
+    const std::string mov = k.mov.empty() ? dir.file("m.mov") : k.mov, d = dir.file("d.avi"), c = dir.file("c.avi"),
+                      u = dir.file("u.avi");
     if (k.mov.empty()) { ASSERT_TRUE(testmov::write_movie(mov, k.recipe)); }
     ConvertBoth(dir, mov);
     const std::string what = std::to_string(k.w) + "x" + std::to_string(k.h) + " frames=" + std::to_string(k.frames);
@@ -85,11 +89,15 @@ TEST(VizudecRoundTrip, MatchesZoduvivUncompressed) {
     for (const std::string& in : {c, u}) {
       const RunResult r = vizudec({in, d});
       EXPECT_EQ(r.status, 0) << what;
-      EXPECT_EQ(r.out + r.err, Info(in, k.w, k.h, in == c, k.frames) + "Writing " + d + ", this may take a while...\nFinished writing file " + d + "\n") << what;
+      EXPECT_EQ(r.out + r.err, Info(in, k.w, k.h, in == c, k.frames) + "Writing " + d +
+                                   ", this may take a while...\nFinished writing file " + d + "\n")
+          << what;
       EXPECT_TRUE(read_file(d) == want) << what << ": the file from " << in << " differs from u.avi";
       const RunResult t = vizudec({"-t", in});
       EXPECT_EQ(t.status, 0) << what;
-      EXPECT_EQ(t.out, Info(in, k.w, k.h, in == c, k.frames) + "Checked " + std::to_string(k.frames) + " frames, all decode cleanly\n") << what;
+      EXPECT_EQ(t.out, Info(in, k.w, k.h, in == c, k.frames) + "Checked " + std::to_string(k.frames) +
+                           " frames, all decode cleanly\n")
+          << what;
     }
   }
 }
@@ -126,7 +134,8 @@ TEST(VizudecCheck, NamesTheDamagedFrame) {
   std::vector<uint64_t> at;
   std::vector<uint32_t> size;
   for (const AviFrame& f : avi.info.frames) at.push_back(f.offset), size.push_back(f.size);
-  const std::string undecodable = "it does not decode as a Vozodiva frame", mismatch = "its chunk header does not match the index";
+  const std::string undecodable = "it does not decode as a Vozodiva frame",
+                    mismatch = "its chunk header does not match the index";
   const struct {
     std::function<void(Bytes&)> damage;
     int frame;
@@ -135,12 +144,13 @@ TEST(VizudecCheck, NamesTheDamagedFrame) {
       {[&](Bytes& b) { b[at[2] - 6] = 'x'; }, 3, mismatch},
       {[&](Bytes& b) { testbytes::put32(b, at[4] - 4, size[4] + 100); }, 5, mismatch},
       {[&](Bytes& b) { b[at[1]] = 9; }, 2, undecodable},
-      {[&](Bytes& b) { std::fill(b.begin() + long(at[3] + 9), b.begin() + long(at[3] + size[3]), 0xFF); }, 4, undecodable},
+      {[&](Bytes& b) { std::fill(b.begin() + long(at[3] + 9), b.begin() + long(at[3] + size[3]), 0xFF); }, 4,
+       undecodable},
       {[&](Bytes& b) { b.resize(at[4] + size[4] / 2); }, 5, "the file ends inside its chunk"},
       {[&](Bytes& b) { b.resize(at[5] - 8); }, 6, "the file ends before its chunk"},
       {[&](Bytes& b) { testbytes::put32(b, at[2] + 1, size[2] + 40); }, 3, undecodable},  // stream 2 past the frame
       {[&](Bytes& b) { testbytes::put32(b, at[0] + 5, 3); }, 1, undecodable},             // stream 3 before stream 2
-      {[&](Bytes& b) { b[at[5] + 9] = 0x7F; }, 6, undecodable},                          // channel stream 1's method
+      {[&](Bytes& b) { b[at[5] + 9] = 0x7F; }, 6, undecodable},                           // channel stream 1's method
   };
   const std::string bad = dir.file("bad.avi"), d = dir.file("d.avi");
   for (const auto& k : kCases) {
@@ -154,8 +164,9 @@ TEST(VizudecCheck, NamesTheDamagedFrame) {
     if (k.reason != undecodable) continue;
     const RunResult r = vizudec({bad, d});
     EXPECT_EQ(r.status, 1) << named;
-    EXPECT_EQ(r.out, Info(bad, 16, 8, true, 6) + "Writing " + d + ", this may take a while...\n" + named + "The output file " + d +
-                         " is incomplete: it holds only the " + std::to_string(k.frame - 1) + " frames before it.\n");
+    EXPECT_EQ(r.out, Info(bad, 16, 8, true, 6) + "Writing " + d + ", this may take a while...\n" + named +
+                         "The output file " + d + " is incomplete: it holds only the " + std::to_string(k.frame - 1) +
+                         " frames before it.\n");
     const testfiles::AviFile out = testfiles::read_avi_bytes(read_file(d));
     ASSERT_TRUE(out.ok) << out.error;
     EXPECT_EQ(out.info.compression, 0u);
@@ -174,7 +185,9 @@ TEST(VizudecOpenDml, SmallMultiListInput) {
   Bytes out(MaxCompressedFrameSize(w, h) + 3);
   AviWriter c, u;
   c.riff_limit = 64 * 1024;
-  ASSERT_EQ(c.init(dir.file("c.avi").c_str(), w, h, 30000, 1001, 1) + u.init(dir.file("u.avi").c_str(), w, h, 30000, 1001, 0), 2);
+  ASSERT_EQ(
+      c.init(dir.file("c.avi").c_str(), w, h, 30000, 1001, 1) + u.init(dir.file("u.avi").c_str(), w, h, 30000, 1001, 0),
+      2);
   for (int i = 0; i < n; ++i) {
     Bytes pixels = testmov::make_frame(w, h, uint32_t(i), 200);
     pixels.resize(frame + 3);
@@ -212,7 +225,8 @@ TEST(VizudecOpenDml, LargeOutputFromSolidFrames) {
   ASSERT_EQ(vizudec({dir.file("c.avi"), dir.file("d.avi")}).status, 0);
   EXPECT_EQ(testfiles::run("/usr/bin/cmp", {dir.file("d.avi"), dir.file("u.avi")}).status, 0);
   // The decoded file reads back as OpenDML: every frame found, 'AVIX' lists and all.
-  EXPECT_EQ(vizudec({"-t", dir.file("d.avi")}).out, Info(dir.file("d.avi"), w, h, false, n) + "Checked 480 frames, all decode cleanly\n");
+  EXPECT_EQ(vizudec({"-t", dir.file("d.avi")}).out,
+            Info(dir.file("d.avi"), w, h, false, n) + "Checked 480 frames, all decode cleanly\n");
 }
 
 TEST(VizudecCommandLine, MessagesAndExitCodes) {
@@ -231,13 +245,16 @@ TEST(VizudecCommandLine, MessagesAndExitCodes) {
     std::string out;
   } kCases[] = {
       {{}, usage}, {{"a.avi"}, usage}, {{"-t"}, usage}, {{"a", "b", "c"}, usage}, {{"-t", "a", "b"}, usage},
-      {{"-x", "a.avi"}, "Unknown option: \"-x\"\n"},
-      {{"-t", none}, unopened}, {{none, d}, unopened}, {{"-t", dir.path()}, unopened}, {{dir.path(), d}, unopened},
-      {{mov, d}, "Unable to read " + mov + " as a Vozodiva or uncompressed AVI file: it is not an AVI file (no RIFF 'AVI ' header).\n"},
-      {{c, c}, "The output file " + c + same}, {{c, dir.file("link.avi")}, "The output file " + dir.file("link.avi") + same},
+      {{"-x", "a.avi"}, "Unknown option: \"-x\"\n"}, {{"-t", none}, unopened}, {{none, d}, unopened},
+      {{"-t", dir.path()}, unopened}, {{dir.path(), d}, unopened}, {{mov, d},
+       "Unable to read " + mov +
+           " as a Vozodiva or uncompressed AVI file: it is not an AVI file (no RIFF 'AVI ' header).\n"},
+      {{c, c}, "The output file " + c + same},
+      {{c, dir.file("link.avi")}, "The output file " + dir.file("link.avi") + same},
       {{c, dir.file("hard.avi")}, "The output file " + dir.file("hard.avi") + same},
       {{c, dir.path() + "/./c.avi"}, "The output file " + dir.path() + "/./c.avi" + same},
-      {{c, dir.file("no/dir/d.avi")}, Info(c, 8, 4, true, 2) + "Unable to open output file " + dir.file("no/dir/d.avi") + "\n"},
+      {{c, dir.file("no/dir/d.avi")},
+       Info(c, 8, 4, true, 2) + "Unable to open output file " + dir.file("no/dir/d.avi") + "\n"},
   };
   const Bytes before = read_file(c);
   for (const auto& k : kCases) {

@@ -1,7 +1,8 @@
-// Zero-run coding: golden strings at each level, the level choice and coding against plain
-// reference forms kept here, and the checked decoder on cut strings.
+// Zero-run coding: golden strings at each level; the level choice and the coded strings
+// against plain forms kept here, on every kind of run; the checked decoder on cut strings.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,8 +15,6 @@ namespace {
 
 using testbytes::Bytes;
 using testbytes::Cat;
-using testbytes::Hex;
-using testdata::Kind;
 
 Bytes Code(const Bytes& in, int level) {
   Bytes out(in.size() + (in.size() + 1) / 2 + 3, 0xCD);  // exactly the room zero::RLE may use
@@ -23,8 +22,8 @@ Bytes Code(const Bytes& in, int level) {
   return out;
 }
 
-// The coder token by token, as the format defines it.
-Bytes ReferenceCode(const Bytes& src, int m) {
+// Token by token, as the format defines it.
+Bytes PlainCode(const Bytes& src, int m) {
   const size_t n = src.size();
   const auto at = [&](size_t p) { return p < n ? src[p] : 0; };
   Bytes out;
@@ -35,7 +34,7 @@ Bytes ReferenceCode(const Bytes& src, int m) {
       out.insert(out.end(), {0, src[i + 1]}), i += 2;
     } else if (m == 3 && at(i + 2) != 0) {
       out.insert(out.end(), {0, 0, src[i + 2]}), i += 3;
-    } else {
+    } else {  // m zeros and the folded code byte of up to 255 more
       size_t k = size_t(m);
       while (k < size_t(255 + m) && i + k < n && src[i + k] == 0) ++k;
       const int r = int(k) - m;
@@ -48,20 +47,15 @@ Bytes ReferenceCode(const Bytes& src, int m) {
 }
 
 // The level choice from its three tallies, run by run.
-int ReferenceLevel(const Bytes& src, int t) {
+int PlainLevel(const Bytes& src, int t) {
   int64_t s1 = 0, s2 = 0, s3 = 0;
-  for (size_t i = 0; i < src.size(); ++i) {
-    if (src[i] != 0) continue;
-    const size_t start = i;
-    while (i < src.size() && src[i] == 0) ++i;
+  for (size_t i = 0, start; i < src.size(); ++i) {
+    for (start = i; i < src.size() && src[i] == 0;) ++i;
     const int64_t L = int64_t(i - start);
-    if (L <= 256) {
-      s1 += L - 2, s2 += L >= 2 ? L - 3 : 0, s3 += L >= 3 ? L - 4 : 0;
-    } else {
-      s1 += L - (2 * (L / 256) + 2);
-      s2 += L - (3 * ((L - L / 256) / 256) + 3);
-      s3 += L - (4 * ((L - L / 128) / 256) + 4);
-    }
+    if (L == 0) continue;
+    s1 += L <= 256 ? L - 2 : L - (2 * (L / 256) + 2);
+    s2 += L <= 256 ? (L >= 2 ? L - 3 : 0) : L - (3 * ((L - L / 256) / 256) + 3);
+    s3 += L <= 256 ? (L >= 3 ? L - 4 : 0) : L - (4 * ((L - L / 128) / 256) + 4);
   }
   if (s1 >= t && s1 >= s2 && s1 >= s3) return 1;
   if (s2 >= t && s2 >= s3) return 2;
@@ -69,50 +63,38 @@ int ReferenceLevel(const Bytes& src, int t) {
 }
 
 TEST(ZeroRun, GoldenStrings) {
-  const Bytes z300(300, 0), z256(256, 0), z257(257, 0);
+  const Bytes z300(300, 0);
   const struct {
     int level;
     Bytes in, coded;
   } kCases[] = {
-      {1, {5, 0, 0, 0, 7, 0}, {5, 0, 1, 7, 0, 0}},
-      {1, {1, 0, 2, 0, 0, 3}, {1, 0, 0, 2, 0, 0xFF, 3}},
+      {1, {5, 0, 0, 0, 7, 0}, {5, 0, 1, 7, 0, 0}}, {1, {1, 0, 2, 0, 0, 3}, {1, 0, 0, 2, 0, 0xFF, 3}},
       {2, {5, 0, 7, 0, 0, 0, 0, 9}, {5, 0, 7, 0, 0, 1, 9}},
-      {3, {0, 8, 0, 0, 8, 0, 0, 0, 8}, {0, 8, 0, 0, 8, 0, 0, 0, 0, 8}},
-      {1, Cat(z300, {7}), {0, 0x80, 0, 0xEA, 7}},
-      {2, Cat(z300, {7}), {0, 0, 0x80, 0, 0, 0xEB, 7}},
-      {3, Cat(z300, {7}), {0, 0, 0, 0x80, 0, 0, 0, 0xEC, 7}},
-      {1, {0}, {0, 0}},
-      {1, {0, 0}, {0, 0xFF}},
-      {1, z256, {0, 0x80}},
-      {1, z257, {0, 0x80, 0, 0}},
-      {1, Cat(Bytes(4, 0), {7}), {0, 0xFE, 7}},      // r = 3
-      {1, Cat(Bytes(5, 0), {7}), {0, 0x02, 7}},      // r = 4
-      {1, Cat(Bytes(254, 0), {7}), {0, 0x81, 7}},    // r = 253
-      {1, Cat(Bytes(255, 0), {7}), {0, 0x7F, 7}},    // r = 254
-      {2, {9, 0}, {9, 0, 0, 0}},
-      {3, {9, 0}, {9, 0, 0, 0, 0}},
-      {3, {9, 0, 0}, {9, 0, 0, 0, 0}},
-      {1, {1, 2, 3, 255}, {1, 2, 3, 255}},
-      {2, {1, 2, 3, 255}, {1, 2, 3, 255}},
-      {3, {1, 2, 3, 255}, {1, 2, 3, 255}},
+      {3, {0, 8, 0, 0, 8, 0, 0, 0, 8}, {0, 8, 0, 0, 8, 0, 0, 0, 0, 8}}, {1, Cat(z300, {7}), {0, 0x80, 0, 0xEA, 7}},
+      {2, Cat(z300, {7}), {0, 0, 0x80, 0, 0, 0xEB, 7}}, {3, Cat(z300, {7}), {0, 0, 0, 0x80, 0, 0, 0, 0xEC, 7}},
+      {1, {0}, {0, 0}},  // code bytes of r = 0, 1, 3, 4, 253, 254, 255; 257 zeros
+      {1, {0, 0}, {0, 0xFF}}, {1, Cat(Bytes(4, 0), {7}), {0, 0xFE, 7}}, {1, Cat(Bytes(5, 0), {7}), {0, 0x02, 7}},
+      {1, Cat(Bytes(254, 0), {7}), {0, 0x81, 7}}, {1, Cat(Bytes(255, 0), {7}), {0, 0x7F, 7}},
+      {1, Bytes(256, 0), {0, 0x80}}, {1, Bytes(257, 0), {0, 0x80, 0, 0}}, {2, {9, 0}, {9, 0, 0, 0}},
+      {3, {9, 0}, {9, 0, 0, 0, 0}}, {3, {9, 0, 0}, {9, 0, 0, 0, 0}}, {1, {1, 2, 3, 255}, {1, 2, 3, 255}},
+      {2, {1, 2, 3, 255}, {1, 2, 3, 255}}, {3, {1, 2, 3, 255}, {1, 2, 3, 255}},
   };
   for (const auto& k : kCases) {
-    const std::string what = "level=" + std::to_string(k.level) + " in=" + Hex(k.in).substr(0, 30);
-    EXPECT_EQ(Hex(Code(k.in, k.level)), Hex(k.coded)) << what;
+    const std::string what = "level=" + std::to_string(k.level) + " in=" + testbytes::Hex(k.in).substr(0, 24);
+    EXPECT_EQ(testbytes::Hex(Code(k.in, k.level)), testbytes::Hex(k.coded)) << what;
     // Both decoders give the input back and consume the whole coded string.
     Bytes back(k.in.size(), 0xCD), back2 = back;
     EXPECT_EQ(zero::deRLE(k.coded.data(), back.data(), int(back.size()), k.level), int(k.coded.size())) << what;
-    EXPECT_EQ(zero::deRLE(k.coded.data(), k.coded.size(), back2.data(), int(back2.size()), k.level), int(k.coded.size())) << what;
-    EXPECT_EQ(back, k.in) << what;
-    EXPECT_EQ(back2, k.in) << what;
+    EXPECT_EQ(zero::deRLE(k.coded.data(), k.coded.size(), back2.data(), int(back.size()), k.level),
+              int(k.coded.size()));
+    EXPECT_TRUE(back == k.in && back2 == k.in) << what;
   }
   // No input, or a level other than 1 to 3: nothing written, 0 returned.
-  const Bytes in = {0, 1, 0};
   Bytes out(8, 0xCD);
-  for (const auto& [n, level] : {std::pair{0, 1}, {3, 0}, {3, 4}}) {
-    EXPECT_EQ(zero::RLE(in.data(), out.data(), n, level), 0) << n << " " << level;
-    EXPECT_EQ(zero::deRLE(in.data(), out.data(), n, level), 0) << n << " " << level;
-    EXPECT_EQ(zero::deRLE(in.data(), in.size(), out.data(), n, level), 0) << n << " " << level;
+  for (const auto& [n, level] : std::vector<std::pair<int, int>>{{0, 1}, {3, 0}, {3, 4}}) {
+    EXPECT_EQ(zero::RLE(out.data(), out.data() + 4, n, level), 0) << n << " " << level;
+    EXPECT_EQ(zero::deRLE(out.data(), out.data() + 4, n, level), 0) << n << " " << level;
+    EXPECT_EQ(zero::deRLE(out.data(), 4, out.data() + 4, n, level), 0) << n << " " << level;
   }
   EXPECT_EQ(out, Bytes(8, 0xCD));
 }
@@ -124,36 +106,36 @@ TEST(ZeroRun, LevelChoiceTallies) {
   const struct {
     Bytes in;
     int t, want;
-  } kCases[] = {{Bytes(1000, 0), 16, 1},  {Bytes(1000, 0), 992, 1}, {Bytes(1000, 0), 993, 0},
-                {mixed, 16, 2},           {mixed, 170, 2},          {mixed, 171, 0},
-                {{1, 2, 3, 4, 5}, 1, 0},  {{1, 2, 3, 4, 5}, 0, 1},  {{}, 16, 0}};
-  for (const auto& k : kCases) EXPECT_EQ(zero::testRLE(k.in.data(), int(k.in.size()), k.t), k.want) << "len=" << k.in.size() << " t=" << k.t;
+  } kCases[] = {{Bytes(1000, 0), 16, 1}, {Bytes(1000, 0), 992, 1}, {Bytes(1000, 0), 993, 0},
+                {mixed, 16, 2},          {mixed, 170, 2},          {mixed, 171, 0},
+                {{1, 2, 3, 4, 5}, 1, 0}, {{1, 2, 3, 4, 5}, 0, 1},  {{}, 16, 0}};
+  for (const auto& k : kCases) EXPECT_EQ(zero::testRLE(k.in.data(), int(k.in.size()), k.t), k.want) << k.t;
 }
 
 // Every kind of run, at lengths across the 16- and 64-byte blocks the fast paths take:
-// the level choice and the coded strings as the plain forms give them, the coded length
-// within its bound (a chosen level saves at least 13 bytes: the estimate is exact but for
-// a run cut short by the end), and both decoders back to the input.
+// the level choice and the coded strings as the plain forms give them; a chosen level saves
+// at least 13 bytes (the estimate is exact but for a run cut short by the end); both
+// decoders give the input back.
 TEST(ZeroRun, MatchesThePlainFormsOnEveryKindOfRun) {
   int chosen[4] = {};
   for (uint32_t seed = 0; seed < 900; ++seed) {
-    const Kind kind = testdata::KindAt(int(seed % testdata::kKinds));
+    const testdata::Kind kind = testdata::KindAt(int(seed % testdata::kKinds));
     const size_t n = seed < 450 ? seed % 300 : 300 + seed * 7 % 3000;
     Bytes in = testdata::Plane(kind, n, seed);
     if (seed % 3 == 0 && n > 0) in.back() = 0;  // often end on a short run
-    const std::string what = std::string("kind=") + testdata::Name(kind) + " len=" + std::to_string(n) + " seed=" + std::to_string(seed);
-    for (int t : {1, 16, 100}) ASSERT_EQ(zero::testRLE(in.data(), int(n), t), ReferenceLevel(in, t)) << what << " t=" << t;
+    const std::string what =
+        std::string(testdata::Name(kind)) + " len=" + std::to_string(n) + " seed=" + std::to_string(seed);
+    for (int t : {1, 16, 100}) ASSERT_EQ(zero::testRLE(in.data(), int(n), t), PlainLevel(in, t)) << what << " t=" << t;
     const int level = zero::testRLE(in.data(), int(n), 16);
     ++chosen[level];
     for (int m = 1; m <= 3; ++m) {
       const Bytes coded = Code(in, m);
-      ASSERT_EQ(coded, ReferenceCode(in, m)) << what << " level=" << m;
+      ASSERT_EQ(coded, PlainCode(in, m)) << what << " level=" << m;
       if (m == level) { ASSERT_LE(coded.size() + 13, n) << what; }
       Bytes back(n, 0xCD), back2(n, 0xCD);
       ASSERT_EQ(zero::deRLE(coded.data(), coded.size(), back.data(), int(n), m), int(coded.size())) << what;
       ASSERT_EQ(zero::deRLE(coded.data(), back2.data(), int(n), m), int(coded.size())) << what;
-      ASSERT_EQ(back, in) << what;
-      ASSERT_EQ(back2, in) << what;
+      ASSERT_TRUE(back == in && back2 == in) << what;
     }
   }
   for (int level = 1; level <= 3; ++level) EXPECT_GT(chosen[level], 20) << "level " << level;
@@ -166,7 +148,7 @@ TEST(ZeroRun, CheckedDecoderRefusesEveryCut) {
     for (size_t cut = 0; cut < coded.size(); ++cut) {
       const Bytes part(coded.begin(), coded.begin() + long(cut));  // exact size: ASan sees a read past it
       Bytes out(in.size());
-      EXPECT_EQ(zero::deRLE(part.data(), part.size(), out.data(), int(in.size()), level), -1) << "cut=" << cut << " level=" << level;
+      EXPECT_EQ(zero::deRLE(part.data(), part.size(), out.data(), int(in.size()), level), -1) << cut << " " << level;
     }
   }
 }

@@ -70,7 +70,10 @@ class ByteWriter {
   // Opens an atom or chunk (a RIFF list with its type); returns its start for close.
   size_t open(const std::string& id, const char* list_type = nullptr) {
     const size_t at = b.size();
-    if (be_) u32(0).cc(id); else cc(id).u32(0);
+    if (be_)
+      u32(0).cc(id);
+    else
+      cc(id).u32(0);
     if (list_type) cc(list_type);
     return at;
   }

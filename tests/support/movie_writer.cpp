@@ -1,7 +1,6 @@
-// Builds small but complete QuickTime movies: ftyp, moov (mvhd, one video trak with
-// tkhd, mdia > mdhd, hdlr, minf > vmhd, hdlr, dinf, stbl) and mdat. The atom layout
-// follows the QuickTime file format closely enough for other demuxers to read the
-// result, so a test movie is also a real movie.
+// Builds small QuickTime movies: ftyp, moov (mvhd, one video trak with tkhd, mdia > mdhd,
+// minf > stbl > stsd, stts, stsc, stsz, stco or co64) and mdat, with the fields laid out as
+// in the QuickTime file format.
 #include "tests/support/movie_writer.h"
 
 #include <algorithm>
@@ -14,71 +13,48 @@
 namespace testmov {
 namespace {
 
-using testbytes::ByteWriter;
 using Bytes = std::vector<uint8_t>;
 
-void matrix(ByteWriter& w) {
+void matrix(testbytes::ByteWriter& w) {
   for (uint32_t v : {0x10000u, 0u, 0u, 0u, 0x10000u, 0u, 0u, 0u, 0x40000000u}) w.u32(v);
-}
-
-void handler(ByteWriter& w, const char* type, const char* subtype, const std::string& name) {
-  const size_t hdlr = w.open("hdlr");
-  w.u32(0).cc(type).cc(subtype).zeros(12).num(name.size(), 1).bytes(Bytes(name.begin(), name.end()));
-  w.close(hdlr);
 }
 
 // The movie atom, with the chunk offsets given (logical chunk order).
 Bytes build_moov(const MovieRecipe& r, const std::vector<uint32_t>& layout, const std::vector<uint64_t>& offsets) {
-  // The media duration: every stts entry one frame, the last one the rest.
-  uint64_t duration = 0;
+  // Every stts entry stands for one frame, the last one for the rest.
   const size_t entries = r.durations.size(), frames = r.frames.size();
-  for (size_t i = 0; i < entries; ++i)
-    duration += uint32_t(r.durations[i]) * (i + 1 < entries ? 1 : frames > i ? frames - i : 0);
+  const auto frames_of = [&](size_t i) -> uint64_t { return i + 1 < entries ? 1 : frames > i ? frames - i : 0; };
+  uint64_t duration = 0;
+  for (size_t i = 0; i < entries; ++i) duration += uint32_t(r.durations[i]) * frames_of(i);
   const uint32_t scale = uint32_t(r.time_scale), dur = uint32_t(duration);
-  ByteWriter w(true);
-  const size_t moov = w.open("moov");
-  const size_t mvhd = w.open("mvhd");
+  testbytes::ByteWriter w(true);
+  const size_t moov = w.open("moov"), mvhd = w.open("mvhd");
   w.zeros(12).u32(scale).u32(dur).u32(0x10000).u16(0x100).zeros(10);
   matrix(w);
-  w.zeros(24).u32(2);
-  w.close(mvhd);
+  w.zeros(24).u32(2).close(mvhd);
   const size_t trak = w.open("trak"), tkhd = w.open("tkhd");
   w.u32(3).zeros(8).u32(1).u32(0).u32(dur).zeros(16);
   matrix(w);
   w.u32(uint32_t(r.width) << 16 | (uint32_t(r.width_fraction * 65536.0) & 0xFFFF)).u32(uint32_t(r.height) << 16);
   w.close(tkhd);
   const size_t mdia = w.open("mdia"), mdhd = w.open("mdhd");
-  w.zeros(12).u32(scale).u32(dur).u32(0);
-  w.close(mdhd);
-  handler(w, "mhlr", "vide", "VideoHandler");
-  const size_t minf = w.open("minf"), vmhd = w.open("vmhd");
-  w.u32(1).u16(0x40).zeros(6);
-  w.close(vmhd);
-  handler(w, "dhlr", "alis", "DataHandler");
-  const size_t dinf = w.open("dinf"), dref = w.open("dref");
-  w.u32(0).u32(1);
-  const size_t alis = w.open("alis");
-  w.u32(1);  // version 0, flags 1: the data is in this file
-  w.close(alis);
-  w.close(dref);
-  w.close(dinf);
-
-  const size_t stbl = w.open("stbl"), stsd = w.open("stsd");
+  w.zeros(12).u32(scale).u32(dur).u32(0).close(mdhd);
+  const size_t minf = w.open("minf"), stbl = w.open("stbl"), stsd = w.open("stsd");
   w.u32(0).u32(r.stsd_entries);
   // A claimed count above one gets that many copies (a few at most), so the atom stays
   // consistent; a count of 0 still carries the one description the walk reads.
-  const std::string codec = r.format == "raw " ? "None" : "BMP";
+  const std::string name = r.format == "raw " ? "None" : "BMP";
   for (uint32_t i = 0; i < std::clamp<uint32_t>(r.stsd_entries, 1, 8); ++i) {
     const size_t entry = w.open(r.format);
-    w.zeros(6).u16(1).zeros(12).u32(0x400).u16(uint32_t(r.width)).u16(uint32_t(r.height));
-    w.u32(72u << 16).u32(72u << 16).u32(0).u16(1).num(codec.size(), 1).bytes(Bytes(codec.begin(), codec.end()));
-    w.zeros(31 - codec.size()).u16(24).u16(0xFFFF);
+    w.zeros(6).u16(1).zeros(12).u32(0x400).u16(uint32_t(r.width)).u16(uint32_t(r.height)).u32(72u << 16);
+    w.u32(72u << 16).u32(0).u16(1).num(name.size(), 1).bytes(Bytes(name.begin(), name.end()));
+    w.zeros(31 - name.size()).u16(24).u16(0xFFFF);
     w.close(entry);
   }
   w.close(stsd);
   const size_t stts = w.open("stts");
   w.u32(0).u32(entries);
-  for (size_t i = 0; i < entries; ++i) w.u32(i + 1 < entries ? 1 : frames > i ? frames - i : 0).u32(uint32_t(r.durations[i]));
+  for (size_t i = 0; i < entries; ++i) w.u32(frames_of(i)).u32(uint32_t(r.durations[i]));
   w.close(stts);
   std::vector<uint32_t> changes;  // one stsc entry per change of frames per chunk
   for (size_t i = 0; i < layout.size(); ++i)
@@ -88,16 +64,14 @@ Bytes build_moov(const MovieRecipe& r, const std::vector<uint32_t>& layout, cons
   for (uint32_t i : changes) w.u32(i + 1).u32(layout[i]).u32(1);
   w.close(stsc);
   const size_t stsz = w.open("stsz");
-  const bool same = std::all_of(r.frames.begin(), r.frames.end(), [&](const Bytes& f) { return f.size() == r.frames[0].size(); });
+  const bool same =
+      std::all_of(r.frames.begin(), r.frames.end(), [&](const Bytes& f) { return f.size() == r.frames[0].size(); });
   w.u32(0).u32(same && frames ? r.frames[0].size() : 0).u32(frames);
   for (size_t i = 0; !same && i < frames; ++i) w.u32(r.frames[i].size());
   w.close(stsz);
   const size_t stco = w.open(r.use_co64 ? "co64" : "stco");
   w.u32(0).u32(offsets.size());
-  for (uint64_t off : offsets) {
-    assert(r.use_co64 || off <= 0xFFFFFFFFu);
-    w.num(off, r.use_co64 ? 8 : 4);
-  }
+  for (uint64_t off : offsets) w.num(off, r.use_co64 ? 8 : 4);
   w.close(stco);
   for (size_t at : {stbl, minf, mdia, trak, moov}) w.close(at);
   return w.b;
@@ -114,9 +88,7 @@ std::vector<uint8_t> build_movie(const MovieRecipe& recipe) {
     order.resize(layout.size());
     std::iota(order.begin(), order.end(), 0);
   }
-  assert(order.size() == layout.size());
-  // First frame of each logical chunk, and each chunk's byte length.
-  std::vector<size_t> first(layout.size());
+  std::vector<size_t> first(layout.size());  // each chunk's first frame and its bytes
   std::vector<uint64_t> bytes(layout.size());
   uint64_t payload = recipe.mdat_padding;
   for (size_t c = 0, next = 0; c < layout.size(); next += layout[c++]) {
@@ -126,23 +98,21 @@ std::vector<uint8_t> build_movie(const MovieRecipe& recipe) {
   }
   const bool large_mdat = payload + 8 > 0xFFFFFFFFu;
 
-  ByteWriter file(true);
+  testbytes::ByteWriter file(true);
   const size_t ftyp = file.open("ftyp");
-  file.cc("qt  ").u32(0x20050300).cc("qt  ");
-  file.close(ftyp);
-  // The movie atom's size does not depend on the offset values, so a first build with
-  // zero offsets gives the position of the media data when the movie atom comes first.
-  const size_t moov_size = build_moov(recipe, layout, std::vector<uint64_t>(layout.size())).size();
-  uint64_t pos = file.b.size() + (recipe.moov_first ? moov_size : 0) + (large_mdat ? 16 : 8) + recipe.mdat_padding;
+  file.cc("qt  ").u32(0x20050300).cc("qt  ").close(ftyp);
+  // The movie atom's size does not depend on the offsets: a build with zero offsets gives
+  // the position of the media data when the movie atom comes first.
+  uint64_t pos = file.b.size() + (large_mdat ? 16 : 8) + recipe.mdat_padding;
+  if (recipe.moov_first) pos += build_moov(recipe, layout, std::vector<uint64_t>(layout.size())).size();
   std::vector<uint64_t> offsets(layout.size());
-  for (size_t c : order) {
-    offsets[c] = pos;
-    pos += bytes[c];
-  }
+  for (size_t c : order) offsets[c] = pos, pos += bytes[c];
   const Bytes moov = build_moov(recipe, layout, offsets);
   if (recipe.moov_first) file.bytes(moov);
-  if (large_mdat) file.u32(1).cc("mdat").u64(payload + 16);
-  else file.u32(payload + 8).cc("mdat");
+  if (large_mdat)
+    file.u32(1).cc("mdat").u64(payload + 16);
+  else
+    file.u32(payload + 8).cc("mdat");
   file.zeros(recipe.mdat_padding);
   for (size_t c : order)
     for (uint32_t k = 0; k < layout[c]; ++k) file.bytes(recipe.frames[first[c] + k]);

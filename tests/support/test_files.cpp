@@ -89,7 +89,8 @@ AviFile read_avi_bytes(const Bytes& file) {
   std::istringstream in(std::string(file.begin(), file.end()));
   avi.ok = read_avi(in, file.size(), avi.info, avi.error);
   for (const AviFrame& f : avi.info.frames)
-    avi.frames.push_back(f.damage ? Bytes() : Bytes(file.begin() + long(f.offset), file.begin() + long(f.offset + f.size)));
+    avi.frames.push_back(f.damage ? Bytes()
+                                  : Bytes(file.begin() + long(f.offset), file.begin() + long(f.offset + f.size)));
   return avi;
 }
 

@@ -19,7 +19,8 @@ struct RunResult {
 };
 
 // Runs program with args (no shell involved), with extra environment assignments.
-RunResult run(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+RunResult run(const std::string& program, const std::vector<std::string>& args,
+              const std::vector<std::string>& env = {});
 
 // Path of a binary from the environment variable (ZODUVIV_BIN, VIZUDEC_BIN), else the one
 // built with the tests.
