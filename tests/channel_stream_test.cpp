@@ -1,7 +1,7 @@
 // Channel streams and what is inside them: the Fibonacci-coded count header, the table
-// built from the counts, the range code. Golden headers and streams; every stream against a
-// plain form kept here (the table by the format's steps, the range coder with a held-back
-// byte); the zero-run choice; the checked readers on cut, damaged and random bytes.
+// built from the counts, the range code. Golden headers and streams, the zero-run choice,
+// streams of every kind of plane by hash and back, and the checked readers on cut, damaged
+// and random bytes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,70 +19,12 @@ namespace {
 
 using testbytes::Bytes;
 using testbytes::Cat;
-using testbytes::Hex;
 using Values = std::vector<unsigned int>;
 
 Bytes Header(const Values& v) {  // and the one byte after it, which it may clear
   Bytes out(2 * kMaxCountHeaderBytes + 1, 0xAB);
   out.resize(FibonacciEncode2(v.data(), out.data(), unsigned(v.size())) + 1);
   return out;
-}
-
-// The range code of data: counts scaled by T / length in single precision and truncated;
-// the missing units one at a time to the occurring symbols among 0 to 127 (all 256 when
-// none of those occurs) from symbol 0; then the coder with a held-back byte and a count of
-// pending 0xFF bytes.
-Bytes PlainRangeCode(const Bytes& data) {
-  uint32_t counts[256] = {}, p[257] = {}, total = 1, shift = 0, sum = 0;
-  for (uint8_t b : data) ++counts[b];
-  while (total < data.size()) total <<= 1, ++shift;
-  const float factor = float(total) / float(data.size());
-  bool low_half = false;
-  for (int s = 0; s < 256; ++s) {
-    sum += p[s + 1] = uint32_t(double(counts[s]) * double(factor));
-    low_half = low_half || (s < 128 && counts[s] != 0);
-  }
-  for (uint32_t i = 0, deficit = data.empty() ? 0 : total - sum; deficit > 0; i = (i + 1) & (low_half ? 127 : 255))
-    if (p[i + 1] != 0) ++p[i + 1], --deficit;
-  for (int s = 1; s <= 256; ++s) p[s] += p[s - 1];
-  uint32_t low = 0, range = 0x80000000u, cache = 0, pending = 0;
-  Bytes out;
-  const auto emit = [&](uint32_t first, uint8_t rest) {
-    out.push_back(uint8_t(first));
-    out.insert(out.end(), pending, rest);
-    pending = 0;
-  };
-  for (const uint32_t s : data) {
-    const uint32_t r = range >> shift;
-    low += r * p[s];
-    range = s < 255 ? r * (p[s + 1] - p[s]) : range - r * p[255];
-    for (; range <= 0x800000u; range <<= 8, low = (low << 8) & 0x7FFFFF00u) {
-      if (low <= 0x7F7FFFFFu)
-        emit(cache, 0xFF), cache = low >> 23;
-      else if (low >= 0x80000000u)
-        emit(cache + 1, 0x00), cache = low >> 23;
-      else
-        ++pending;
-    }
-  }
-  const uint32_t top = low >> 23;
-  emit(top > 0xFF ? cache + 1 : cache, top > 0xFF ? 0x00 : 0xFF);
-  for (uint32_t v : {top, low >> 15, low >> 7, low << 1}) out.push_back(uint8_t(v));
-  return out;
-}
-
-// The stream: method byte (and run length), count header, range code without its first
-// byte, and the extent's last byte, 0.
-Bytes PlainStream(const Bytes& plane) {
-  const int n = int(plane.size()), level = zero::testRLE(plane.data(), n, std::max(16, n / 1000));
-  Bytes coded(plane.size() * 3 / 2 + 4);
-  coded.resize(size_t(zero::RLE(plane.data(), coded.data(), n, level)));
-  const Bytes& data = level ? coded : plane;
-  Values counts(256);
-  for (uint8_t b : data) ++counts[b];
-  Bytes s = {uint8_t(level)}, header = Header(counts), code = PlainRangeCode(data);
-  for (int i = 0; level && i < 4; ++i) s.push_back(uint8_t(coded.size() >> (8 * i)));
-  return Cat(Cat(Cat(s, Bytes(header.begin(), header.end() - 1)), Bytes(code.begin() + 1, code.end())), {0});
 }
 
 // Packs into a buffer of exactly MaxChannelStreamBytes, filled with garbage; the extent.
@@ -104,15 +46,16 @@ class ChannelStream : public ::testing::Test {
 };
 
 // A count N - 1 starts with the number N; the number 2^(L-1) with the code of length L.
+// Whole headers: the worked example, ten zeros, one ending on a byte boundary (the byte
+// after it cleared), the longest, a zero run past 256 values (cut at 255); the code of
+// bit length 33 is refused.
 TEST(CountHeader, GoldenNumbersAndHeaders) {
   const struct {
     uint32_t n;
     const char* bits;
-  } kNumbers[] = {{1, "11"},
-                  {2, "0110"}, {3, "0111"}, {4, "001100"}, {5, "001101"}, {7, "001111"}, {8, "1011000"},
+  } kNumbers[] = {{1, "11"}, {2, "0110"}, {3, "0111"}, {4, "001100"}, {5, "001101"}, {7, "001111"}, {8, "1011000"},
                   {100, "01011100100"}, {1u << 2, "0011"}, {1u << 4, "00011"}, {1u << 7, "000011"},
-                  {1u << 20, "00000011"},
-                  {1u << 31, "00101011"}};
+                  {1u << 20, "00000011"}, {1u << 31, "00101011"}};
   for (const auto& k : kNumbers) {
     Values v(256, 5);
     v[0] = k.n - 1;
@@ -124,27 +67,23 @@ TEST(CountHeader, GoldenNumbersAndHeaders) {
   Values example(256, 0), ten_zeros(256, 0), longer(600, 3);
   example[0] = 3, example[1] = 1, example[255] = 1;  // the data 0, 0, 0, 1, 255
   ten_zeros[0] = 10;
-  std::fill(longer.begin() + 250, longer.end(), 0);  // a zero run past 256 values: cut at 255
+  std::fill(longer.begin() + 250, longer.end(), 0);
   const struct {
     Values v;
     std::string hex;  // "": not compared
-    size_t length;
-    bool whole_bytes;  // then the byte after it is cleared
-  } kHeaders[] = {{example, "31 B0 FE B0", 4, false},
-                  {ten_zeros, "B7 87 FC", 3, false}, {Values(256, 1), "", 128, true},
-                  {Values(256, 0xFFFFFFFEu), "", kMaxCountHeaderBytes, true},
-                  {longer, "", 0, false}};
+    size_t length;    // 0: not compared
+  } kHeaders[] = {{example, "31 B0 FE B0", 4}, {ten_zeros, "B7 87 FC", 3}, {Values(256, 1), "", 128},
+                  {Values(256, 0xFFFFFFFEu), "", kMaxCountHeaderBytes}, {longer, "", 0}};
   for (const auto& k : kHeaders) {
     const Bytes h = Header(k.v);
-    if (k.length) { EXPECT_EQ(h.size() - 1, k.length) << k.hex; }
-    if (!k.hex.empty()) { EXPECT_EQ(Hex(h.data(), h.size() - 1), k.hex); }
-    if (k.whole_bytes) { EXPECT_EQ(h.back(), 0) << "the byte after " << k.length << " was not cleared"; }
+    if (!k.hex.empty()) { EXPECT_EQ(testbytes::Hex(h.data(), h.size() - 1), k.hex); }
+    if (k.length) { EXPECT_EQ(h.size() - 1, k.length); }
+    if (k.length >= 128) { EXPECT_EQ(h.back(), 0) << "the byte after a header of whole bytes is cleared"; }
     Values back(256, 99);
     EXPECT_EQ(FibonacciDecode2(h.data(), h.size() - 1, back.data(), 256), h.size() - 1) << h.size();
     EXPECT_EQ(back, Values(k.v.begin(), k.v.begin() + 256)) << h.size();
   }
-  // The code of bit length 33 (10101011): refused, whatever follows.
-  const Bytes length33 = {0xAB, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  const Bytes length33 = {0xAB, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};  // 10101011
   Values back(256);
   EXPECT_EQ(FibonacciDecode2(length33.data(), length33.size(), back.data(), 256), 0u);
 }
@@ -170,38 +109,38 @@ TEST(CountHeader, RandomCutAndGarbageHeaders) {
   }
 }
 
+// Each stream: the method byte (and run length), the count header, the range code without
+// its first byte (which falls on the header's last byte, put back), the extent's last byte
+// 0. The range codes of the format's examples: none, a table giving one symbol the whole
+// total (symbol 255 too), 0 0 0 1 255 (00 34 BC 00 00), a carry through a held-back byte
+// (00 53 00 4A 3A 00 00 00); a stream longer than its plane; a header ending on a byte
+// boundary (its last byte 0110 0110).
 TEST_F(ChannelStream, GoldenStreams) {
   Bytes every_value_256_times(65536), each_once(256);  // no two zeros side by side
   for (size_t i = 0; i < every_value_256_times.size(); ++i) every_value_256_times[i] = uint8_t(i * 97);
   for (int i = 0; i < 256; ++i) each_once[i] = uint8_t(i);
   const struct {
-    const char* name;
     Bytes plane;
     const char* written;  // "": not compared
     size_t extent;
   } kCases[] = {
-      {"worked example", {0, 0, 0, 1, 255}, "00 31 B0 FE B0 34 BC 00 00", 10},
-      {"ten zeros", Bytes(10, 0), "00 B7 87 FC 00 00 00 00", 9},
-      {"four FF: symbol 255 alone", Bytes(4, 0xFF), "00 C3 FE 68 00 00 00 00", 9},
-      {"one byte", {0x42}, "00 D6 13 61 BD 00 00 00 00", 10}, {"no bytes", {}, "00 E3 00 00 00 00 00", 8},
-      {"carry through a held-back byte",
-       {1, 0, 0, 2, 0x80, 0xFE, 0xFE, 1, 0xFE, 2, 0},
-       "00 31 DF 5F AD AF D3 3C 53 00 4A 3A 00 00 00",
-       16},
-      {"40 zeros and 1: level 1", Cat(Bytes(40, 0), {1}), "01 03 00 00 00 66 C3 D4 D8 CC 70 00 00 00", 15},
-      // 256 counts of 257 (14 bits each): a 448-byte header; a range code of 65,541 bytes.
-      {"longer than its plane", every_value_256_times, "", 65990},
-      // Counts of 1 end on a byte boundary; the code's dropped first byte falls on the
-      // header's last byte (0110 0110), which is put back.
-      {"header ending on a byte boundary", each_once, "", 0},
+      {{0, 0, 0, 1, 255}, "00 31 B0 FE B0 34 BC 00 00", 10},
+      {Bytes(10, 0), "00 B7 87 FC 00 00 00 00", 9},
+      {Bytes(4, 0xFF), "00 C3 FE 68 00 00 00 00", 9},
+      {{0x42}, "00 D6 13 61 BD 00 00 00 00", 10},
+      {{}, "00 E3 00 00 00 00 00", 8},
+      {{1, 0, 0, 2, 0x80, 0xFE, 0xFE, 1, 0xFE, 2, 0}, "00 31 DF 5F AD AF D3 3C 53 00 4A 3A 00 00 00", 16},
+      {Cat(Bytes(40, 0), {1}), "01 03 00 00 00 66 C3 D4 D8 CC 70 00 00 00", 15},  // level 1
+      {every_value_256_times, "", 65990},  // 256 counts of 257: a 448-byte header and a 65,541-byte code
+      {each_once, "", 0},
   };
   for (const auto& k : kCases) {
     const Bytes s = Pack(c, k.plane);
-    if (*k.written) { EXPECT_EQ(Hex(s.data(), s.size() - 1), k.written) << k.name; }
-    if (k.extent) { EXPECT_EQ(s.size(), k.extent) << k.name; }
-    EXPECT_EQ(s, PlainStream(k.plane)) << k.name;
+    if (*k.written) { EXPECT_EQ(testbytes::Hex(s.data(), s.size() - 1), k.written); }
+    if (k.extent) { EXPECT_EQ(s.size(), k.extent) << "len=" << k.plane.size(); }
+    EXPECT_EQ(s.back(), 0);
     Bytes back(k.plane.size(), 0xCD);
-    EXPECT_TRUE(Unpack(s, s.size() - 1, &back) && back == k.plane) << k.name;
+    EXPECT_TRUE(Unpack(s, s.size() - 1, &back) && back == k.plane) << "len=" << k.plane.size();
   }
   EXPECT_EQ(Pack(c, each_once)[128], 0x66);
 }
@@ -216,38 +155,41 @@ TEST_F(ChannelStream, MinSavingGrowsWithThePlane) {
   const struct {
     Bytes plane;
     int method;
-  } kCases[] = {{Cat(Bytes(18, 0), {1}), 1}, {Cat(Bytes(17, 0), {1}), 0}, {plane(1000, 16), 1},
-                {plane(1000, 15), 0},        {plane(16999, 16), 1},       {plane(17000, 16), 0},
-                {plane(17000, 17), 1},       {plane(40000, 39), 0},       {plane(40000, 40), 1}};
+  } kCases[] = {{Cat(Bytes(18, 0), {1}), 1}, {Cat(Bytes(17, 0), {1}), 0}, {plane(1000, 16), 1}, {plane(1000, 15), 0},
+                {plane(16999, 16), 1},      {plane(17000, 16), 0},      {plane(17000, 17), 1}, {plane(40000, 39), 0},
+                {plane(40000, 40), 1}};
   for (const auto& k : kCases) EXPECT_EQ(Pack(c, k.plane)[0], k.method) << "len=" << k.plane.size();
 }
 
 // Every kind of plane at many lengths, up to the largest a stream can code (2^23, where
-// r = range >> 23 can be 1) and for the table's edge cases: the plain stream byte for byte,
-// within the bound, nothing written past its extent, and back to the plane.
-TEST_F(ChannelStream, MatchesThePlainFormsAndRoundTrips) {
-  std::vector<Bytes> planes = {Bytes(100, 200), {130, 130, 130, 140, 140, 140, 250}, {0, 255, 255}};
-  planes.push_back(Cat(Cat(Bytes(50, 0), Bytes(49, 1)), {2}));  // 128 / 100 in single precision is below 1.28
+// r = range >> 23 can be 1), and the table's edge cases (the deficit to symbol 0; none
+// below 128; 128 / 100 just below 1.28 in single precision): within the bound, nothing
+// written past the extent, back to the plane, and the streams' hash (recorded when every
+// stream matched a plain form: the table by the format's steps, a range coder with a
+// held-back byte).
+TEST_F(ChannelStream, EveryKindOfPlaneByHashAndBack) {
+  std::vector<Bytes> planes = {{0, 255, 255}, Bytes(100, 200), {130, 130, 130, 140, 140, 140, 250},
+                               Cat(Cat(Bytes(50, 0), Bytes(49, 1)), {2})};
   for (uint32_t seed = 0; seed < 700; ++seed) {
     const size_t n = seed < 300 ? 1 + seed : seed % 50 == 49 ? 1 + seed * 997 % 400000 : 1 + seed * 13 % 2000;
     planes.push_back(testdata::Plane(testdata::KindAt(int(seed % testdata::kKinds)), n, seed));
   }
   planes.push_back(testdata::Plane(testdata::Kind::kFewValues, kMaxChannelBytes, 7));  // method 0, shift 23
   int methods[4] = {};
+  uint64_t all = 0;
   for (size_t i = 0; i < planes.size(); ++i) {
-    const Bytes& plane = planes[i];
-    const uint32_t n = uint32_t(plane.size());
-    Bytes out(MaxChannelStreamBytes(n) + 64, 0xCD);
-    const unsigned int extent = c.compact(plane.data(), out.data(), n);
+    const uint32_t n = uint32_t(planes[i].size());
+    Bytes out(MaxChannelStreamBytes(n) + 64, 0xCD), back(n, 0xCD);
+    const unsigned int extent = c.compact(planes[i].data(), out.data(), n);
     ASSERT_LE(extent, MaxChannelStreamBytes(n)) << "plane " << i << " len=" << n;
     ASSERT_EQ(std::count(out.begin() + extent, out.end(), 0xCD), long(out.size() - extent)) << "plane " << i;
     out.resize(extent);
-    ASSERT_EQ(out, PlainStream(plane)) << "plane " << i << " len=" << n;
+    all = testbytes::Fnv(out, all);
     ++methods[out[0]];
-    Bytes back(n, 0xCD);
-    ASSERT_TRUE(Unpack(out, extent - 1, &back) && back == plane) << "plane " << i;
+    ASSERT_TRUE(Unpack(out, extent - 1, &back) && back == planes[i]) << "plane " << i;
   }
   for (int m = 0; m < 4; ++m) EXPECT_GT(methods[m], 10) << "method " << m;
+  EXPECT_EQ(all, 0x102ccf409df43b84ull) << "the streams";
 }
 
 // A run buffer too small for the zero-run form makes method 0; a reader whose run buffer
@@ -274,23 +216,22 @@ TEST_F(ChannelStream, RejectsDamagedStreams) {
   };
   Values big(256, 0);
   big[0] = (1u << 23) + 1;  // a count total above what one stream codes
-  const Bytes too_many = Cat(Cat({0}, Header(big)), Bytes(8, 0));
   const struct {
-    const char* name;
     Bytes stream;
     size_t length;
   } kCases[] = {
-      {"method 4", with({{0, 4}}), plane.size()}, {"method 255", with({{0, 255}}), plane.size()},
-      {"run length above 1.5 n + 3", with({{1, 0xFF}, {2, 0xFF}, {3, 0}, {4, 0}}), plane.size()},
-      {"run length 2^32 - 1", with({{1, 0xFF}, {2, 0xFF}, {3, 0xFF}, {4, 0xFF}}), plane.size()},
-      {"runs one byte longer than the plane", s, plane.size() - 1},
-      {"runs one byte shorter than the plane", s, plane.size() + 1}, {"counts for 5, plane of 6", m0, 6},
-      {"counts for 5, plane of 4", m0, 4}, {"counts for 5, plane of 0", m0, 0},
-      {"count total 2^23 + 1", too_many, big[0]},
+      {with({{0, 4}}), plane.size()},                                // method 4
+      {with({{0, 255}}), plane.size()},                              // method 255
+      {with({{1, 0xFF}, {2, 0xFF}, {3, 0}, {4, 0}}), plane.size()},  // run length above 1.5 n + 3
+      {with({{1, 0xFF}, {2, 0xFF}, {3, 0xFF}, {4, 0xFF}}), plane.size()},
+      {s, plane.size() - 1},  // the runs one byte longer than the plane
+      {s, plane.size() + 1},  // ... shorter
+      {m0, 6}, {m0, 4}, {m0, 0},  // counts for 5 bytes
+      {Cat(Cat({0}, Header(big)), Bytes(8, 0)), big[0]},
   };
-  for (const auto& k : kCases) {
-    Bytes back(k.length);
-    EXPECT_FALSE(Unpack(k.stream, k.stream.size(), &back)) << k.name;
+  for (size_t i = 0; i < std::size(kCases); ++i) {
+    Bytes back(kCases[i].length);
+    EXPECT_FALSE(Unpack(kCases[i].stream, kCases[i].stream.size(), &back)) << "case " << i;
   }
 }
 

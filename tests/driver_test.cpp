@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +16,7 @@
 
 namespace {
 
+using testbytes::Bytes;
 using testfiles::RunResult;
 using testfiles::TempDir;
 
@@ -25,6 +25,8 @@ std::string zoduviv() { return testfiles::binary("ZODUVIV_BIN"); }
 RunResult convert(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
   return testfiles::run(zoduviv(), args, env);
 }
+
+RunResult vizudec(const std::vector<std::string>& args) { return testfiles::run(testfiles::binary("VIZUDEC_BIN"), args); }
 
 const char kUsage[] =
     "Usage: zoduviv [-u] <.mov file> <output filename>\n"
@@ -62,9 +64,10 @@ std::string success_lines(const testmov::MovieRecipe& recipe, const std::string&
          ", this may take a while...\nFinished writing file " + out + "\n";
 }
 
-// Both modes over movies of every layout and content: the exact messages, the whole
-// files' hashes, -u chunks the DIB form of the movie frames in play order (-U the same
-// file), every compressed chunk decoding to its -u chunk, all flagged key frames.
+// Both modes over movies of every layout and content, the sample movie among them: the
+// exact messages, the whole files' hashes, -u chunks the DIB form of the movie frames in
+// play order (-U the same file); vizudec decodes the compressed file, and copies the -u
+// file, to the -u file byte for byte, and -t passes both.
 TEST(DriverConversions, BothModesWholeFiles) {
   const struct {
     const char* name;
@@ -85,6 +88,8 @@ TEST(DriverConversions, BothModesWholeFiles) {
       {"smooth", 32, 24, 4, 0, "raw ", {4}, {}, true, 0x13f8b10e698c909f, 0x2d74dd0f716f6f04},
       {"noise", 16, 16, 3, 255, "WRLE", {}, {}, true, 0x3796d97a64fcfac7, 0x173a20e140428909},
       {"no frames", 4, 4, 0, 0, "raw ", {}, {}, true, 0x90af088e87db732f, 0x462c6a25a248942e},
+      {"solid frames at 29.97 fps", 10, 6, 4, 0, "raw ", {}, {}, true, 0xae94754d88be9da4, 0xc57dd9249ee47988},
+      {"the sample movie", 64, 48, 12, 0, "raw ", {4, 4, 3, 1}, {}, true, 0x6ba0dec12d884f79, 0xa69610642a0768ea},
   };
   for (const auto& c : kCases) {
     TempDir dir;
@@ -93,122 +98,91 @@ TEST(DriverConversions, BothModesWholeFiles) {
     recipe.frames_per_chunk = c.frames_per_chunk;
     recipe.chunk_order = c.chunk_order;
     recipe.moov_first = c.moov_first;
-    ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), recipe));
+    const bool sample = std::string(c.name) == "the sample movie";
+    const std::string mov = sample ? ZODUVIV_DEFAULT_SOURCE_DIR "/samples/sample.mov" : dir.file("m.mov");
+    if (std::string(c.name).rfind("solid", 0) == 0) {
+      Bytes coloured(180);
+      for (size_t i = 0; i < coloured.size(); ++i) coloured[i] = uint8_t(1 + i % 3);
+      recipe.frames = {Bytes(180, 77), coloured, Bytes(180, 0), testmov::make_frame(10, 6, 5, 30)};
+      recipe.time_scale = 30000, recipe.durations = {1001};
+    }
+    ASSERT_TRUE(sample || testmov::write_movie(mov, recipe));
     const int chunks = c.frames_per_chunk.empty() ? c.frames : int(c.frames_per_chunk.size());
-    const std::string u = dir.file("u.avi"), big_u = dir.file("U.avi"), z = dir.file("c.avi");
-    for (const auto& [args, out] : {std::pair{std::vector<std::string>{"-u", dir.file("m.mov"), u}, u},
-                                    {{"-U", dir.file("m.mov"), big_u}, big_u},
-                                    {{dir.file("m.mov"), z}, z}}) {
+    const std::string u = dir.file("u.avi"), big_u = dir.file("U.avi"), z = dir.file("c.avi"), d = dir.file("d.avi");
+    for (const auto& [args, out] : {std::pair{std::vector<std::string>{"-u", mov, u}, u}, {{"-U", mov, big_u}, big_u}, {{mov, z}, z}}) {
       const RunResult r = convert(args);
-      EXPECT_EQ(r.out, success_lines(recipe, out, chunks)) << c.name;
+      if (!sample) { EXPECT_EQ(r.out, success_lines(recipe, out, chunks)) << c.name; }
       EXPECT_EQ(r.status, 0) << c.name;
     }
-    const testbytes::Bytes u_bytes = testfiles::read_file(u), c_bytes = testfiles::read_file(z);
+    const Bytes u_bytes = testfiles::read_file(u);
     EXPECT_EQ(testbytes::Fnv(u_bytes), c.u_fnv) << c.name << " -u";
-    EXPECT_EQ(testbytes::Fnv(c_bytes), c.c_fnv) << c.name << " compressed";
+    EXPECT_EQ(testbytes::Fnv(testfiles::read_file(z)), c.c_fnv) << c.name << " compressed";
     EXPECT_TRUE(testfiles::read_file(big_u) == u_bytes) << c.name;
-    const testfiles::AviFile plain = testfiles::read_avi_bytes(u_bytes), packed = testfiles::read_avi_bytes(c_bytes);
-    ASSERT_TRUE(plain.ok && packed.ok) << c.name << ": " << plain.error << packed.error;
-    ASSERT_EQ(plain.frames.size(), recipe.frames.size()) << c.name;
-    ASSERT_EQ(packed.frames.size(), recipe.frames.size()) << c.name;
-    EXPECT_EQ(packed.info.compression, 0x555A4956u) << c.name;
-    FrameDecoder decoder;
-    ASSERT_TRUE(decoder.Begin(c.width, c.height));
-    testbytes::Bytes frame(size_t(c.width) * c.height * 3);
-    for (size_t i = 0; i < recipe.frames.size(); ++i) {
-      const bool raw = recipe.format == "raw ";
-      EXPECT_EQ(plain.frames[i], testfiles::expected_dib(recipe.frames[i], c.width, c.height, raw))
-          << c.name << " frame " << i;
-      ASSERT_TRUE(decoder.Decode(packed.frames[i].data(), packed.frames[i].size(), frame.data()))
-          << c.name << " frame " << i;
-      EXPECT_EQ(frame, plain.frames[i]) << c.name << " frame " << i;
-      EXPECT_TRUE(plain.info.frames[i].flags == 16 && packed.info.frames[i].flags == 16) << c.name << " frame " << i;
+    const testfiles::AviFile plain = testfiles::read_avi_bytes(u_bytes);
+    ASSERT_TRUE(plain.ok && plain.frames.size() == size_t(c.frames)) << c.name << ": " << plain.error;
+    for (size_t i = 0; !sample && i < recipe.frames.size(); ++i)
+      EXPECT_EQ(plain.frames[i], testfiles::expected_dib(recipe.frames[i], c.width, c.height, c.format[0] == 'r')) << c.name << " frame " << i;
+    for (const std::string& in : {z, u}) {
+      const std::string info = in + ": " + std::to_string(c.width) + " x " + std::to_string(c.height) + ", " +
+                               (in == z ? "Vozodiva compressed" : "uncompressed") + ", " + std::to_string(c.frames) + " frames\n";
+      const RunResult r = vizudec({in, d}), t = vizudec({"-t", in});
+      EXPECT_EQ(r.out + r.err, info + "Writing " + d + ", this may take a while...\nFinished writing file " + d + "\n") << c.name;
+      EXPECT_TRUE(r.status == 0 && testfiles::read_file(d) == u_bytes) << c.name << ": the file from " << in << " differs from u.avi";
+      EXPECT_EQ(t.out, info + "Checked " + std::to_string(c.frames) + " frames, all decode cleanly\n") << c.name;
+      EXPECT_EQ(t.status, 0) << c.name;
     }
   }
 }
 
-// Runs that stop: the exact messages, exit status 1, and no output file (or, past the
-// header, one that holds the frames written before the damage).
+// Runs that stop: the exact messages (or their end, after "..."), exit status 1, and no
+// output file or, past the header, one that holds the frames written before the damage.
 TEST(DriverFailures, MessagesExitStatusAndOutput) {
   TempDir dir;
-  const std::string m = dir.file("m.mov"), o = dir.file("o.avi"), none = dir.file("none.mov");
-  const auto write = [&](const testmov::MovieRecipe& recipe, size_t cut) {
-    testbytes::Bytes bytes = testmov::build_movie(recipe);
-    bytes.resize(bytes.size() - cut);
-    ASSERT_TRUE(testfiles::write_file(m, bytes));
-  };
-  testmov::MovieRecipe jpeg = movie(4, 2, 1, 1), huge_codec = movie(4097, 2048, 0, 1),
-                       huge_avi = movie(20000, 18000, 0, 1);
-  jpeg.format = "jpeg";
-  const std::string head =
-      "Movie header found\nTrack header found\nWidth = 4\nHeight = 2\nMedia header found\n"
-      "Sample description found, number of entries = 1\n";
-  const std::string truncated =
-      "Frame 4 of 5 lies past the end of the input file or cannot be read; the movie is truncated or damaged.\n";
+  const std::string o = dir.file("o.avi"), none = dir.file("none.mov"), empty = dir.file("empty.mov"),
+                    jpeg = dir.file("jpeg.mov"), cut = dir.file("cut.mov"), good = dir.file("good.mov"),
+                    big = dir.file("big.mov"), huge = dir.file("huge.mov"), missing = dir.file("no/dir/o.avi");
+  testmov::MovieRecipe jpeg_movie = movie(4, 2, 1, 1);
+  jpeg_movie.format = "jpeg";
+  testbytes::Bytes cut_movie = testmov::build_movie(movie(8, 6, 5, 3));
+  cut_movie.resize(cut_movie.size() - 144 - 72);  // in the middle of frame 4
+  ASSERT_TRUE(testfiles::write_file(empty, {}) && testmov::write_movie(jpeg, jpeg_movie) &&
+              testfiles::write_file(cut, cut_movie) && testmov::write_movie(good, movie(16, 16, 3, 1)) &&
+              testmov::write_movie(big, movie(4097, 2048, 0, 1)) && testmov::write_movie(huge, movie(20000, 18000, 0, 1)));
+  const std::string stopped = "...Frame 4 of 5 lies past the end of the input file or cannot be read; the movie is "
+                              "truncated or damaged.\nStopped early: " + o + " holds the 3 frames written before that frame.\n";
+  const std::string unknown = "Unknown option: \"", unopened = "Unable to open the input file.\n";
+  const size_t kNoFile = size_t(-1);
   const struct {
-    std::function<void()> setup;
     std::vector<std::string> args;
-    std::string out;  // the whole output, or its end after "..."
-    size_t frames;    // in o.avi; -1: no o.avi
+    std::string out;
+    size_t frames;  // in o.avi
   } kCases[] = {
-      {[] {}, {}, kUsage, size_t(-1)}, {[] {}, {"a.mov"}, kUsage, size_t(-1)},
-      {[] {}, {"a", "b", "c", "d"}, kUsage, size_t(-1)}, {[] {}, {"-u", "a", "b", "c", "d"}, kUsage, size_t(-1)},
-      {[] {}, {"-u", "a.mov"}, kUsage, size_t(-1)}, {[] {}, {"-U", "a.mov"}, kUsage, size_t(-1)},
-      {[] {}, {"-x", "in.mov", o}, "Unknown option: \"-x\"\n", size_t(-1)},
-      {[] {}, {"--u", "in.mov", o}, "Unknown option: \"--u\"\n", size_t(-1)},
-      {[] {}, {"-", "in.mov", o}, "Unknown option: \"-\"\n", size_t(-1)},
-      {[] {}, {"-xu", "in.mov", o}, "Unknown option: \"-xu\"\n", size_t(-1)},
-      {[] {}, {none, o}, "Unable to open the input file.\n", size_t(-1)},
-      {[] {}, {"-u", none, o}, "Unable to open the input file.\n", size_t(-1)},
-      {[] {}, {dir.path(), o}, "Unable to open the input file.\n", size_t(-1)},
-      {[&] { ASSERT_TRUE(testfiles::write_file(m, {})); }, {m, o}, "Unable to find tag \"mvhd\"\n", size_t(-1)},
-      {[&] { write(jpeg, 0); },
-       {m, o},
-       head + "Data format = \"jpeg\"\nUnsupported data format, please select \"BMP\" or \"none\" as the video "
-              "compression when saving a .mov file\n",
-       size_t(-1)},
-      {[&] { write(movie(8, 6, 5, 3), 144 + 72); },
-       {"-u", m, o},
-       "..." + truncated + "Stopped early: " + o + " holds the 3 frames written before that frame.\n",
-       3},
-      {[&] { write(movie(8, 6, 5, 3), 144 + 72); },
-       {m, o},
-       "..." + truncated + "Stopped early: " + o + " holds the 3 frames written before that frame.\n",
-       3},
-      {[&] { write(movie(4, 2, 2, 1), 0); },
-       {"-u", m, dir.file("missing/dir/o.avi")},
-       "...2 frames indexed\nUnable to open output file " + dir.file("missing/dir/o.avi") + "\n",
-       size_t(-1)},
-      {[&] { write(movie(16, 16, 3, 1), 0); },
-       {"-u", m, "/dev/full"},
-       "...3 frames indexed\nUnable to open output file /dev/full\n",
-       size_t(-1)},
-      {[&] { write(movie(16, 16, 3, 1), 0); },
-       {m, "/dev/full"},
-       "...3 frames indexed\nUnable to open output file /dev/full\n",
-       size_t(-1)},
-      {[&] { write(huge_codec, 0); },
-       {m, o},
-       "...0 frames indexed\nFrames of 4097x2048 pixels are too large for the Vozodiva codec; use -u for an "
-       "uncompressed AVI file.\n",
-       size_t(-1)},
-      {[&] { write(huge_avi, 0); },
-       {"-u", m, o},
-       "...0 frames indexed\nFrames of 20000x18000 pixels are too large for an AVI file.\n",
-       size_t(-1)},
+      {{}, kUsage, kNoFile}, {{"a.mov"}, kUsage, kNoFile}, {{"a", "b", "c", "d"}, kUsage, kNoFile},
+      {{"-u", "a", "b", "c", "d"}, kUsage, kNoFile}, {{"-u", "a.mov"}, kUsage, kNoFile}, {{"-U", "a.mov"}, kUsage, kNoFile},
+      {{"-x", good, o}, unknown + "-x\"\n", kNoFile}, {{"--u", good, o}, unknown + "--u\"\n", kNoFile},
+      {{"-", good, o}, unknown + "-\"\n", kNoFile}, {{"-xu", good, o}, unknown + "-xu\"\n", kNoFile},
+      {{none, o}, unopened, kNoFile}, {{"-u", none, o}, unopened, kNoFile}, {{dir.path(), o}, unopened, kNoFile},
+      {{empty, o}, "Unable to find tag \"mvhd\"\n", kNoFile},
+      {{jpeg, o}, "...Data format = \"jpeg\"\nUnsupported data format, please select \"BMP\" or \"none\" as the "
+                  "video compression when saving a .mov file\n", kNoFile},
+      {{"-u", cut, o}, stopped, 3}, {{cut, o}, stopped, 3},
+      {{"-u", good, missing}, "...3 frames indexed\nUnable to open output file " + missing + "\n", kNoFile},
+      {{"-u", good, "/dev/full"}, "...3 frames indexed\nUnable to open output file /dev/full\n", kNoFile},
+      {{good, "/dev/full"}, "...3 frames indexed\nUnable to open output file /dev/full\n", kNoFile},
+      {{big, o}, "...Frames of 4097x2048 pixels are too large for the Vozodiva codec; use -u for an uncompressed "
+                 "AVI file.\n", kNoFile},
+      {{"-u", huge, o}, "...Frames of 20000x18000 pixels are too large for an AVI file.\n", kNoFile},
   };
   for (const auto& k : kCases) {
     std::remove(o.c_str());
-    k.setup();
     const RunResult r = convert(k.args);
-    const std::string tail = k.out.rfind("...", 0) == 0 ? k.out.substr(3) : k.out;
-    const std::string have =
-        k.out.rfind("...", 0) == 0 && r.out.size() >= tail.size() ? r.out.substr(r.out.size() - tail.size()) : r.out;
-    EXPECT_EQ(have, tail) << "args=" << k.args.size();
-    EXPECT_EQ(r.status, 1) << tail;
-    EXPECT_EQ(r.err, "") << tail;
+    const bool tail = k.out.rfind("...", 0) == 0;
+    const std::string want = tail ? k.out.substr(3) : k.out;
+    EXPECT_EQ(tail && r.out.size() >= want.size() ? r.out.substr(r.out.size() - want.size()) : r.out, want);
+    EXPECT_EQ(r.status, 1) << want;
+    EXPECT_EQ(r.err, "") << want;
     const testfiles::AviFile avi = testfiles::read_avi_bytes(testfiles::read_file(o));
-    EXPECT_EQ(avi.ok ? avi.frames.size() : size_t(-1), k.frames) << tail;
+    EXPECT_EQ(avi.ok ? avi.frames.size() : kNoFile, k.frames) << want;
   }
 }
 

@@ -1,6 +1,6 @@
-// End-to-end runs of vizudec on files that zoduviv writes: decoding gives byte for byte
-// the file that zoduviv -u writes, -t passes every such file and names the damaged frame
-// of damaged ones; OpenDML input and output; the command line, its messages and exit codes.
+// End-to-end runs of vizudec (its round trips with zoduviv are in driver_test): other
+// writers' padded DIB rows, damaged frames named by -t and stopping a decode, OpenDML input
+// and output past 1 GiB, the command line, its messages and exit codes.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -37,69 +37,11 @@ std::string Info(const std::string& path, int w, int h, bool compressed, int fra
          (compressed ? "Vozodiva compressed" : "uncompressed") + ", " + std::to_string(frames) + " frames\n";
 }
 
-testmov::MovieRecipe Movie(int width, int height, int frames, uint32_t seed, int noise, const char* format = "raw ") {
+testmov::MovieRecipe Movie(int width, int height, int frames, int noise) {
   testmov::MovieRecipe recipe;
-  recipe.width = width;
-  recipe.height = height;
-  recipe.format = format;
-  for (int i = 0; i < frames; ++i)
-    recipe.frames.push_back(testmov::make_frame(width, height, seed + uint32_t(i), noise));
+  recipe.width = width, recipe.height = height;
+  for (int i = 0; i < frames; ++i) recipe.frames.push_back(testmov::make_frame(width, height, 11 + uint32_t(i), noise));
   return recipe;
-}
-
-// Converts the movie both ways (c.avi, u.avi in dir).
-void ConvertBoth(const TempDir& dir, const std::string& mov) {
-  EXPECT_EQ(zoduviv({mov, dir.file("c.avi")}).status, 0);
-  EXPECT_EQ(zoduviv({"-u", mov, dir.file("u.avi")}).status, 0);
-}
-
-// Geometries, both movie formats, noise, solid frames, a frame rate, a movie without
-// frames and the sample movie: the decoded file and the copy of the uncompressed one are
-// zoduviv -u's file; the messages exact; -t passes both.
-TEST(VizudecRoundTrip, MatchesZoduvivUncompressed) {
-  struct Case {
-    testmov::MovieRecipe recipe;
-    std::string mov;  // instead of the recipe
-    int w, h, frames;
-  };
-  std::vector<Case> cases;
-  for (auto [w, h, n, noise, format] :
-       std::vector<std::tuple<int, int, int, int, const char*>>{{4, 2, 3, 8, "raw "},
-                                                                {13, 7, 5, 40, "raw "}, {1, 1, 2, 0, "raw "},
-                                                                {17, 9, 4, 255, "WRLE"}, {320, 240, 2, 12, "raw "},
-                                                                {9, 1, 3, 100, "WRLE"},
-                                                                {8, 8, 0, 0, "raw "}})
-    cases.push_back({Movie(w, h, n, uint32_t(w + h), noise, format), "", w, h, n});
-  cases.push_back({Movie(6, 4, 2, 3, 10), "", 6, 4, 2});
-  cases.back().recipe.time_scale = 30000, cases.back().recipe.durations = {1001};
-  cases.push_back({Movie(10, 6, 0, 0, 0), "", 10, 6, 4});
-  Bytes coloured(180);
-  for (size_t i = 0; i < coloured.size(); ++i) coloured[i] = uint8_t(1 + i % 3);
-  cases.back().recipe.frames = {Bytes(180, 77), coloured, Bytes(180, 0), testmov::make_frame(10, 6, 5, 30)};
-  cases.push_back({{}, ZODUVIV_DEFAULT_SOURCE_DIR "/samples/sample.mov", 64, 48, 12});
-  for (const Case& k : cases) {
-    TempDir dir;
-    const std::string mov = k.mov.empty() ? dir.file("m.mov") : k.mov, d = dir.file("d.avi"), c = dir.file("c.avi"),
-                      u = dir.file("u.avi");
-    if (k.mov.empty()) { ASSERT_TRUE(testmov::write_movie(mov, k.recipe)); }
-    ConvertBoth(dir, mov);
-    const std::string what = std::to_string(k.w) + "x" + std::to_string(k.h) + " frames=" + std::to_string(k.frames);
-    const Bytes want = read_file(u);
-    ASSERT_FALSE(want.empty()) << what;
-    for (const std::string& in : {c, u}) {
-      const RunResult r = vizudec({in, d});
-      EXPECT_EQ(r.status, 0) << what;
-      EXPECT_EQ(r.out + r.err, Info(in, k.w, k.h, in == c, k.frames) + "Writing " + d +
-                                   ", this may take a while...\nFinished writing file " + d + "\n")
-          << what;
-      EXPECT_TRUE(read_file(d) == want) << what << ": the file from " << in << " differs from u.avi";
-      const RunResult t = vizudec({"-t", in});
-      EXPECT_EQ(t.status, 0) << what;
-      EXPECT_EQ(t.out, Info(in, k.w, k.h, in == c, k.frames) + "Checked " + std::to_string(k.frames) +
-                           " frames, all decode cleanly\n")
-          << what;
-    }
-  }
 }
 
 // Other writers pad DIB rows to 4 bytes; the copy packs them as zoduviv writes them.
@@ -126,7 +68,7 @@ TEST(VizudecRoundTrip, DibWithPaddedRows) {
 // before it.
 TEST(VizudecCheck, NamesTheDamagedFrame) {
   TempDir dir;
-  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), Movie(16, 8, 6, 11, 60)));
+  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), Movie(16, 8, 6, 60)));
   ASSERT_EQ(zoduviv({dir.file("m.mov"), dir.file("c.avi")}).status, 0);
   const Bytes good = read_file(dir.file("c.avi"));
   const testfiles::AviFile avi = testfiles::read_avi_bytes(good);
@@ -142,14 +84,10 @@ TEST(VizudecCheck, NamesTheDamagedFrame) {
     std::string reason;
   } kCases[] = {
       {[&](Bytes& b) { b[at[2] - 6] = 'x'; }, 3, mismatch},
-      {[&](Bytes& b) { testbytes::put32(b, at[4] - 4, size[4] + 100); }, 5, mismatch},
       {[&](Bytes& b) { b[at[1]] = 9; }, 2, undecodable},
-      {[&](Bytes& b) { std::fill(b.begin() + long(at[3] + 9), b.begin() + long(at[3] + size[3]), 0xFF); }, 4,
-       undecodable},
       {[&](Bytes& b) { b.resize(at[4] + size[4] / 2); }, 5, "the file ends inside its chunk"},
       {[&](Bytes& b) { b.resize(at[5] - 8); }, 6, "the file ends before its chunk"},
       {[&](Bytes& b) { testbytes::put32(b, at[2] + 1, size[2] + 40); }, 3, undecodable},  // stream 2 past the frame
-      {[&](Bytes& b) { testbytes::put32(b, at[0] + 5, 3); }, 1, undecodable},             // stream 3 before stream 2
       {[&](Bytes& b) { b[at[5] + 9] = 0x7F; }, 6, undecodable},                           // channel stream 1's method
   };
   const std::string bad = dir.file("bad.avi"), d = dir.file("d.avi");
@@ -174,45 +112,15 @@ TEST(VizudecCheck, NamesTheDamagedFrame) {
   }
 }
 
-// A compressed file with 'AVIX' lists (written through CodecInst and AviWriter with a
-// lowered RIFF limit) decodes to the file AviWriter writes of the raw frames.
-TEST(VizudecOpenDml, SmallMultiListInput) {
-  TempDir dir;
-  const int w = 40, h = 30, n = 40;
-  const size_t frame = size_t(w) * h * 3;
-  CodecInst codec;
-  ASSERT_EQ(codec.CompressBegin(w, h, 24), 0);
-  Bytes out(MaxCompressedFrameSize(w, h) + 3);
-  AviWriter c, u;
-  c.riff_limit = 64 * 1024;
-  ASSERT_EQ(
-      c.init(dir.file("c.avi").c_str(), w, h, 30000, 1001, 1) + u.init(dir.file("u.avi").c_str(), w, h, 30000, 1001, 0),
-      2);
-  for (int i = 0; i < n; ++i) {
-    Bytes pixels = testmov::make_frame(w, h, uint32_t(i), 200);
-    pixels.resize(frame + 3);
-    ICCOMPRESS icc;
-    icc.input = pixels.data();
-    icc.output = out.data();
-    ASSERT_EQ(codec.CompressContinue(&icc, 0), 0);
-    ASSERT_EQ(c.write_frame(out.data(), int(icc.size), int(icc.flags)), FrameWrite::kWritten);
-    ASSERT_EQ(u.write_frame(pixels.data(), int(frame), 0x10), FrameWrite::kWritten);
-  }
-  ASSERT_EQ(c.flush() + u.flush(), 2);
-  const Bytes cb = read_file(dir.file("c.avi"));
-  ASSERT_EQ(testbytes::fourcc(cb, 8 + testbytes::le32(cb, 4) + 8), "AVIX");
-  ASSERT_EQ(vizudec({dir.file("c.avi"), dir.file("d.avi")}).status, 0);
-  EXPECT_TRUE(read_file(dir.file("d.avi")) == read_file(dir.file("u.avi")));
-  EXPECT_EQ(vizudec({"-t", dir.file("c.avi")}).status, 0);
-}
-
-// Decoding a small file of solid frames whose decoded size passes 1 GiB gives the OpenDML
-// file that the writer makes of the same frames with its default limit, as zoduviv -u does.
+// Decoding a small file of solid frames (itself in 'AVIX' lists, written with a lowered
+// RIFF limit) whose decoded size passes 1 GiB gives the OpenDML file that the writer makes
+// of the same frames with its default limit, as zoduviv -u does.
 TEST(VizudecOpenDml, LargeOutputFromSolidFrames) {
   TempDir dir;
   const int w = 1024, h = 768, n = 480;  // 1.13 GB of DIB frames
   const size_t frame = size_t(w) * h * 3;
   AviWriter c, u;
+  c.riff_limit = 12 * 1024;
   ASSERT_EQ(c.init(dir.file("c.avi").c_str(), w, h, 25, 1, 1) + u.init(dir.file("u.avi").c_str(), w, h, 25, 1, 0), 2);
   Bytes pixels(frame + 3);
   for (int i = 0; i < n; ++i) {
@@ -222,6 +130,8 @@ TEST(VizudecOpenDml, LargeOutputFromSolidFrames) {
     ASSERT_EQ(u.write_frame(pixels.data(), int(frame), 0x10), FrameWrite::kWritten);
   }
   ASSERT_EQ(c.flush() + u.flush(), 2);
+  const Bytes cb = read_file(dir.file("c.avi"));
+  ASSERT_EQ(testbytes::fourcc(cb, 8 + testbytes::le32(cb, 4) + 8), "AVIX");
   ASSERT_EQ(vizudec({dir.file("c.avi"), dir.file("d.avi")}).status, 0);
   EXPECT_EQ(testfiles::run("/usr/bin/cmp", {dir.file("d.avi"), dir.file("u.avi")}).status, 0);
   // The decoded file reads back as OpenDML: every frame found, 'AVIX' lists and all.
@@ -231,8 +141,8 @@ TEST(VizudecOpenDml, LargeOutputFromSolidFrames) {
 
 TEST(VizudecCommandLine, MessagesAndExitCodes) {
   TempDir dir;
-  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), Movie(8, 4, 2, 1, 9)));
-  ConvertBoth(dir, dir.file("m.mov"));
+  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), Movie(8, 4, 2, 9)));
+  ASSERT_EQ(zoduviv({dir.file("m.mov"), dir.file("c.avi")}).status, 0);
   const std::string c = dir.file("c.avi"), d = dir.file("d.avi"), none = dir.file("none.avi"), mov = dir.file("m.mov");
   ASSERT_EQ(symlink(c.c_str(), dir.file("link.avi").c_str()) + link(c.c_str(), dir.file("hard.avi").c_str()), 0);
   const std::string usage =

@@ -19,11 +19,8 @@ struct RunResult {
 };
 
 // Runs program with args (no shell involved), with extra environment assignments.
-RunResult run(const std::string& program, const std::vector<std::string>& args,
-              const std::vector<std::string>& env = {});
-
-// Path of a binary from the environment variable (ZODUVIV_BIN, VIZUDEC_BIN), else the one
-// built with the tests.
+RunResult run(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+// ZODUVIV_BIN or VIZUDEC_BIN from the environment, else the program built with the tests.
 std::string binary(const char* variable);
 
 // A fresh directory under the test temp dir, removed by the destructor.
@@ -53,7 +50,7 @@ struct AviFile {
 };
 AviFile read_avi_bytes(const Bytes& file);
 
-// Expected DIB frame of a movie frame: "raw " frames are turned bottom-up and BGR.
+// The DIB frame of a movie frame: "raw " frames are turned bottom-up and BGR.
 Bytes expected_dib(const Bytes& movie_frame, int width, int height, bool raw);
 
 }  // namespace testfiles
