@@ -386,9 +386,10 @@ TEST(AviReader, LayoutsOfOtherWriters) {
       const testfiles::AviFile avi = testfiles::read_avi_bytes(b.file);
       ASSERT_TRUE(avi.ok) << what << ": " << avi.error;
       const AviInfo& i = avi.info;
-      EXPECT_EQ(std::vector<uint64_t>({uint64_t(i.width), uint64_t(i.height), uint64_t(i.bit_count), i.compression,
-                                       i.rate, i.scale, i.length}),
-                std::vector<uint64_t>({7, 3, 24, recipe.compression ? 0x555A4956u : 0u, 30000, 1001, recipe.frames.size()}))
+      EXPECT_EQ(
+          std::vector<uint64_t>(
+              {uint64_t(i.width), uint64_t(i.height), uint64_t(i.bit_count), i.compression, i.rate, i.scale, i.length}),
+          std::vector<uint64_t>({7, 3, 24, recipe.compression ? 0x555A4956u : 0u, 30000, 1001, recipe.frames.size()}))
           << what;
       ASSERT_EQ(avi.frames, recipe.frames) << what;
       for (size_t k = 0; k < recipe.frames.size(); ++k)

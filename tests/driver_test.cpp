@@ -26,7 +26,9 @@ RunResult convert(const std::vector<std::string>& args, const std::vector<std::s
   return testfiles::run(zoduviv(), args, env);
 }
 
-RunResult vizudec(const std::vector<std::string>& args) { return testfiles::run(testfiles::binary("VIZUDEC_BIN"), args); }
+RunResult vizudec(const std::vector<std::string>& args) {
+  return testfiles::run(testfiles::binary("VIZUDEC_BIN"), args);
+}
 
 const char kUsage[] =
     "Usage: zoduviv [-u] <.mov file> <output filename>\n"
@@ -109,7 +111,8 @@ TEST(DriverConversions, BothModesWholeFiles) {
     ASSERT_TRUE(sample || testmov::write_movie(mov, recipe));
     const int chunks = c.frames_per_chunk.empty() ? c.frames : int(c.frames_per_chunk.size());
     const std::string u = dir.file("u.avi"), big_u = dir.file("U.avi"), z = dir.file("c.avi"), d = dir.file("d.avi");
-    for (const auto& [args, out] : {std::pair{std::vector<std::string>{"-u", mov, u}, u}, {{"-U", mov, big_u}, big_u}, {{mov, z}, z}}) {
+    for (const auto& [args, out] :
+         {std::pair{std::vector<std::string>{"-u", mov, u}, u}, {{"-U", mov, big_u}, big_u}, {{mov, z}, z}}) {
       const RunResult r = convert(args);
       if (!sample) { EXPECT_EQ(r.out, success_lines(recipe, out, chunks)) << c.name; }
       EXPECT_EQ(r.status, 0) << c.name;
@@ -121,13 +124,17 @@ TEST(DriverConversions, BothModesWholeFiles) {
     const testfiles::AviFile plain = testfiles::read_avi_bytes(u_bytes);
     ASSERT_TRUE(plain.ok && plain.frames.size() == size_t(c.frames)) << c.name << ": " << plain.error;
     for (size_t i = 0; !sample && i < recipe.frames.size(); ++i)
-      EXPECT_EQ(plain.frames[i], testfiles::expected_dib(recipe.frames[i], c.width, c.height, c.format[0] == 'r')) << c.name << " frame " << i;
+      EXPECT_EQ(plain.frames[i], testfiles::expected_dib(recipe.frames[i], c.width, c.height, c.format[0] == 'r'))
+          << c.name << " frame " << i;
     for (const std::string& in : {z, u}) {
       const std::string info = in + ": " + std::to_string(c.width) + " x " + std::to_string(c.height) + ", " +
-                               (in == z ? "Vozodiva compressed" : "uncompressed") + ", " + std::to_string(c.frames) + " frames\n";
+                               (in == z ? "Vozodiva compressed" : "uncompressed") + ", " + std::to_string(c.frames) +
+                               " frames\n";
       const RunResult r = vizudec({in, d}), t = vizudec({"-t", in});
-      EXPECT_EQ(r.out + r.err, info + "Writing " + d + ", this may take a while...\nFinished writing file " + d + "\n") << c.name;
-      EXPECT_TRUE(r.status == 0 && testfiles::read_file(d) == u_bytes) << c.name << ": the file from " << in << " differs from u.avi";
+      EXPECT_EQ(r.out + r.err, info + "Writing " + d + ", this may take a while...\nFinished writing file " + d + "\n")
+          << c.name;
+      EXPECT_TRUE(r.status == 0 && testfiles::read_file(d) == u_bytes)
+          << c.name << ": the file from " << in << " differs from u.avi";
       EXPECT_EQ(t.out, info + "Checked " + std::to_string(c.frames) + " frames, all decode cleanly\n") << c.name;
       EXPECT_EQ(t.status, 0) << c.name;
     }
@@ -147,9 +154,12 @@ TEST(DriverFailures, MessagesExitStatusAndOutput) {
   cut_movie.resize(cut_movie.size() - 144 - 72);  // in the middle of frame 4
   ASSERT_TRUE(testfiles::write_file(empty, {}) && testmov::write_movie(jpeg, jpeg_movie) &&
               testfiles::write_file(cut, cut_movie) && testmov::write_movie(good, movie(16, 16, 3, 1)) &&
-              testmov::write_movie(big, movie(4097, 2048, 0, 1)) && testmov::write_movie(huge, movie(20000, 18000, 0, 1)));
-  const std::string stopped = "...Frame 4 of 5 lies past the end of the input file or cannot be read; the movie is "
-                              "truncated or damaged.\nStopped early: " + o + " holds the 3 frames written before that frame.\n";
+              testmov::write_movie(big, movie(4097, 2048, 0, 1)) &&
+              testmov::write_movie(huge, movie(20000, 18000, 0, 1)));
+  const std::string stopped =
+      "...Frame 4 of 5 lies past the end of the input file or cannot be read; the movie is "
+      "truncated or damaged.\nStopped early: " +
+      o + " holds the 3 frames written before that frame.\n";
   const std::string unknown = "Unknown option: \"", unopened = "Unable to open the input file.\n";
   const size_t kNoFile = size_t(-1);
   const struct {
@@ -158,19 +168,22 @@ TEST(DriverFailures, MessagesExitStatusAndOutput) {
     size_t frames;  // in o.avi
   } kCases[] = {
       {{}, kUsage, kNoFile}, {{"a.mov"}, kUsage, kNoFile}, {{"a", "b", "c", "d"}, kUsage, kNoFile},
-      {{"-u", "a", "b", "c", "d"}, kUsage, kNoFile}, {{"-u", "a.mov"}, kUsage, kNoFile}, {{"-U", "a.mov"}, kUsage, kNoFile},
-      {{"-x", good, o}, unknown + "-x\"\n", kNoFile}, {{"--u", good, o}, unknown + "--u\"\n", kNoFile},
-      {{"-", good, o}, unknown + "-\"\n", kNoFile}, {{"-xu", good, o}, unknown + "-xu\"\n", kNoFile},
-      {{none, o}, unopened, kNoFile}, {{"-u", none, o}, unopened, kNoFile}, {{dir.path(), o}, unopened, kNoFile},
-      {{empty, o}, "Unable to find tag \"mvhd\"\n", kNoFile},
-      {{jpeg, o}, "...Data format = \"jpeg\"\nUnsupported data format, please select \"BMP\" or \"none\" as the "
-                  "video compression when saving a .mov file\n", kNoFile},
+      {{"-u", "a", "b", "c", "d"}, kUsage, kNoFile}, {{"-u", "a.mov"}, kUsage, kNoFile},
+      {{"-U", "a.mov"}, kUsage, kNoFile}, {{"-x", good, o}, unknown + "-x\"\n", kNoFile},
+      {{"--u", good, o}, unknown + "--u\"\n", kNoFile}, {{"-", good, o}, unknown + "-\"\n", kNoFile},
+      {{"-xu", good, o}, unknown + "-xu\"\n", kNoFile}, {{none, o}, unopened, kNoFile},
+      {{"-u", none, o}, unopened, kNoFile}, {{dir.path(), o}, unopened, kNoFile},
+      {{empty, o}, "Unable to find tag \"mvhd\"\n", kNoFile}, {{jpeg, o},
+       "...Data format = \"jpeg\"\nUnsupported data format, please select \"BMP\" or \"none\" as the "
+       "video compression when saving a .mov file\n",
+       kNoFile},
       {{"-u", cut, o}, stopped, 3}, {{cut, o}, stopped, 3},
       {{"-u", good, missing}, "...3 frames indexed\nUnable to open output file " + missing + "\n", kNoFile},
       {{"-u", good, "/dev/full"}, "...3 frames indexed\nUnable to open output file /dev/full\n", kNoFile},
-      {{good, "/dev/full"}, "...3 frames indexed\nUnable to open output file /dev/full\n", kNoFile},
-      {{big, o}, "...Frames of 4097x2048 pixels are too large for the Vozodiva codec; use -u for an uncompressed "
-                 "AVI file.\n", kNoFile},
+      {{good, "/dev/full"}, "...3 frames indexed\nUnable to open output file /dev/full\n", kNoFile}, {{big, o},
+       "...Frames of 4097x2048 pixels are too large for the Vozodiva codec; use -u for an uncompressed "
+       "AVI file.\n",
+       kNoFile},
       {{"-u", huge, o}, "...Frames of 20000x18000 pixels are too large for an AVI file.\n", kNoFile},
   };
   for (const auto& k : kCases) {

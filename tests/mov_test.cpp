@@ -99,7 +99,8 @@ TEST(HeaderWalk, MessagesOfOddHeaders) {
     Lines want = kWalk;
     want[2] = "Width = " + std::to_string(c.width);
     want[5] = "Sample description found, number of entries = " + std::to_string(c.descriptions);
-    want[8] = std::string("Frame rate = ") + (lines_of(r.out).size() > 8 && lines_of(r.out)[8] == "Frame rate = nan" ? "nan" : c.rate);
+    want[8] = std::string("Frame rate = ") +
+              (lines_of(r.out).size() > 8 && lines_of(r.out)[8] == "Frame rate = nan" ? "nan" : c.rate);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(lines_of(r.out), want) << c.rate;
   }
@@ -119,15 +120,19 @@ TEST(HeaderWalk, Refusals) {
   const auto not_found = [](const char* code, size_t before) {
     return walk_then(before, {std::string("Unable to find tag \"") + code + "\""});
   };
-  std::vector<std::pair<Bytes, Lines>> cases = {
-      {{}, not_found("mvhd", 0)},           {without("mvhd"), not_found("mvhd", 0)}, {without("tkhd"), not_found("tkhd", 1)},
-      {without("mdhd"), not_found("mdhd", 4)}, {without("stsd"), not_found("stsd", 5)},
-      {without("stts"), not_found("stts", 7)}, {without("stsc"), not_found("stsc", 9)},
-      {without("stco"), not_found("stco", 11)}};
+  std::vector<std::pair<Bytes, Lines>> cases = {{{}, not_found("mvhd", 0)},
+                                                {without("mvhd"), not_found("mvhd", 0)},
+                                                {without("tkhd"), not_found("tkhd", 1)},
+                                                {without("mdhd"), not_found("mdhd", 4)},
+                                                {without("stsd"), not_found("stsd", 5)},
+                                                {without("stts"), not_found("stts", 7)},
+                                                {without("stsc"), not_found("stsc", 9)},
+                                                {without("stco"), not_found("stco", 11)}};
   for (const char* f : {"RAW ", "wrle", "jpeg", "raw\0", "rle "}) {
     testmov::MovieRecipe recipe = small_movie();
     recipe.format = std::string(f, 4);
-    cases.push_back({testmov::build_movie(recipe), walk_then(6, {"Data format = \"" + recipe.format + "\"", kUnsupported})});
+    cases.push_back(
+        {testmov::build_movie(recipe), walk_then(6, {"Data format = \"" + recipe.format + "\"", kUnsupported})});
   }
   testbytes::ByteWriter sound(true);
   const size_t tkhd = sound.open("tkhd");
@@ -187,7 +192,8 @@ TEST(HeaderWalk, TruncatedOrDamaged) {
   for (const auto& c : kCuts) {
     const std::string message = std::string("The \"") + c.code + "\" atom is truncated or damaged";
     const size_t end = find_code(file, c.code) + c.field_end;
-    EXPECT_EQ(lines_of(walk(Bytes(file.begin(), file.begin() + long(end - 1))).out), walk_then(c.lines_before, {message}));
+    EXPECT_EQ(lines_of(walk(Bytes(file.begin(), file.begin() + long(end - 1))).out),
+              walk_then(c.lines_before, {message}));
     if (c.last_of_atom) {
       EXPECT_EQ(walk(Bytes(file.begin(), file.begin() + long(end))).out.find(message), std::string::npos) << message;
     }
@@ -205,8 +211,9 @@ TEST(HeaderWalk, TruncatedOrDamaged) {
     put_be32(bad, find_code(bad, c.code) + 8, c.count);
     const Lines got = lines_of(walk(bad).out);
     ASSERT_GE(got.size(), 2u);
-    EXPECT_EQ(Lines(got.end() - 2, got.end()), Lines({std::string("Number of entries = ") + c.printed,
-                                                      std::string("The \"") + c.code + "\" atom is truncated or damaged"}));
+    EXPECT_EQ(Lines(got.end() - 2, got.end()),
+              Lines({std::string("Number of entries = ") + c.printed,
+                     std::string("The \"") + c.code + "\" atom is truncated or damaged"}));
   }
   testmov::MovieRecipe late = small_movie(1);  // the movie atom after a long mdat is not seen
   late.moov_first = false;
@@ -255,18 +262,26 @@ TEST(FrameIndex, ExamplesShapesAndRefusals) {
     std::vector<uint64_t> want;
     std::string out;  // not empty: refused with this message
   } kCases[] = {
-      {{{1, 4, 1}}, {P, Q, R}, F, big, {P, P + F, P + 2 * F, P + 3 * F, Q, Q + F, Q + 2 * F, Q + 3 * F, R, R + F, R + 2 * F, R + 3 * F}, ""},
+      {{{1, 4, 1}},
+       {P, Q, R},
+       F,
+       big,
+       {P, P + F, P + 2 * F, P + 3 * F, Q, Q + F, Q + 2 * F, Q + 3 * F, R, R + F, R + 2 * F, R + 3 * F},
+       ""},
       {{{1, 2, 1}, {3, 1, 1}}, {0, 10000, 20000, 30000}, F, big, {0, F, 10000, 10000 + F, 20000, 30000}, ""},
       {{{1, 3, 1}}, {P32, Q64}, G, big, {P32, P32 + G, P32 + 2 * G, Q64, Q64 + G, Q64 + 2 * G}, ""},
-      {{}, {100, 200}, 10, 1 << 20, {}, ""},
-      {{{1, 0, 1}}, {100, 200}, 10, 1 << 20, {}, ""},
+      {{}, {100, 200}, 10, 1 << 20, {}, ""}, {{{1, 0, 1}}, {100, 200}, 10, 1 << 20, {}, ""},
       {{{7, 2, 1}}, {100, 200}, 10, 1 << 20, {100, 110, 200, 210}, ""},   // the first entry's first chunk is ignored
       {{{1, 1, 1}, {9, 5, 1}}, {100, 200}, 10, 1 << 20, {100, 200}, ""},  // an entry past the last chunk
       {{{1, 1, 1}, {2, 2, 1}, {2, 3, 1}}, {100, 200, 300}, 10, 1 << 20, {100, 200, 210, 300, 310, 320}, ""},
       {{{1, 5, 1}}, {0, 0}, 10, 100, {0, 10, 20, 30, 40, 0, 10, 20, 30, 40}, ""},  // exactly what fits
-      {{{1, 5, 1}}, {0, 0}, 10, 99, {}, file_msg},
-      {{{1, 0xFFFFFFFFu, 1}}, {0}, 3, 1000, {}, file_msg},
-      {{{1, 0xFFFFFFFFu, 1}}, std::vector<uint64_t>(1000), 3, big << 22, {}, "The sample tables claim more frames than can be indexed\n"},
+      {{{1, 5, 1}}, {0, 0}, 10, 99, {}, file_msg}, {{{1, 0xFFFFFFFFu, 1}}, {0}, 3, 1000, {}, file_msg},
+      {{{1, 0xFFFFFFFFu, 1}},
+       std::vector<uint64_t>(1000),
+       3,
+       big << 22,
+       {},
+       "The sample tables claim more frames than can be indexed\n"},
       {{{1, 4, 1}}, {0, 0, 0}, 0, 11, {}, file_msg},  // a zero frame size counts as 1 byte
       {{{1, 4, 1}}, {0, 0, 0}, 0, 12, std::vector<uint64_t>(12), ""},
   };

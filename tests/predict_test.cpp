@@ -72,25 +72,16 @@ TEST(Predict, GoldenPlanes) {
     int w, h;
     Bytes frame, residuals;  // residuals interleaved
   } kCases[] = {
-      {"worked example",
-       3,
-       2,
-       {10, 20, 30, 12, 22, 35, 15, 25, 40, 11, 21, 31, 13, 24, 36, 200, 100, 50},
+      {"worked example", 3, 2, {10, 20, 30, 12, 22, 35, 15, 25, 40, 11, 21, 31, 13, 24, 36, 200, 100, 50},
        {246, 20, 10, 0, 2, 3, 0, 3, 2, 0, 1, 0, 255, 2, 255, 111, 75, 192}},
       // Left 200, above 100, upper-left 10 in byte 1: the unreduced gradient 290 makes the
       // prediction 200 (reduced modulo 256 it would be 100).
-      {"gradient not reduced",
-       2,
-       2,
-       {10, 10, 10, 100, 100, 100, 200, 200, 200, 7, 7, 7}, {0, 10, 0, 0, 90, 0, 0, 190, 0, 0, 63, 0}},
-      {"one pixel wide: from above",
-       1,
-       4,
-       {1, 2, 3, 9, 8, 7, 50, 60, 70, 50, 60, 71}, {255, 2, 1, 2, 6, 254, 245, 52, 11, 0, 0, 1}},
-      {"one row: from the left",
-       4,
-       1,
-       {10, 20, 30, 12, 22, 35, 15, 25, 40, 0, 0, 0}, {246, 20, 10, 0, 2, 3, 0, 3, 2, 10, 231, 241}},
+      {"gradient not reduced", 2, 2, {10, 10, 10, 100, 100, 100, 200, 200, 200, 7, 7, 7},
+       {0, 10, 0, 0, 90, 0, 0, 190, 0, 0, 63, 0}},
+      {"one pixel wide: from above", 1, 4, {1, 2, 3, 9, 8, 7, 50, 60, 70, 50, 60, 71},
+       {255, 2, 1, 2, 6, 254, 245, 52, 11, 0, 0, 1}},
+      {"one row: from the left", 4, 1, {10, 20, 30, 12, 22, 35, 15, 25, 40, 0, 0, 0},
+       {246, 20, 10, 0, 2, 3, 0, 3, 2, 10, 231, 241}},
       {"one colour", 7, 5, solid, solid_res},
   };
   for (const auto& k : kCases) {
@@ -128,10 +119,10 @@ TEST(Predict, MatchesThePlainFormAndInvertsForEveryWidthTo70) {
       for (int k = 0; k < testdata::kKinds; ++k) {
         const Bytes frame = testdata::Frame(testdata::KindAt(k), w, h, ++seed);
         const Bytes planes = Planes(frame, w, h);
-        ASSERT_EQ(planes, ReferencePlanes(frame, w))
-            << "w=" << w << " h=" << h << " kind=" << testdata::Name(testdata::KindAt(k));
-        ASSERT_EQ(Frame(planes, w, h), frame)
-            << "w=" << w << " h=" << h << " kind=" << testdata::Name(testdata::KindAt(k));
+        const std::string what =
+            "w=" + std::to_string(w) + " h=" + std::to_string(h) + " " + testdata::Name(testdata::KindAt(k));
+        ASSERT_EQ(planes, ReferencePlanes(frame, w)) << what;
+        ASSERT_EQ(Frame(planes, w, h), frame) << what;
       }
       const Bytes random_planes = testdata::Plane(Kind::kNoise, size_t(w) * h * 3, ++seed);
       ASSERT_EQ(Planes(Frame(random_planes, w, h), w, h), random_planes) << "w=" << w << " h=" << h;

@@ -1,5 +1,6 @@
-// Zero-run coding: golden strings at each level; the level choice and the coded strings
-// against plain forms kept here, on every kind of run; the checked decoder on cut strings.
+// Zero-run coding: golden strings at each level; the level choice against a plain form
+// kept here and the coded strings by hash, on every kind of run; the checked decoder on cut
+// strings.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -92,7 +93,7 @@ TEST(ZeroRun, LevelChoiceTallies) {
 // level choice as the plain form gives it; a chosen level saves at least 13 bytes (the
 // estimate is exact but for a run cut short by the end); the coded strings within 1.5 n + 3
 // bytes and their hash (recorded when they matched a plain token-by-token coder); both
-// decoders give the input back.
+// decoders give the input back, and the checked one refuses every cut of some of them.
 TEST(ZeroRun, MatchesThePlainFormsOnEveryKindOfRun) {
   int chosen[4] = {};
   uint64_t all = 0;
@@ -114,22 +115,14 @@ TEST(ZeroRun, MatchesThePlainFormsOnEveryKindOfRun) {
       ASSERT_EQ(zero::deRLE(coded.data(), coded.size(), back.data(), int(n), m), int(coded.size())) << what;
       ASSERT_EQ(zero::deRLE(coded.data(), back2.data(), int(n), m), int(coded.size())) << what;
       ASSERT_TRUE(back == in && back2 == in) << what;
+      for (size_t cut = 0; seed % 50 == 1 && cut < coded.size(); ++cut) {  // exact-size copies, for ASan
+        const Bytes part(coded.begin(), coded.begin() + long(cut));
+        ASSERT_EQ(zero::deRLE(part.data(), part.size(), back.data(), int(n), m), -1) << what << " cut=" << cut;
+      }
     }
   }
   for (int level = 1; level <= 3; ++level) EXPECT_GT(chosen[level], 20) << "level " << level;
   EXPECT_EQ(all, 0x917df50b16e48071ull) << "the coded strings";
-}
-
-TEST(ZeroRun, CheckedDecoderRefusesEveryCut) {
-  const Bytes in = Cat(Cat({5, 0, 7}, Bytes(700, 0)), {0, 0, 9, 0});
-  for (int level = 1; level <= 3; ++level) {
-    const Bytes coded = Code(in, level);
-    for (size_t cut = 0; cut < coded.size(); ++cut) {
-      const Bytes part(coded.begin(), coded.begin() + long(cut));  // exact size: ASan sees a read past it
-      Bytes out(in.size());
-      EXPECT_EQ(zero::deRLE(part.data(), part.size(), out.data(), int(in.size()), level), -1) << cut << " " << level;
-    }
-  }
 }
 
 }  // namespace

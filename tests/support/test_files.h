@@ -19,7 +19,8 @@ struct RunResult {
 };
 
 // Runs program with args (no shell involved), with extra environment assignments.
-RunResult run(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+RunResult run(const std::string& program, const std::vector<std::string>& args,
+              const std::vector<std::string>& env = {});
 // ZODUVIV_BIN or VIZUDEC_BIN from the environment, else the program built with the tests.
 std::string binary(const char* variable);
 
