@@ -1,345 +1,259 @@
-// Channel streams: golden streams, the zero-run choice, round trips for all four methods,
-// the proven stream bound and the checked unpacker on damaged streams.
+// Channel streams and what is inside them: the Fibonacci-coded count header, the table
+// built from the counts, the range code. Golden headers and streams, the zero-run choice,
+// streams of every kind of plane by hash and back, and the checked readers on cut, damaged
+// and random bytes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "codec/codec.h"
 #include "tests/support/bytes.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
 using testbytes::Bytes;
 using testbytes::Cat;
-using testbytes::Hex;
-using testbytes::Zeros;
+using Values = std::vector<unsigned int>;
 
-// Packs a plane into a buffer of exactly MaxChannelStreamBytes and returns the extent.
+Bytes Header(const Values& v) {  // and the one byte after it, which it may clear
+  Bytes out(2 * kMaxCountHeaderBytes + 1, 0xAB);
+  out.resize(FibonacciEncode2(v.data(), out.data(), unsigned(v.size())) + 1);
+  return out;
+}
+
+// Packs into a buffer of exactly MaxChannelStreamBytes, filled with garbage; the extent.
 Bytes Pack(Compress& c, const Bytes& plane) {
-  const uint32_t n = static_cast<uint32_t>(plane.size());
-  Bytes out(MaxChannelStreamBytes(n), 0xCD);
-  const unsigned int extent = c.compact(plane.data(), out.data(), n);
-  EXPECT_LE(extent, out.size()) << "len=" << n;
+  Bytes out(MaxChannelStreamBytes(uint32_t(plane.size())), 0xCD);
+  const unsigned int extent = c.compact(plane.data(), out.data(), uint32_t(plane.size()));
+  EXPECT_LE(extent, out.size()) << "len=" << plane.size();
   out.resize(std::min<size_t>(extent, out.size()));
   return out;
 }
 
 class ChannelStream : public ::testing::Test {
  protected:
-  void SetUp() override { c.InitCompressBuffers(1 << 20); }
+  void SetUp() override { c.InitCompressBuffers(1 << 24); }
+  bool Unpack(const Bytes& s, size_t len, Bytes* plane) {
+    return c.uncompact(s.data(), len, plane->data(), uint32_t(plane->size()));
+  }
   Compress c;
 };
 
-TEST_F(ChannelStream, GoldenStreams) {
+// A count N - 1 starts with the number N; the number 2^(L-1) with the code of length L.
+// Whole headers: the worked example, ten zeros, one ending on a byte boundary (the byte
+// after it cleared), the longest, a zero run past 256 values (cut at 255); the code of
+// bit length 33 is refused.
+TEST(CountHeader, GoldenNumbersAndHeaders) {
   const struct {
-    const char* name;
+    uint32_t n;
+    const char* bits;
+  } kNumbers[] = {{1, "11"}, {2, "0110"}, {3, "0111"}, {4, "001100"}, {5, "001101"}, {7, "001111"}, {8, "1011000"},
+                  {100, "01011100100"}, {1u << 2, "0011"}, {1u << 4, "00011"}, {1u << 7, "000011"},
+                  {1u << 20, "00000011"}, {1u << 31, "00101011"}};
+  for (const auto& k : kNumbers) {
+    Values v(256, 5);
+    v[0] = k.n - 1;
+    const Bytes h = Header(v);
+    std::string bits;
+    for (size_t i = 0; i < std::strlen(k.bits); ++i) bits += (h[i / 8] >> (7 - i % 8)) & 1 ? '1' : '0';
+    EXPECT_EQ(bits, k.bits) << "N=" << k.n;
+  }
+  Values example(256, 0), ten_zeros(256, 0), longer(600, 3);
+  example[0] = 3, example[1] = 1, example[255] = 1;  // the data 0, 0, 0, 1, 255
+  ten_zeros[0] = 10;
+  std::fill(longer.begin() + 250, longer.end(), 0);
+  const struct {
+    Values v;
+    std::string hex;  // "": not compared
+    size_t length;    // 0: not compared
+  } kHeaders[] = {{example, "31 B0 FE B0", 4}, {ten_zeros, "B7 87 FC", 3}, {Values(256, 1), "", 128},
+                  {Values(256, 0xFFFFFFFEu), "", kMaxCountHeaderBytes}, {longer, "", 0}};
+  for (const auto& k : kHeaders) {
+    const Bytes h = Header(k.v);
+    if (!k.hex.empty()) { EXPECT_EQ(testbytes::Hex(h.data(), h.size() - 1), k.hex); }
+    if (k.length) { EXPECT_EQ(h.size() - 1, k.length); }
+    if (k.length >= 128) { EXPECT_EQ(h.back(), 0) << "the byte after a header of whole bytes is cleared"; }
+    Values back(256, 99);
+    EXPECT_EQ(FibonacciDecode2(h.data(), h.size() - 1, back.data(), 256), h.size() - 1) << h.size();
+    EXPECT_EQ(back, Values(k.v.begin(), k.v.begin() + 256)) << h.size();
+  }
+  const Bytes length33 = {0xAB, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};  // 10101011
+  Values back(256);
+  EXPECT_EQ(FibonacciDecode2(length33.data(), length33.size(), back.data(), 256), 0u);
+}
+
+// Random headers read back, every cut of them is refused, and garbage is never read past
+// its end (exact-size copies, for ASan).
+TEST(CountHeader, RandomCutAndGarbageHeaders) {
+  for (uint32_t seed = 1; seed <= 200; ++seed) {
+    std::mt19937 rng(seed);
+    Values v(256), back(256);
+    for (auto& x : v) x = rng() % 4 == 0 ? 0 : rng() % 2 ? rng() % 70000 : rng() % 0xFFFFFFFFu;
+    const Bytes h = Header(v);
+    const unsigned int n = unsigned(h.size() - 1);
+    ASSERT_EQ(FibonacciDecode2(h.data(), n, back.data(), 256), n) << "seed=" << seed;
+    ASSERT_EQ(back, v) << "seed=" << seed;
+    for (unsigned int cut = 0; cut < n; ++cut) {
+      const Bytes part(h.begin(), h.begin() + cut);
+      ASSERT_EQ(FibonacciDecode2(part.data(), part.size(), back.data(), 256), 0u) << "seed=" << seed << " cut=" << cut;
+    }
+    Bytes garbage(rng() % 64);
+    for (auto& b : garbage) b = uint8_t(rng());
+    EXPECT_LE(FibonacciDecode2(garbage.data(), garbage.size(), back.data(), 256), garbage.size()) << "seed=" << seed;
+  }
+}
+
+// Each stream: the method byte (and run length), the count header, the range code without
+// its first byte (which falls on the header's last byte, put back), the extent's last byte
+// 0. The range codes of the format's examples: none, a table giving one symbol the whole
+// total (symbol 255 too), 0 0 0 1 255 (00 34 BC 00 00), a carry through a held-back byte
+// (00 53 00 4A 3A 00 00 00); a stream longer than its plane; a header ending on a byte
+// boundary (its last byte 0110 0110).
+TEST_F(ChannelStream, GoldenStreams) {
+  Bytes every_value_256_times(65536), each_once(256);  // no two zeros side by side
+  for (size_t i = 0; i < every_value_256_times.size(); ++i) every_value_256_times[i] = uint8_t(i * 97);
+  for (int i = 0; i < 256; ++i) each_once[i] = uint8_t(i);
+  const struct {
     Bytes plane;
-    const char* written;
-    size_t extent;  // 0: one more than written
+    const char* written;  // "": not compared
+    size_t extent;
   } kCases[] = {
-      {"five_bytes", {0, 0, 0, 1, 255}, "00 31 B0 FE B0 34 BC 00 00", 10},
-      {"ten_zeros", Zeros(10), "00 B7 87 FC 00 00 00 00", 9},
-      {"forty_zeros_and_one", Cat(Zeros(40), {1}), "01 03 00 00 00 66 C3 D4 D8 CC 70 00 00 00", 15},
-      // The three residual planes of the 4 x 2 key frame example.
-      {"key_frame_plane_0", {246, 0, 0, 0, 0, 255, 111, 0}, "00 3B 5D CD 86 19 BB 0C C4 A7 68 00 00", 0},
-      {"key_frame_plane_1", {20, 2, 3, 0, 1, 2, 75, 0}, "00 76 76 C6 0D CE CD 86 D0 D1 14 C0 00 00 00", 0},
-      {"key_frame_plane_2",
-       {10, 3, 2, 0, 0, 255, 192, 0},
-       "00 33 D9 B3 9B 0D AB 73 F3 00 B1 91 70 00 00 00", 0},
+      {{0, 0, 0, 1, 255}, "00 31 B0 FE B0 34 BC 00 00", 10},
+      {Bytes(10, 0), "00 B7 87 FC 00 00 00 00", 9},
+      {Bytes(4, 0xFF), "00 C3 FE 68 00 00 00 00", 9},
+      {{0x42}, "00 D6 13 61 BD 00 00 00 00", 10},
+      {{}, "00 E3 00 00 00 00 00", 8},
+      {{1, 0, 0, 2, 0x80, 0xFE, 0xFE, 1, 0xFE, 2, 0}, "00 31 DF 5F AD AF D3 3C 53 00 4A 3A 00 00 00", 16},
+      {Cat(Bytes(40, 0), {1}), "01 03 00 00 00 66 C3 D4 D8 CC 70 00 00 00", 15},  // level 1
+      {every_value_256_times, "", 65990},  // 256 counts of 257: a 448-byte header and a 65,541-byte code
+      {each_once, "", 0},
   };
   for (const auto& k : kCases) {
     const Bytes s = Pack(c, k.plane);
-    ASSERT_FALSE(s.empty()) << k.name;
-    // The written bytes, then the extent's last byte, which compact sets to 0.
-    EXPECT_EQ(Hex(s.data(), s.size() - 1), k.written) << k.name;
-    EXPECT_EQ(s.back(), 0) << k.name;
-    if (k.extent) {
-      EXPECT_EQ(s.size(), k.extent) << k.name;
-    }
+    if (*k.written) { EXPECT_EQ(testbytes::Hex(s.data(), s.size() - 1), k.written); }
+    if (k.extent) { EXPECT_EQ(s.size(), k.extent) << "len=" << k.plane.size(); }
+    EXPECT_EQ(s.back(), 0);
     Bytes back(k.plane.size(), 0xCD);
-    EXPECT_TRUE(c.uncompact(s.data(), s.size() - 1, back.data(),
-                            static_cast<unsigned int>(back.size())))
-        << k.name;
-    EXPECT_EQ(back, k.plane) << k.name;
+    EXPECT_TRUE(Unpack(s, s.size() - 1, &back) && back == k.plane) << "len=" << k.plane.size();
   }
+  EXPECT_EQ(Pack(c, each_once)[128], 0x66);
 }
 
-// Which method compact picks: a run of zeros must save at least 16 bytes at level 1, or
-// more in longer channels.
-TEST_F(ChannelStream, MinSavingGrowsWithTheChannel) {
-  // A plane of non-zero bytes with one run of zeros saving `saving` bytes at level 1.
-  auto plane = [](size_t n, size_t saving) {
+// Zero-run coding must save n / 1000 bytes at level 1, and never less than 16.
+TEST_F(ChannelStream, MinSavingGrowsWithThePlane) {
+  const auto plane = [](size_t n, size_t saving) {  // one run saving `saving` at level 1
     Bytes p(n, 9);
-    for (size_t i = 100; i < 100 + saving + 2; ++i) p[i] = 0;
+    std::fill(p.begin() + 100, p.begin() + 100 + long(saving) + 2, 0);
     return p;
   };
   const struct {
-    const char* name;
     Bytes plane;
     int method;
-  } kCases[] = {{"18 zeros then 1", Cat(Zeros(18), {1}), 1},
-                {"17 zeros then 1", Cat(Zeros(17), {1}), 0},
-                {"n=1000 saving=16", plane(1000, 16), 1},
-                {"n=1000 saving=15", plane(1000, 15), 0},
-                {"n=16000 saving=16", plane(16000, 16), 1},
-                {"n=16999 saving=16", plane(16999, 16), 1},
-                {"n=17000 saving=16", plane(17000, 16), 0},
-                {"n=17000 saving=17", plane(17000, 17), 1},
-                {"n=40000 saving=39", plane(40000, 39), 0},
-                {"n=40000 saving=40", plane(40000, 40), 1}};
-  for (const auto& k : kCases) EXPECT_EQ(Pack(c, k.plane)[0], k.method) << "case=" << k.name;
+  } kCases[] = {{Cat(Bytes(18, 0), {1}), 1}, {Cat(Bytes(17, 0), {1}), 0}, {plane(1000, 16), 1}, {plane(1000, 15), 0},
+                {plane(16999, 16), 1},      {plane(17000, 16), 0},      {plane(17000, 17), 1}, {plane(40000, 39), 0},
+                {plane(40000, 40), 1}};
+  for (const auto& k : kCases) EXPECT_EQ(Pack(c, k.plane)[0], k.method) << "len=" << k.plane.size();
 }
 
-TEST_F(ChannelStream, NoiseStreamIsLongerThanItsPlane) {
-  // Every value 256 times, no two zeros next to each other: method 0, a 448-byte header
-  // (257 is 14 bits) and a range code of 65,541 bytes.
-  Bytes plane(65536);
-  for (size_t i = 0; i < plane.size(); ++i) plane[i] = static_cast<unsigned char>(i * 97 % 256);
-  const Bytes s = Pack(c, plane);
-  EXPECT_EQ(s.size(), 65990u);
-  EXPECT_EQ(s[0], 0);
-  unsigned int values[256];
-  EXPECT_EQ(FibonacciDecode2(s.data() + 1, s.size() - 1, values, 256), 448u);
-  EXPECT_LE(s.size(), MaxChannelStreamBytes(65536));
-  Bytes back(plane.size());
-  EXPECT_TRUE(c.uncompact(s.data(), s.size(), back.data(), 65536));
-  EXPECT_EQ(back, plane);
-}
-
-TEST_F(ChannelStream, HeaderEndingOnByteBoundary) {
-  // Counts 1 for every value: 256 x 4 bits, the header ends on a byte boundary.
-  Bytes plane(256);
-  for (int i = 0; i < 256; ++i) plane[i] = static_cast<unsigned char>(i);
-  const Bytes s = Pack(c, plane);
-  unsigned int values[256];
-  EXPECT_EQ(FibonacciDecode2(s.data() + 1, s.size() - 1, values, 256), 128u);
-  EXPECT_EQ(s[128], 0x66);  // the header's last byte (0110 0110), put back after the code
-  Bytes back(plane.size());
-  EXPECT_TRUE(c.uncompact(s.data(), s.size(), back.data(), 256));
-  EXPECT_EQ(back, plane);
-}
-
-TEST_F(ChannelStream, OutputIsDeterministic) {
-  std::mt19937 rng(3);
-  Bytes plane(5000);
-  for (auto& b : plane) b = rng() % 4 == 0 ? static_cast<unsigned char>(rng()) : 0;
-  const uint32_t n = static_cast<uint32_t>(plane.size());
-  Bytes a(MaxChannelStreamBytes(n), 0x00);
-  Bytes b(MaxChannelStreamBytes(n), 0xFF);
-  const unsigned int ea = c.compact(plane.data(), a.data(), n);
-  const unsigned int eb = c.compact(plane.data(), b.data(), n);
-  ASSERT_EQ(ea, eb);
-  EXPECT_TRUE(std::equal(a.begin(), a.begin() + ea, b.begin()));
-}
-
-TEST_F(ChannelStream, EmptyPlane) {
-  const Bytes s = Pack(c, {});
-  EXPECT_EQ(s[0], 0);
-  EXPECT_LE(s.size(), MaxChannelStreamBytes(0));
-  unsigned char sink = 0xCD;
-  EXPECT_TRUE(c.uncompact(s.data(), s.size(), &sink, 0));
-  EXPECT_EQ(sink, 0xCD);
-}
-
-enum Style { kNoise, kSparse, kLongRuns, kHighOnly, kSingleValue, kPairs, kLoneZeros, kStyles };
-
-Bytes Generate(std::mt19937& rng, size_t n, int style) {
-  Bytes p(n);
-  switch (style) {
-    case kNoise:
-      for (auto& b : p) b = static_cast<unsigned char>(rng());
-      break;
-    case kSparse:
-      for (auto& b : p) b = rng() % 10 == 0 ? static_cast<unsigned char>(rng()) : 0;
-      break;
-    case kLongRuns:
-      for (size_t i = 0; i < n;) {
-        const size_t run = rng() % 3 == 0 ? rng() % 4 : 200 + rng() % 900;
-        for (size_t z = 0; z < run && i < n; ++z) p[i++] = 0;
-        if (i < n) p[i++] = static_cast<unsigned char>(1 + rng() % 255);
-      }
-      break;
-    case kHighOnly:
-      for (auto& b : p) b = static_cast<unsigned char>(128 + rng() % 128);
-      break;
-    case kSingleValue: {
-      const unsigned char v = static_cast<unsigned char>(rng());
-      for (auto& b : p) b = v;
-      break;
-    }
-    case kPairs:  // lone zeros, pairs and some runs of 20: level 3 pays most
-    case kLoneZeros:  // mostly lone zeros and a few runs of 20: level 2 pays most
-      for (size_t i = 0; i < n;) {
-        const uint32_t x = rng() % 100;
-        size_t run = 0;
-        if (style == kPairs) run = x < 45 ? 1 : x < 85 ? 2 : 20;
-        if (style == kLoneZeros) run = x < 70 ? 1 : x < 75 ? 20 : 0;
-        for (size_t z = 0; z < run && i < n; ++z) p[i++] = 0;
-        if (i < n) p[i++] = static_cast<unsigned char>(1 + rng() % 255);
-      }
-      break;
-    default:
-      break;
+// Every kind of plane at many lengths, up to the largest a stream can code (2^23, where
+// r = range >> 23 can be 1), and the table's edge cases (the deficit to symbol 0; none
+// below 128; 128 / 100 just below 1.28 in single precision): within the bound, nothing
+// written past the extent, back to the plane, and the streams' hash (recorded when every
+// stream matched a plain form: the table by the format's steps, a range coder with a
+// held-back byte).
+TEST_F(ChannelStream, EveryKindOfPlaneByHashAndBack) {
+  std::vector<Bytes> planes = {{0, 255, 255}, Bytes(100, 200), {130, 130, 130, 140, 140, 140, 250},
+                               Cat(Cat(Bytes(50, 0), Bytes(49, 1)), {2})};
+  for (uint32_t seed = 0; seed < 700; ++seed) {
+    const size_t n = seed < 300 ? 1 + seed : seed % 50 == 49 ? 1 + seed * 997 % 400000 : 1 + seed * 13 % 2000;
+    planes.push_back(testdata::Plane(testdata::KindAt(int(seed % testdata::kKinds)), n, seed));
   }
-  return p;
-}
-
-TEST_F(ChannelStream, RoundTripsAllMethods) {
-  int methods[4] = {0, 0, 0, 0};
-  for (uint32_t seed = 1; seed <= 1400; ++seed) {
-    std::mt19937 rng(seed);
-    const size_t n = seed % 50 == 0 ? 1 + rng() % 400000 : 1 + rng() % 2000;
-    const int style = static_cast<int>(seed % kStyles);
-    const Bytes plane = Generate(rng, n, style);
-    const Bytes s = Pack(c, plane);
-    ASSERT_LE(s[0], 3) << "len=" << n << " seed=" << seed;
-    ++methods[s[0]];
-    Bytes back(n, 0xCD);
-    ASSERT_TRUE(c.uncompact(s.data(), s.size() - 1, back.data(), static_cast<unsigned int>(n)))
-        << "len=" << n << " seed=" << seed << " style=" << style;
-    ASSERT_EQ(back, plane) << "len=" << n << " seed=" << seed << " style=" << style;
-    Bytes back2(n, 0xCD);
-    c.uncompact(s.data(), back2.data(), static_cast<unsigned int>(n));
-    ASSERT_EQ(back2, plane) << "len=" << n << " seed=" << seed;
+  planes.push_back(testdata::Plane(testdata::Kind::kFewValues, kMaxChannelBytes, 7));  // method 0, shift 23
+  int methods[4] = {};
+  uint64_t all = 0;
+  for (size_t i = 0; i < planes.size(); ++i) {
+    const uint32_t n = uint32_t(planes[i].size());
+    Bytes out(MaxChannelStreamBytes(n) + 64, 0xCD), back(n, 0xCD);
+    const unsigned int extent = c.compact(planes[i].data(), out.data(), n);
+    ASSERT_LE(extent, MaxChannelStreamBytes(n)) << "plane " << i << " len=" << n;
+    ASSERT_EQ(std::count(out.begin() + extent, out.end(), 0xCD), long(out.size() - extent)) << "plane " << i;
+    out.resize(extent);
+    all = testbytes::Fnv(out, all);
+    ++methods[out[0]];
+    ASSERT_TRUE(Unpack(out, extent - 1, &back) && back == planes[i]) << "plane " << i;
   }
   for (int m = 0; m < 4; ++m) EXPECT_GT(methods[m], 10) << "method " << m;
+  EXPECT_EQ(all, 0x102ccf409df43b84ull) << "the streams";
 }
 
-TEST_F(ChannelStream, BoundHoldsForAllShortLengths) {
-  for (uint32_t n = 1; n <= 768; ++n) {
-    for (int style = 0; style < kStyles; ++style) {
-      const uint32_t seed = n * 16 + static_cast<uint32_t>(style);
-      std::mt19937 rng(seed);
-      const Bytes plane = Generate(rng, n, style);
-      Bytes out(MaxChannelStreamBytes(n) + 64, 0xCD);
-      const unsigned int extent = c.compact(plane.data(), out.data(), n);
-      ASSERT_LE(extent, MaxChannelStreamBytes(n)) << "len=" << n << " seed=" << seed;
-      for (size_t i = extent; i < out.size(); ++i) {
-        ASSERT_EQ(out[i], 0xCD) << "len=" << n << " seed=" << seed << " wrote past the extent";
-      }
-    }
+// A run buffer too small for the zero-run form makes method 0; a reader whose run buffer
+// is too small for the stream's run length refuses it.
+TEST(ChannelStreamBuffers, RunBufferSizes) {
+  const Bytes plane = Cat(Bytes(1000, 0), Bytes(40, 3));
+  Compress small, big;
+  small.InitCompressBuffers(20);
+  big.InitCompressBuffers(4096);
+  Bytes a(MaxChannelStreamBytes(1040)), b = a, back(1040);
+  const unsigned int ea = small.compact(plane.data(), a.data(), 1040), eb = big.compact(plane.data(), b.data(), 1040);
+  EXPECT_EQ(std::make_pair(a[0], b[0]), std::make_pair(uint8_t(0), uint8_t(1)));
+  EXPECT_TRUE(small.uncompact(a.data(), ea, back.data(), 1040) && back == plane);
+  EXPECT_FALSE(small.uncompact(b.data(), eb, back.data(), 1040));
+}
+
+TEST_F(ChannelStream, RejectsDamagedStreams) {
+  const Bytes plane = Cat(Bytes(300, 0), {7, 7, 0, 1}), m0 = Pack(c, {0, 0, 0, 1, 255}), s = Pack(c, plane);
+  ASSERT_EQ(s[0], 1);
+  const auto with = [&](std::vector<std::pair<size_t, uint8_t>> changes) {
+    Bytes b = s;
+    for (auto [at, v] : changes) b[at] = v;
+    return b;
+  };
+  Values big(256, 0);
+  big[0] = (1u << 23) + 1;  // a count total above what one stream codes
+  const struct {
+    Bytes stream;
+    size_t length;
+  } kCases[] = {
+      {with({{0, 4}}), plane.size()},                                // method 4
+      {with({{0, 255}}), plane.size()},                              // method 255
+      {with({{1, 0xFF}, {2, 0xFF}, {3, 0}, {4, 0}}), plane.size()},  // run length above 1.5 n + 3
+      {with({{1, 0xFF}, {2, 0xFF}, {3, 0xFF}, {4, 0xFF}}), plane.size()},
+      {s, plane.size() - 1},  // the runs one byte longer than the plane
+      {s, plane.size() + 1},  // ... shorter
+      {m0, 6}, {m0, 4}, {m0, 0},  // counts for 5 bytes
+      {Cat(Cat({0}, Header(big)), Bytes(8, 0)), big[0]},
+  };
+  for (size_t i = 0; i < std::size(kCases); ++i) {
+    Bytes back(kCases[i].length);
+    EXPECT_FALSE(Unpack(kCases[i].stream, kCases[i].stream.size(), &back)) << "case " << i;
   }
 }
 
-TEST_F(ChannelStream, BoundHoldsForNoiseAndSkew) {
-  const uint32_t kLengths[] = {1000, 4096, 4097, 65536, 65537, 1u << 20, (1u << 20) + 1};
-  for (uint32_t n : kLengths) {
-    for (int style = 0; style < 3; ++style) {
-      std::mt19937 rng(n + static_cast<uint32_t>(style));
-      Bytes plane(n);
-      for (auto& b : plane) {
-        if (style == 0) b = static_cast<unsigned char>(rng());
-        // All 256 values, one of them holding almost everything: a maximal count header
-        // and the largest rounding losses on the rare symbols.
-        if (style == 1) b = rng() % 64 == 0 ? static_cast<unsigned char>(rng()) : 0x55;
-        if (style == 2) b = static_cast<unsigned char>(rng() % 2 ? 0xFF : rng() % 7);
-      }
-      const Bytes s = Pack(c, plane);
-      EXPECT_LE(s.size(), MaxChannelStreamBytes(n)) << "len=" << n << " style=" << style;
-    }
-  }
-}
-
-TEST(ChannelStreamBuffers, SmallRunBufferFallsBackToMethodZero) {
-  // A run buffer too small for the zero-run form: the plane goes out with method 0.
-  Compress small;
-  small.InitCompressBuffers(8);
-  const Bytes plane = Cat(Zeros(1000), {5});
-  Bytes out(MaxChannelStreamBytes(1001));
-  const unsigned int extent = small.compact(plane.data(), out.data(), 1001);
-  EXPECT_EQ(out[0], 0);
-  Compress reader;
-  reader.InitCompressBuffers(0);
-  Bytes back(plane.size());
-  EXPECT_TRUE(reader.uncompact(out.data(), extent, back.data(), 1001));
-  EXPECT_EQ(back, plane);
-}
-
-TEST(ChannelStreamBuffers, ReaderRejectsRunLengthAboveItsBuffer) {
-  Compress writer;
-  writer.InitCompressBuffers(4096);
-  const Bytes plane = Cat(Zeros(1000), Bytes(40, 3));
-  const Bytes s = Pack(writer, plane);
-  ASSERT_EQ(s[0], 1);
-  Compress reader;
-  reader.InitCompressBuffers(20);  // the run-coded form is 2 x 4 + 40 + ... > 20 bytes
-  Bytes back(plane.size());
-  EXPECT_FALSE(reader.uncompact(s.data(), s.size(), back.data(), 1040));
-}
-
-TEST_F(ChannelStream, RejectsDamagedHeaders) {
-  const Bytes plane = Cat(Zeros(300), {7, 7, 0, 1});
-  const Bytes s = Pack(c, plane);
-  ASSERT_EQ(s[0], 1);
-  Bytes back(plane.size());
-  const unsigned int n = static_cast<unsigned int>(plane.size());
-
-  Bytes bad = s;
-  bad[0] = 4;  // unknown method
-  EXPECT_FALSE(c.uncompact(bad.data(), bad.size(), back.data(), n));
-  bad[0] = 0xFF;
-  EXPECT_FALSE(c.uncompact(bad.data(), bad.size(), back.data(), n));
-
-  bad = s;  // run length beyond 1.5 n + 3
-  bad[1] = 0xFF, bad[2] = 0xFF, bad[3] = 0, bad[4] = 0;
-  EXPECT_FALSE(c.uncompact(bad.data(), bad.size(), back.data(), n));
-  bad[1] = 0xFF, bad[2] = 0xFF, bad[3] = 0xFF, bad[4] = 0xFF;
-  EXPECT_FALSE(c.uncompact(bad.data(), bad.size(), back.data(), n));
-
-  // Counts that do not add up to the coded length: the right stream, the wrong length.
-  EXPECT_FALSE(c.uncompact(s.data(), s.size(), back.data(), n + 1));
-  const Bytes m0 = Pack(c, {0, 0, 0, 1, 255});
-  Bytes five(6);
-  EXPECT_FALSE(c.uncompact(m0.data(), m0.size(), five.data(), 6));
-  EXPECT_FALSE(c.uncompact(m0.data(), m0.size(), five.data(), 4));
-  EXPECT_FALSE(c.uncompact(m0.data(), m0.size(), five.data(), 0));
-
-  // A zero-run string that does not make exactly the plane: one byte short of what the
-  // plane needs, or with a coded byte left over.
-  EXPECT_FALSE(c.uncompact(s.data(), s.size(), back.data(), n - 1));
-}
-
-TEST_F(ChannelStream, CountTotalAboveTheLimit) {
-  // A hand-made header claiming 2^23 + 1 bytes of symbol 0 for a plane of that length.
-  const unsigned int counts[256] = {(1u << 23) + 1};
-  Bytes s(kMaxCountHeaderBytes + 16, 0);
-  s[0] = 0;
-  const unsigned int h = FibonacciEncode2(counts, s.data() + 1, 256);
-  s.resize(1 + h + 8);
-  Bytes back(16);
-  EXPECT_FALSE(c.uncompact(s.data(), s.size(), back.data(), (1u << 23) + 1));
-}
-
-// Damaged streams: every cut of the written bytes fails or (only when no more than the last
-// few code bytes are missing) decodes exactly; random bit flips give false or some plane,
-// never a fault. Each input is an exact-size heap block, so ASan catches a read past it.
-TEST_F(ChannelStream, TruncationsAndBitFlips) {
+// Every cut of the written bytes fails, or (only when no more than the last few code bytes
+// are missing) decodes exactly; bit flips give false or some plane, never a fault. Each
+// input is an exact-size heap block, so ASan catches a read past it.
+TEST_F(ChannelStream, CutsAndBitFlips) {
   for (uint32_t seed = 1; seed <= 120; ++seed) {
     std::mt19937 rng(seed);
-    const size_t n = 1 + rng() % (seed <= 70 ? 600 : 800);
-    const Bytes plane = Generate(rng, n, static_cast<int>(seed % kStyles));
-    const Bytes s = Pack(c, plane);
-    const size_t written = s.size() - 1;
+    const size_t n = 1 + rng() % 700;
+    const Bytes plane = testdata::Plane(testdata::KindAt(int(seed % testdata::kKinds)), n, seed), s = Pack(c, plane);
     Bytes back(n);
-    ASSERT_TRUE(c.uncompact(s.data(), written, back.data(), static_cast<unsigned int>(n)))
-        << "len=" << n << " seed=" << seed;
-    for (size_t cut = 0; seed <= 70 && cut < written; ++cut) {
-      const Bytes part(s.begin(), s.begin() + static_cast<long>(cut));
-      std::fill(back.begin(), back.end(), 0xCD);
-      if (c.uncompact(part.data(), part.size(), back.data(), static_cast<unsigned int>(n))) {
-        ASSERT_GE(cut + 8, written) << "len=" << n << " seed=" << seed << " cut=" << cut;
-        ASSERT_EQ(back, plane) << "len=" << n << " seed=" << seed << " cut=" << cut;
+    for (size_t cut = 0; seed <= 70 && cut + 1 < s.size(); ++cut) {
+      const Bytes part(s.begin(), s.begin() + long(cut));
+      if (Unpack(part, part.size(), &back)) {
+        ASSERT_TRUE(cut + 9 >= s.size() && back == plane) << "len=" << n << " seed=" << seed << " cut=" << cut;
       }
     }
     for (int flip = 0; flip < 60; ++flip) {
       Bytes bad(s.begin(), s.end() - 1);
-      const int flips = 1 + static_cast<int>(rng() % 3);
-      for (int f = 0; f < flips; ++f) bad[rng() % bad.size()] ^= static_cast<unsigned char>(1u << (rng() % 8));
-      (void)c.uncompact(bad.data(), bad.size(), back.data(), static_cast<unsigned int>(n));
+      for (int f = 1 + int(rng() % 3); f > 0; --f) bad[rng() % bad.size()] ^= uint8_t(1u << (rng() % 8));
+      (void)Unpack(bad, bad.size(), &back);
     }
   }
 }

@@ -1,11 +1,11 @@
 // Interoperability with programs no one here wrote: GStreamer's qtmux makes movies that
 // zoduviv must accept, and GStreamer's avidemux must read every frame of what zoduviv
 // writes. Skipped (with the reason printed) where GStreamer is not installed.
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/support/movie_writer.h"
 #include "tests/support/test_files.h"
@@ -62,8 +62,8 @@ TEST(Interop, ConvertsAMovieMadeByQtmux) {
   TempDir dir;
   const std::string movie = dir.file("qt.mov");
   RunResult r = gst({"videotestsrc", "num-buffers=12", "pattern=ball", "!",
-                     "video/x-raw,format=RGB,width=80,height=60,framerate=25/1", "!", "qtmux",
-                     "faststart=true", "!", "filesink", "location=" + movie});
+                     "video/x-raw,format=RGB,width=80,height=60,framerate=25/1", "!", "qtmux", "faststart=true", "!",
+                     "filesink", "location=" + movie});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
 
   // The movie's own frames, as qtdemux gives them: top-down RGB.
@@ -81,12 +81,12 @@ TEST(Interop, ConvertsAMovieMadeByQtmux) {
   EXPECT_NE(r.out.find("12 frames indexed\n"), std::string::npos) << r.out;
   EXPECT_EQ(demux_avi_as_rgb(dir.file("u.avi"), dir.file("u.rgb")), want);
 
-  // The compressed file holds the same number of frames.
+  // The compressed file decodes to the same file.
   r = testfiles::run(zoduviv, {movie, dir.file("c.avi")});
   ASSERT_EQ(r.status, 0) << r.out;
-  const testfiles::PlainAvi avi = testfiles::parse_plain_avi(testfiles::read_file(dir.file("c.avi")));
-  ASSERT_TRUE(avi.ok) << avi.error;
-  EXPECT_EQ(avi.frames.size(), 12u);
+  r = testfiles::run(testfiles::binary("VIZUDEC_BIN"), {dir.file("c.avi"), dir.file("d.avi")});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(testfiles::read_file(dir.file("d.avi")) == testfiles::read_file(dir.file("u.avi")));
 }
 
 }  // namespace

@@ -1,129 +1,132 @@
-// Colour decorrelation and median prediction: golden vectors and inverse round trips.
+// Colour decorrelation and median prediction into three residual planes, and the inverse:
+// golden planes, and every width to 70 against a plain byte-at-a-time form kept here (the
+// fast forms split rows 16 pixels at a time and rebuild them in vector lanes).
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "codec/codec.h"
+#include "tests/support/bytes.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testbytes::Bytes;
+using testdata::Kind;
 
-Bytes Residuals(Bytes frame, int w, int h) {
-  Bytes out(frame.size());
-  DeEntropy(frame.data(), out.data(), w, h);
-  return out;
+// The planes DeEntropy leaves, with 4 guard bytes behind them (checked untouched).
+Bytes Planes(const Bytes& frame, int w, int h) {
+  Bytes planes(frame.size() + 4, 0xAB), scratch(PredictScratchBytes(w));
+  DeEntropy(frame.data(), planes.data(), w, h, scratch.data());
+  EXPECT_EQ(Bytes(planes.end() - 4, planes.end()), Bytes(4, 0xAB))
+      << "w=" << w << " h=" << h << ": wrote past the planes";
+  planes.resize(frame.size());
+  return planes;
 }
 
-struct MedianCase {
-  int x, y, z, want;
-};
-
-TEST(Median, Table) {
-  const MedianCase cases[] = {
-      {1, 2, 3, 2},     {1, 3, 2, 2},   {2, 1, 3, 2},   {2, 3, 1, 2},   {3, 1, 2, 2},
-      {3, 2, 1, 2},     {5, 5, 5, 5},   {5, 5, 1, 5},   {5, 1, 5, 5},   {1, 5, 5, 5},
-      {0, 255, 510, 255}, {0, 255, -255, 0}, {200, 100, 290, 200}, {200, 100, 34, 100},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(median(c.x, c.y, c.z), c.want) << "median(" << c.x << ", " << c.y << ", " << c.z << ")";
+Bytes Frame(const Bytes& planes, int w, int h) {
+  Bytes frame(planes.size() + 4, 0xAB), scratch(PredictScratchBytes(w));
+  ReEntropy(planes.data(), frame.data(), w, h, scratch.data());
+  EXPECT_EQ(Bytes(frame.end() - 4, frame.end()), Bytes(4, 0xAB)) << "w=" << w << " h=" << h << ": wrote past the frame";
+  frame.resize(planes.size());
+  return frame;
 }
 
-// Golden residuals. The source is decorrelated in place (checked where `decorrelated` is
-// given) and nothing past the frame's residuals is written.
-TEST(DeEntropy, GoldenResiduals) {
+// Interleaved residuals (as the format lists them) to planes.
+Bytes Split(const Bytes& r) {
+  const size_t n = r.size() / 3;
+  Bytes p(r.size());
+  for (size_t i = 0; i < r.size(); ++i) p[i % 3 * n + i / 3] = r[i];
+  return p;
+}
+
+int Median(int x, int y, int z) {
+  if (x < y) return y <= z ? y : x <= z ? z : x;
+  return z < y ? y : z >= x ? x : z;
+}
+
+// Byte by byte: decorrelate, then the first pixel as it is, the first row from the left,
+// the second row's first pixel from above, every other byte from the median of left, above
+// and the unreduced gradient.
+Bytes ReferencePlanes(Bytes s, int w) {
+  const size_t row = size_t(w) * 3, total = s.size();
+  for (size_t p = 0; p < total; p += 3) s[p] = uint8_t(s[p] - s[p + 1]), s[p + 2] = uint8_t(s[p + 2] - s[p + 1]);
+  Bytes r(total);
+  for (size_t i = 0; i < total; ++i) {
+    const int l = i >= 3 ? s[i - 3] : 0, a = i >= row ? s[i - row] : 0, d = i >= row + 3 ? s[i - row - 3] : 0;
+    r[i] = uint8_t(s[i] - (i < 3 ? 0 : i < row ? l : i < row + 3 ? a : Median(l, a, l + a - d)));
+  }
+  return Split(r);
+}
+
+TEST(Predict, GoldenPlanes) {
+  Bytes solid;
+  for (int i = 0; i < 35; ++i) solid.insert(solid.end(), {30, 100, 250});
+  Bytes solid_res(105, 0);
+  solid_res[0] = 186, solid_res[1] = 100, solid_res[2] = 150;
   const struct {
     const char* name;
     int w, h;
-    Bytes frame, residuals, decorrelated;
+    Bytes frame, residuals;  // residuals interleaved
   } kCases[] = {
-      {"worked_example_3x2", 3, 2,
-       {10, 20, 30, 12, 22, 35, 15, 25, 40, 11, 21, 31, 13, 24, 36, 200, 100, 50},
-       {246, 20, 10, 0, 2, 3, 0, 3, 2, 0, 1, 0, 255, 2, 255, 111, 75, 192},
-       {246, 20, 10, 246, 22, 13, 246, 25, 15, 246, 21, 10, 245, 24, 12, 100, 100, 206}},
+      {"worked example", 3, 2, {10, 20, 30, 12, 22, 35, 15, 25, 40, 11, 21, 31, 13, 24, 36, 200, 100, 50},
+       {246, 20, 10, 0, 2, 3, 0, 3, 2, 0, 1, 0, 255, 2, 255, 111, 75, 192}},
       // Left 200, above 100, upper-left 10 in byte 1: the unreduced gradient 290 makes the
       // prediction 200 (reduced modulo 256 it would be 100).
-      {"gradient_not_reduced", 2, 2, {10, 10, 10, 100, 100, 100, 200, 200, 200, 7, 7, 7},
-       {0, 10, 0, 0, 90, 0, 0, 190, 0, 0, 63, 0}, {}},
-      {"one_pixel_wide_predicts_from_above", 1, 4, {1, 2, 3, 9, 8, 7, 50, 60, 70, 50, 60, 71},
-       {255, 2, 1, 2, 6, 254, 245, 52, 11, 0, 0, 1}, {}},
-      {"one_row_uses_left_only", 4, 1, {10, 20, 30, 12, 22, 35, 15, 25, 40, 0, 0, 0},
-       {246, 20, 10, 0, 2, 3, 0, 3, 2, 10, 231, 241}, {}},
+      {"gradient not reduced", 2, 2, {10, 10, 10, 100, 100, 100, 200, 200, 200, 7, 7, 7},
+       {0, 10, 0, 0, 90, 0, 0, 190, 0, 0, 63, 0}},
+      {"one pixel wide: from above", 1, 4, {1, 2, 3, 9, 8, 7, 50, 60, 70, 50, 60, 71},
+       {255, 2, 1, 2, 6, 254, 245, 52, 11, 0, 0, 1}},
+      {"one row: from the left", 4, 1, {10, 20, 30, 12, 22, 35, 15, 25, 40, 0, 0, 0},
+       {246, 20, 10, 0, 2, 3, 0, 3, 2, 10, 231, 241}},
+      {"one colour", 7, 5, solid, solid_res},
   };
   for (const auto& k : kCases) {
-    Bytes work = k.frame;
-    Bytes res(k.frame.size() + 4, 0xAB);
-    DeEntropy(work.data(), res.data(), k.w, k.h);
-    EXPECT_EQ(Bytes(res.begin(), res.end() - 4), k.residuals) << "case=" << k.name;
-    EXPECT_EQ(Bytes(res.end() - 4, res.end()), Bytes(4, 0xAB)) << "case=" << k.name << ": wrote past the frame";
-    if (!k.decorrelated.empty()) {
-      EXPECT_EQ(work, k.decorrelated) << "case=" << k.name;
-    }
+    EXPECT_EQ(Planes(k.frame, k.w, k.h), Split(k.residuals)) << k.name;
+    EXPECT_EQ(Frame(Split(k.residuals), k.w, k.h), k.frame) << k.name;
   }
 }
 
-TEST(DeEntropy, SolidFrameLeavesOnlyThePixel) {
-  const int w = 7, h = 5;
-  Bytes frame;
-  for (int i = 0; i < w * h; ++i) frame.insert(frame.end(), {30, 100, 250});
-  Bytes res = Residuals(frame, w, h);
-  EXPECT_EQ(res[0], 186);
-  EXPECT_EQ(res[1], 100);
-  EXPECT_EQ(res[2], 150);
-  for (size_t i = 3; i < res.size(); ++i) EXPECT_EQ(res[i], 0) << "i=" << i;
+// Frames of three rows and more, wider than the 16 pixels the fast forms take at once:
+// the planes' hash, as the plain form above gives them.
+TEST(Predict, GoldenPlanesOfWideFrames) {
+  const struct {
+    int w, h;
+    Kind kind;
+    uint64_t fnv;
+  } kCases[] = {
+      {17, 3, Kind::kNoise, 0x7afd6fc309a31e4dull}, {33, 4, Kind::kRamp, 0x8178ebbac65d7edaull},
+      {40, 5, Kind::kFlat, 0xdbd855ea4e4b1a5dull},  {64, 3, Kind::kNoise, 0xea02ae024a0cd773ull},
+      {100, 7, Kind::kRamp, 0x9ee156a281983246ull}, {250, 6, Kind::kNoise, 0x1161879e8258ca1eull},
+  };
+  for (const auto& k : kCases) {
+    const Bytes frame = testdata::Frame(k.kind, k.w, k.h, uint32_t(k.w));
+    EXPECT_EQ(testbytes::Fnv(Planes(frame, k.w, k.h)), k.fnv) << "w=" << k.w << " h=" << k.h;
+    EXPECT_EQ(testbytes::Fnv(ReferencePlanes(frame, k.w)), k.fnv) << "w=" << k.w << " h=" << k.h;
+  }
 }
 
-enum class Content { kNoise, kSmooth, kFlat, kSmallNoise };
-
-Bytes MakeFrame(int w, int h, Content c, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes f(static_cast<size_t>(w) * h * 3);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x)
-      for (int k = 0; k < 3; ++k) {
-        uint8_t& b = f[(static_cast<size_t>(y) * w + x) * 3 + k];
-        switch (c) {
-          case Content::kNoise: b = static_cast<uint8_t>(rng()); break;
-          case Content::kSmooth: b = static_cast<uint8_t>(x * 3 + y * 5 + k * 70); break;
-          case Content::kFlat: b = static_cast<uint8_t>(k * 80 + 3); break;
-          case Content::kSmallNoise: b = static_cast<uint8_t>(128 + x - y + int(rng() % 5) - 2); break;
-        }
+// Every width to 70 (the vector loops and their tails) and heights 1 to 5, on frames of
+// every kind: the planes are the plain form's, and the inverse gives the frame back; and
+// random planes are the planes of exactly one frame.
+TEST(Predict, MatchesThePlainFormAndInvertsForEveryWidthTo70) {
+  uint32_t seed = 0;
+  for (int w = 1; w <= 70; ++w)
+    for (int h = 1; h <= 5; ++h) {
+      for (int k = 0; k < testdata::kKinds; ++k) {
+        const Bytes frame = testdata::Frame(testdata::KindAt(k), w, h, ++seed);
+        const Bytes planes = Planes(frame, w, h);
+        const std::string what =
+            "w=" + std::to_string(w) + " h=" + std::to_string(h) + " " + testdata::Name(testdata::KindAt(k));
+        ASSERT_EQ(planes, ReferencePlanes(frame, w)) << what;
+        ASSERT_EQ(Frame(planes, w, h), frame) << what;
       }
-  return f;
-}
-
-TEST(ReEntropy, InvertsDeEntropy) {
-  const int sizes[][2] = {{1, 1}, {1, 2}, {2, 1}, {1, 9}, {9, 1}, {2, 2}, {3, 2},
-                          {5, 7}, {8, 8}, {17, 3}, {31, 29}, {64, 1}, {1, 64}, {100, 37}};
-  const Content contents[] = {Content::kNoise, Content::kSmooth, Content::kFlat,
-                              Content::kSmallNoise};
-  uint32_t seed = 1;
-  for (const auto& s : sizes)
-    for (Content c : contents) {
-      ++seed;
-      const int w = s[0], h = s[1];
-      Bytes frame = MakeFrame(w, h, c, seed);
-      Bytes res = Residuals(frame, w, h);
-      Bytes back(frame.size() + 3, 0x5A);
-      ReEntropy(res.data(), back.data(), w, h);
-      EXPECT_EQ(Bytes(back.begin(), back.end() - 3), frame)
-          << "w=" << w << " h=" << h << " content=" << int(c) << " seed=" << seed;
-      for (size_t i = frame.size(); i < back.size(); ++i)
-        EXPECT_EQ(back[i], 0x5A) << "wrote past the frame: w=" << w << " h=" << h;
+      const Bytes random_planes = testdata::Plane(Kind::kNoise, size_t(w) * h * 3, ++seed);
+      ASSERT_EQ(Planes(Frame(random_planes, w, h), w, h), random_planes) << "w=" << w << " h=" << h;
     }
-}
-
-TEST(ReEntropy, ArbitraryResidualsRoundTripTheOtherWay) {
-  // Every residual string is the residual of exactly one frame.
-  for (uint32_t seed = 1; seed <= 20; ++seed) {
-    const int w = 1 + int(seed % 7) * 3, h = 1 + int(seed % 5) * 4;
-    Bytes res = MakeFrame(w, h, Content::kNoise, seed);
-    Bytes frame(res.size());
-    ReEntropy(res.data(), frame.data(), w, h);
-    EXPECT_EQ(Residuals(frame, w, h), res) << "w=" << w << " h=" << h << " seed=" << seed;
-  }
 }
 
 }  // namespace

@@ -7,44 +7,27 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace {
-
-bool replay_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "cannot read %s\n", path.c_str());
-    return false;
-  }
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-  return true;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   namespace fs = std::filesystem;
-  int replayed = 0;
+  std::vector<fs::path> files;
   for (int i = 1; i < argc; ++i) {
-    fs::path arg(argv[i]);
-    std::vector<fs::path> files;
-    if (fs::is_directory(arg)) {
-      for (const auto& entry : fs::directory_iterator(arg))
+    if (!fs::is_directory(argv[i]))
+      files.push_back(argv[i]);
+    else
+      for (const auto& entry : fs::directory_iterator(argv[i]))
         if (entry.is_regular_file()) files.push_back(entry.path());
-      std::sort(files.begin(), files.end());
-    } else {
-      files.push_back(arg);
-    }
-    for (const auto& f : files) {
-      if (!replay_file(f)) return 1;
-      ++replayed;
-    }
   }
-  std::fprintf(stderr, "replayed %d inputs\n", replayed);
-  return replayed > 0 ? 0 : 1;
+  std::sort(files.begin(), files.end());
+  for (const auto& f : files) {
+    std::ifstream in(f, std::ios::binary);
+    if (!in) return std::fprintf(stderr, "cannot read %s\n", f.c_str()), 1;
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+  }
+  std::fprintf(stderr, "replayed %zu inputs\n", files.size());
+  return files.empty() ? 1 : 0;
 }

@@ -1,6 +1,6 @@
-// tests/support/bytes.h: small byte helpers shared by the tests: hex text for golden
-// vectors, building byte strings, little-endian reads and writes independent of the
-// product's own, and capturing what a call prints to standard output.
+// tests/support/bytes.h: hex text for golden vectors, little-endian fields, a hash for
+// whole-file goldens, the one writer of QuickTime atoms and RIFF chunks, and what a call
+// prints to standard output.
 #ifndef TESTS_SUPPORT_BYTES_H_
 #define TESTS_SUPPORT_BYTES_H_
 
@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,49 +17,66 @@ using Bytes = std::vector<uint8_t>;
 
 // "31 B0 FE B0": upper-case hex, one space between bytes.
 inline std::string Hex(const uint8_t* b, size_t n) {
-  static const char* kDigits = "0123456789ABCDEF";
+  static const char d[] = "0123456789ABCDEF";
   std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    if (i) s += ' ';
-    s += kDigits[b[i] >> 4];
-    s += kDigits[b[i] & 15];
-  }
+  for (size_t i = 0; i < n; ++i) s += std::string(i ? " " : "") + d[b[i] >> 4] + d[b[i] & 15];
   return s;
 }
 inline std::string Hex(const Bytes& b) { return Hex(b.data(), b.size()); }
-
-inline Bytes Zeros(size_t n) { return Bytes(n, 0); }
 
 inline Bytes Cat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
 
-// Little-endian reads; bytes outside the buffer throw (std::out_of_range), which fails
-// the test instead of reading past it.
+// Little-endian fields; bytes outside the buffer throw, which fails the test.
 inline uint32_t le32(const Bytes& b, size_t off) {
-  return uint32_t(b.at(off)) | uint32_t(b.at(off + 1)) << 8 | uint32_t(b.at(off + 2)) << 16 |
-         uint32_t(b.at(off + 3)) << 24;
+  return uint32_t(b.at(off) | b.at(off + 1) << 8 | b.at(off + 2) << 16 | uint32_t(b.at(off + 3)) << 24);
 }
-inline uint16_t le16(const Bytes& b, size_t off) { return uint16_t(b.at(off) | b.at(off + 1) << 8); }
-inline uint64_t le64(const Bytes& b, size_t off) {
-  return le32(b, off) | uint64_t(le32(b, off + 4)) << 32;
-}
-// The four bytes at off as text, or "<end>" when they lie past the end.
-inline std::string fourcc(const Bytes& b, size_t off) {
-  if (off > b.size() || b.size() - off < 4) return "<end>";
-  return std::string(reinterpret_cast<const char*>(b.data() + off), 4);
-}
-
 inline void put32(Bytes& b, size_t off, uint32_t v) {
   for (int i = 0; i < 4; ++i) b.at(off + i) = uint8_t(v >> (8 * i));
 }
-inline void put16(Bytes& b, size_t off, uint16_t v) {
-  b.at(off) = uint8_t(v);
-  b.at(off + 1) = uint8_t(v >> 8);
+inline std::string fourcc(const Bytes& b, size_t off) {
+  return off + 4 <= b.size() ? std::string(b.begin() + long(off), b.begin() + long(off + 4)) : "";
 }
 
-// Runs f() and returns what it printed to standard output.
+// FNV-1a, 64 bits: whole outputs are compared by this hash.
+inline uint64_t Fnv(const Bytes& b, uint64_t h = 0xcbf29ce484222325ull) {
+  for (uint8_t c : b) h = (h ^ c) * 0x100000001b3ull;
+  return h;
+}
+
+// QuickTime atoms (big-endian; the size comes first and counts the 8-byte head) or RIFF
+// chunks (little-endian; the id comes first, the size counts the data only).
+struct ByteWriter {
+  explicit ByteWriter(bool big_endian) : be(big_endian) {}
+  ByteWriter& num(uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) b.push_back(uint8_t(v >> (8 * (be ? n - 1 - i : i))));
+    return *this;
+  }
+  ByteWriter& u16(uint32_t v) { return num(v, 2); }
+  ByteWriter& u32(uint64_t v) { return num(v, 4); }
+  ByteWriter& u64(uint64_t v) { return num(v, 8); }
+  ByteWriter& cc(const std::string& code) { return bytes(Bytes(code.begin(), code.begin() + 4)); }
+  ByteWriter& zeros(size_t n) { return bytes(Bytes(n, 0)); }
+  ByteWriter& bytes(const Bytes& d) { return b.insert(b.end(), d.begin(), d.end()), *this; }
+  // Opens an atom or chunk (a RIFF list with its type); returns its start for close.
+  size_t open(const std::string& id, const char* list_type = nullptr) {
+    const size_t at = b.size();
+    be ? u32(0).cc(id) : cc(id).u32(0);
+    if (list_type) cc(list_type);
+    return at;
+  }
+  // Patches the size, then pads with zeros to a multiple of pad_to from the start.
+  void close(size_t at, size_t pad_to = 1) {
+    const uint64_t size = b.size() - at - (be ? 0 : 8);
+    for (int i = 0; i < 4; ++i) b[at + (be ? 0 : 4) + i] = uint8_t(size >> (8 * (be ? 3 - i : i)));
+    while ((b.size() - at) % pad_to) b.push_back(0);
+  }
+  bool be;
+  Bytes b;
+};
+
 template <typename F>
 std::string captured_stdout(F f) {
   testing::internal::CaptureStdout();

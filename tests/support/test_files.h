@@ -1,5 +1,5 @@
-// tests/support/test_files.h: running the real binaries, temporary files and a small,
-// independent reading of the AVI files zoduviv writes, for the end-to-end tests.
+// tests/support/test_files.h: running the real binaries, temporary files, and the one AVI
+// checker of the tests (the product's read_avi, with the bytes of every frame).
 #ifndef TESTS_SUPPORT_TEST_FILES_H_
 #define TESTS_SUPPORT_TEST_FILES_H_
 
@@ -7,19 +7,21 @@
 #include <string>
 #include <vector>
 
+#include "avi/avi.h"
+
 namespace testfiles {
 
+using Bytes = std::vector<uint8_t>;
+
 struct RunResult {
-  int status = -1;      // the exit status, or -1 when the program did not exit normally
-  std::string out;      // everything written to standard output
-  std::string err;      // everything written to standard error
+  int status = -1;  // the exit status, or -1 when the program did not exit normally
+  std::string out, err;
 };
 
 // Runs program with args (no shell involved), with extra environment assignments.
 RunResult run(const std::string& program, const std::vector<std::string>& args,
               const std::vector<std::string>& env = {});
-
-// Path of a binary from the environment variable (ZODUVIV_BIN, VIZUDEC_BIN); empty if unset.
+// ZODUVIV_BIN or VIZUDEC_BIN from the environment, else the program built with the tests.
 std::string binary(const char* variable);
 
 // A fresh directory under the test temp dir, removed by the destructor.
@@ -36,27 +38,21 @@ class TempDir {
   std::string path_;
 };
 
-std::vector<uint8_t> read_file(const std::string& path);
-bool write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+Bytes read_file(const std::string& path);
+bool write_file(const std::string& path, const Bytes& bytes);
 bool file_exists(const std::string& path);
 
-uint32_t le32(const std::vector<uint8_t>& b, size_t off);
-
-// The frame chunks of a plain (single RIFF list) AVI file as zoduviv writes it, read by
-// walking the 'movi' list from 0x200C up to "idx1", and the idx1 entries.
-struct PlainAvi {
+// What read_avi finds in a file, and the data of every frame it calls whole.
+struct AviFile {
   bool ok = false;
   std::string error;
-  std::vector<std::vector<uint8_t>> frames;  // chunk data without pad
-  std::vector<uint32_t> index_flags;
-  std::vector<uint32_t> index_offsets;
-  std::vector<uint32_t> index_lengths;
+  AviInfo info;
+  std::vector<Bytes> frames;  // empty for a damaged frame
 };
-PlainAvi parse_plain_avi(const std::vector<uint8_t>& file);
+AviFile read_avi_bytes(const Bytes& file);
 
-// Expected DIB frame of a movie frame: "raw " frames are turned bottom-up and BGR.
-std::vector<uint8_t> expected_dib(const std::vector<uint8_t>& movie_frame, int width,
-                                  int height, bool raw);
+// The DIB frame of a movie frame: "raw " frames are turned bottom-up and BGR.
+Bytes expected_dib(const Bytes& movie_frame, int width, int height, bool raw);
 
 }  // namespace testfiles
 
