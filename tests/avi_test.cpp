@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <map>
 #include <random>
@@ -53,8 +52,7 @@ struct Written {
   Bytes file;
 };
 
-// Writes frames through a writer, each from a buffer with 3 bytes of pad room (zeroed by
-// the writer), and flushes it.
+// Writes frames, each from a buffer with 3 bytes of pad room (zeroed by the writer); flushes.
 Written WriteAvi(const std::string& path, const std::vector<Frame>& frames,
                  uint64_t riff_limit = kDefaultRiffLimit, const Params& s = {}) {
   Written w;
@@ -63,9 +61,9 @@ Written WriteAvi(const std::string& path, const std::vector<Frame>& frames,
     writer.riff_limit = riff_limit;
     if (writer.init(path.c_str(), s.width, s.height, s.rate, s.scale, s.compressed) != 1) return;
     for (const Frame& f : frames) {
-      Bytes buffer = testbytes::Cat(f.data, {0xAA, 0xAA, 0xAA});
-      w.frames.push_back(writer.write_frame(buffer.data(), int(f.data.size()), int(f.flags)));
-      EXPECT_TRUE(w.frames.back() != FrameWrite::kWritten || Bytes(buffer.end() - 3, buffer.end()) == Bytes(3, 0));
+      Bytes b = testbytes::Cat(f.data, {0xAA, 0xAA, 0xAA});
+      w.frames.push_back(writer.write_frame(b.data(), int(f.data.size()), int(f.flags)));
+      EXPECT_TRUE(w.frames.back() != FrameWrite::kWritten || std::count(b.end() - 3, b.end(), 0) == 3);
     }
     w.flush = writer.flush();
   });
@@ -98,11 +96,9 @@ size_t RiffLists(const Bytes& file, uint64_t limit) {
   return lists;
 }
 
-// Plain files by hash (files checked field by field against the header template when the
-// hashes were taken): the geometry, frame rate and mode in the header image (the frame
-// period from rate and scale, 0 where it does not fit), chunks padded to 4 bytes, idx1
-// with the flags as given, the closing pad for every remainder modulo 1,024, more than 512
-// index entries.
+// Plain files by hash (checked field by field when the hashes were taken): geometry, rate and
+// mode (the frame period 0 where it does not fit), chunks padded to 4 bytes, idx1 with the
+// flags as given, the closing pad for every remainder modulo 1,024, over 512 index entries.
 TEST(AviWriter, PlainFiles) {
   struct Case {
     Params s;
@@ -130,10 +126,8 @@ TEST(AviWriter, PlainFiles) {
     const Case& c = cases[i];
     const std::string what = "case " + std::to_string(i);
     const Written w = WriteAvi(dir.file("p.avi"), c.frames, kDefaultRiffLimit, c.s);
-    ASSERT_EQ(w.flush, 1) << what;
-    EXPECT_EQ(w.out, "") << what;
-    EXPECT_EQ(w.file.size() % 1024, 0u) << what;
-    EXPECT_EQ(RiffLists(w.file, w.file.size()), 1u) << what;
+    ASSERT_TRUE(w.flush == 1 && w.out.empty()) << what << ": " << w.out;
+    EXPECT_TRUE(w.file.size() % 1024 == 0 && RiffLists(w.file, w.file.size()) == 1) << what;
     EXPECT_EQ(le32(w.file, 0x20), c.usec) << "rate=" << c.s.rate << " scale=" << c.s.scale;
     ExpectFrames(w.file, c.frames, what);
     all = all * 0x100000001b3ull + testbytes::Fnv(w.file);
@@ -178,12 +172,11 @@ TEST(AviWriter, WriteFailures) {
             "Unable to write output file " + gone + "\n");
 }
 
-// Files past the RIFF limit, by hash (files whose every list and index entry was checked
-// when the hashes were taken); every frame read back, also by the walk of every 'movi'
-// list when the super index is gone.
+// Files past the RIFF limit, by hash (every list and index entry checked when they were
+// taken); every frame read back, also by the walk of the 'movi' lists without super index.
 TEST(AviOpenDml, MultipleRiffLists) {
   TempDir dir;
-  for (const auto& [limit, count, max_size, fnv] : std::vector<std::tuple<uint64_t, size_t, size_t, uint64_t>>{
+  for (const auto& [limit, count, most, fnv] : std::vector<std::tuple<uint64_t, size_t, size_t, uint64_t>>{
            {1 << 20, 120, 60000, 0xe583db97f52ad9a3}, {300000, 300, 9000, 0xb8da265d5cb82d05},
            {(1 << 20) + 2, 70, 65537, 0xa2ac59a435a2f317}, {200000, 2000, 300, 0x23d1ffb331b1cb79},
            {64 * 1024, 100, 16000, 0xc303ff73beb33f63}}) {
@@ -191,7 +184,7 @@ TEST(AviOpenDml, MultipleRiffLists) {
     std::mt19937 rng(uint32_t(limit + count));
     std::vector<Frame> frames;
     for (size_t i = 0; i < count; ++i) {
-      const size_t size = rng() % (max_size + 1);
+      const size_t size = rng() % (most + 1);
       const uint32_t seed = rng();
       frames.push_back(MakeFrame(size, seed, rng() % 4 ? 16 : 0));
     }
@@ -216,9 +209,8 @@ TEST(AviOpenDml, MultipleRiffLists) {
   }
 }
 
-// Where the first list ends, as the writer decides: both the plain ending and the OpenDML
-// ending of the frames so far must fit. At that limit the file is the plain file; one byte
-// less and the last frame goes to an 'AVIX' list.
+// The first list ends where both the plain and the OpenDML ending of the frames so far fit: at
+// that limit the file is the plain file; one byte less, the last frame goes to an 'AVIX'.
 TEST(AviOpenDml, WhereTheFirstListEnds) {
   const std::vector<std::vector<size_t>> sets = {{100, 2, 101}, {5000, 5000, 5000, 17}, {0},
                                                  {300000, 1, 2, 3, 4, 5, 6, 7, 8}, {1000, 1000},
@@ -235,7 +227,8 @@ TEST(AviOpenDml, WhereTheFirstListEnds) {
       need = std::max((e + 8 + 16 * n + 4 + 1024) / 1024 * 1024, e + 32 + 8 * n + 8 + 16 * n);
     }
     const std::string what = "need=" + std::to_string(need);
-    EXPECT_EQ(WriteAvi(dir.file("fit.avi"), frames, need).file, WriteAvi(dir.file("p.avi"), frames).file) << what;
+    const Bytes plain = WriteAvi(dir.file("p.avi"), frames).file;
+    EXPECT_EQ(WriteAvi(dir.file("fit.avi"), frames, need).file, plain) << what;
     if (frames.size() < 2 || need_before > need - 1) continue;
     ++switched;
     const Written over = WriteAvi(dir.file("over.avi"), frames, need - 1);
@@ -246,22 +239,20 @@ TEST(AviOpenDml, WhereTheFirstListEnds) {
   EXPECT_GE(switched, 2);
 }
 
-// A frame the file cannot take says kFull with a message, as does every later one, and
-// leaves no trace: a frame too large for any list, and frames past the super index's 256
-// lists (16 KiB lists of 4,000-byte frames: two in the first, four in each 'AVIX', so the
-// 256th list is full after 2 + 255 x 4 = 1,022 frames).
+// A frame the file cannot take says kFull with a message, as does every later one, and leaves
+// no trace: a frame too large for any list; frames past 256 lists (16 KiB lists of 4,000-byte
+// frames, two in the first, four in each 'AVIX': full after 2 + 255 x 4 = 1,022 frames).
 TEST(AviOpenDml, RefusedFrames) {
   TempDir dir;
   const std::string f = dir.file("f.avi"), huge = " is too large for a RIFF list of the AVI file " + f + "\n";
-  // The sizes, the RIFF limit, the frames written, the lists, the message.
-  for (const auto& [sizes, limit, written, lists, out] :
+  for (const auto& [sizes, limit, written, lists, out] :  // the lists of the frames written
        std::vector<std::tuple<std::vector<size_t>, uint64_t, size_t, size_t, std::string>>{
            {{1000, 2000, 300000}, 256 * 1024, 2, 1, "Frame 3 (300000 bytes)" + huge},
            {{20000}, 16 * 1024, 0, 1, "Frame 1 (20000 bytes)" + huge},
            {std::vector<size_t>(1024, 4000), 16 * 1024, 1022, 256,
             "The AVI file " + f + " cannot hold more frames: its index is full at 1022 frames\n"}}) {
     std::vector<Frame> frames;
-    for (size_t size : sizes) frames.push_back(MakeFrame(size, uint32_t(frames.size()), frames.size() % 2 * 16));
+    for (size_t n : sizes) frames.push_back(MakeFrame(n, uint32_t(frames.size()), frames.size() % 2 * 16));
     const Written w = WriteAvi(f, frames, limit);
     std::vector<FrameWrite> want(frames.size(), FrameWrite::kFull);
     std::fill_n(want.begin(), written, FrameWrite::kWritten);
@@ -340,11 +331,11 @@ TEST(AviReader, LayoutsAndRefusals) {
   const auto refused = [](const Bytes& file, const std::string& want) {
     const testfiles::AviFile avi = read_avi_bytes(file);
     EXPECT_FALSE(avi.ok) << want;
-    EXPECT_NE(avi.error.find(want), std::string::npos) << "have \"" << avi.error << "\", want \"" << want << "\"";
+    EXPECT_NE(avi.error.find(want), std::string::npos) << avi.error << " / want: " << want;
   };
   const std::pair<void (*)(FileRecipe&), const char*> kCases[] = {  // the change, why refused
       {[](FileRecipe&) {}, nullptr},
-      {[](FileRecipe& s) { s.frames = {Bytes(5, 1), Bytes(1, 2), Bytes(7, 3), Bytes(6, 4)}; }, nullptr},  // even
+      {[](FileRecipe& s) { s.frames = {Bytes(5, 1), Bytes(1, 2), Bytes(7, 3), Bytes(6, 4)}; }, nullptr},
       {[](FileRecipe& s) { s.frames = {Bytes(5, 1), Bytes(1, 2), Bytes(7, 3)}, s.pad_to = 4; }, nullptr},
       {[](FileRecipe& s) { s.junk_in_movi = s.rec_lists = true; }, nullptr},
       {[](FileRecipe& s) { s.audio_stream_first = true; }, nullptr},  // the video is stream 01
@@ -378,7 +369,7 @@ TEST(AviReader, LayoutsAndRefusals) {
           << what;
       ASSERT_EQ(avi.frames, s.frames) << what;
       for (size_t k = 0; k < s.frames.size(); ++k)
-        EXPECT_TRUE(i.frames[k].offset == b.offsets[k] && i.frames[k].flags == 0x10u) << what << " frame " << k;
+        EXPECT_TRUE(i.frames[k].offset == b.offsets[k] && i.frames[k].flags == 0x10u) << what << " " << k;
     }
   Bytes not_riff = Build({}).file;
   refused(Bytes(not_riff.begin(), not_riff.begin() + 60), "cut short");
@@ -387,9 +378,9 @@ TEST(AviReader, LayoutsAndRefusals) {
     refused(file, "not an AVI file");
 }
 
-// A damaged frame is named, with why, and the others are read: an entry outside the file
-// and one of the wrong size; no entry that matches a chunk (the walk); fewer frames than
-// declared; a huge declared count.
+// A damaged frame is named, with why, and the others are read: an entry outside the file, one
+// of the wrong size; no entry matching a chunk (the walk); fewer frames than declared, or a
+// huge declared count.
 TEST(AviReader, DamageIsNamedPerFrame) {
   const std::map<char, const char*> kWhy = {{'.', nullptr},
                                             {'o', "its index entry points outside the file"},
@@ -421,9 +412,8 @@ TEST(AviReader, DamageIsNamedPerFrame) {
   }
 }
 
-// One sweep over every position of a file: cut there, each of three bits flipped there,
-// and four extreme 32-bit values written there. The file is refused with a message, or no
-// frame said to be whole lies outside it.
+// At every position of a file: cut, three bits flipped, four extreme 32-bit values written.
+// The file is refused with a message, or no frame said to be whole lies outside it.
 TEST(AviReader, CutsBitFlipsAndHugeFields) {
   FileRecipe s;
   s.junk_in_movi = true;
@@ -445,8 +435,7 @@ TEST(AviReader, CutsBitFlipsAndHugeFields) {
   }
 }
 
-// A still scene: thousands of 2-byte solid frames, 12-byte chunks, found by the walk when
-// idx1 is gone. None may be dropped silently.
+// A still scene: 5,000 12-byte chunks found by the walk when idx1 is gone, none dropped.
 TEST(AviReader, WalkFindsEveryTinyFrame) {
   TempDir dir;
   const std::vector<Frame> frames(5000, Frame{{5, 0}, 16});
