@@ -25,8 +25,7 @@ Bytes Header(const Values& v) {  // and the one byte after it, which it may clea
   return out;
 }
 
-// Packs into a buffer of exactly MaxChannelStreamBytes, filled with garbage; the extent.
-Bytes Pack(Compress& c, const Bytes& plane) {
+Bytes Pack(Compress& c, const Bytes& plane) {  // into exactly MaxChannelStreamBytes of garbage; the extent
   Bytes out(MaxChannelStreamBytes(uint32_t(plane.size())), 0xCD);
   const unsigned int extent = c.compact(plane.data(), out.data(), uint32_t(plane.size()));
   EXPECT_LE(extent, out.size()) << "len=" << plane.size();
