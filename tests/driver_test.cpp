@@ -167,7 +167,8 @@ TEST(DriverFailures, MessagesExitStatusAndOutput) {
       {{jpeg, o}, "...Data format = \"jpeg\"\nUnsupported data format, please select \"BMP\" or \"none\" as "
                   "the video compression when saving a .mov file\n"},
       {{"-u", cut, o}, stopped, 3}, {{cut, o}, stopped, 3},
-      {{"-u", good, missing}, unwritable + missing + "\n"}, {{"-u", good, "/dev/full"}, unwritable + "/dev/full\n"},
+      {{"-u", good, missing}, unwritable + missing + "\n"},
+      {{"-u", good, "/dev/full"}, unwritable + "/dev/full\n"},
       {{good, "/dev/full"}, unwritable + "/dev/full\n"},
       {{big, o}, "...Frames of 4097x2048 pixels are too large for the Vozodiva codec; use -u for an "
                  "uncompressed AVI file.\n"},
@@ -228,8 +229,8 @@ TEST(DriverMovieAtom, AnywhereGivesTheSameAviFile) {
     std::vector<uint8_t> file = testmov::build_movie(recipe);
     if (l.size_zero) std::fill_n(file.begin() + long(28 + l.padding + 4 * 144), 4, 0);  // to the end
     ASSERT_TRUE(testfiles::write_file(dir.file("m.mov"), file));
-    EXPECT_EQ(convert({"-u", dir.file("m.mov"), dir.file("o.avi")}).out, success_lines(recipe, dir.file("o.avi"), 4))
-        << "padding " << l.padding;
+    const std::string out = dir.file("o.avi");
+    EXPECT_EQ(convert({"-u", dir.file("m.mov"), out}).out, success_lines(recipe, out, 4)) << l.padding;
     if (first.empty()) first = testfiles::read_file(dir.file("o.avi"));
     EXPECT_TRUE(testfiles::read_file(dir.file("o.avi")) == first) << "padding " << l.padding;
   }

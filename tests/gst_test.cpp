@@ -224,8 +224,8 @@ TEST_P(GstErrors, AreReportedTheGStreamerWay) {
   }
   const int fd = open(avi.c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
-  const Outcome o = launch((c.through_fd ? "fdsrc blocksize=64 fd=" + std::to_string(fd) : "filesrc location=" + avi) +
-                           " ! avidemux ! vozodivadec " + c.options + " ! " + kToRgb);
+  const std::string source = c.through_fd ? "fdsrc blocksize=64 fd=" + std::to_string(fd) : "filesrc location=" + avi;
+  const Outcome o = launch(source + " ! avidemux ! vozodivadec " + c.options + " ! " + kToRgb);
   close(fd);
   EXPECT_TRUE(o.error.find(c.error) != std::string::npos && o.error.empty() == !*c.error) << o.error;
   EXPECT_NE(o.warning.find(c.warning), std::string::npos) << o.warning;

@@ -313,7 +313,7 @@ TEST(MovieReader, HeadWalkAsBeforeUnlessTheMovieAtomLiesBeyondIt) {
   std::memcpy(&renamed[find_code(renamed, "moov")], "free", 4);
   Bytes cut_first = testmov::build_movie(small_movie());  // damaged, but inside the head
   put_be32(cut_first, atom_at(cut_first, "moov"), 0xFFFFFFF0u);
-  const std::pair<const Bytes*, uint64_t> cases[] = {{&stray, uint64_t{90} << 20}, {&renamed, 0}, {&cut_first, 0}};
+  const std::pair<const Bytes*, uint64_t> cases[] = {{&stray, 90u << 20}, {&renamed, 0}, {&cut_first, 0}};
   for (const auto& [file, size] : cases)
     EXPECT_EQ(read_in_memory(*file, size), read_in_memory(*file, size, true));
 }
