@@ -1,6 +1,5 @@
-// Movie reading: the header walk over generated movies (the messages printed for what
-// the conversions do not show, refused and damaged headers), the frame index and the pixel
-// conversion.
+// Movie reading: the header walk's messages over generated, refused and damaged movies, the
+// frame index, the pixel conversion and the top-level walk to the movie atom.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,11 +27,7 @@ Lines lines_of(const std::string& text) {
   return lines;
 }
 
-struct WalkResult {
-  bool ok = false;
-  std::string out;
-  MovieHeader header;
-};
+struct WalkResult { bool ok = false; std::string out; MovieHeader header; };
 
 WalkResult walk(const Bytes& window) {
   WalkResult r;
@@ -51,9 +46,10 @@ void put_be32(Bytes& b, size_t off, uint32_t v) {
   for (int i = 0; i < 4; ++i) b.at(off + i) = uint8_t(v >> (24 - 8 * i));
 }
 
-testmov::MovieRecipe small_movie(int frames = 3) {
+testmov::MovieRecipe small_movie(int frames = 3, bool moov_first = true) {
   testmov::MovieRecipe recipe;
   for (int i = 0; i < frames; ++i) recipe.frames.push_back(testmov::make_frame(recipe.width, recipe.height, i, 3));
+  recipe.moov_first = moov_first;
   return recipe;
 }
 
@@ -72,21 +68,13 @@ Lines walk_then(size_t n, Lines last) {
   return last;
 }
 
-// Resets the globals the index appends to.
-void reset_index() {
-  frame_offsets.clear();
-  total_frames = 0;
-}
+void reset_index() { frame_offsets.clear(), total_frames = 0; }  // the globals the index appends to
 
 // A width of 320.5 (16.16) reads as 320; a description count printed as stored; only the
 // first duration counts; a zero duration and a zero time scale.
 TEST(HeaderWalk, MessagesOfOddHeaders) {
   const struct {
-    int width;
-    double fraction;
-    uint32_t descriptions;
-    int32_t time_scale;
-    std::vector<int32_t> durations;
+    int width; double fraction; uint32_t descriptions; int32_t time_scale; std::vector<int32_t> durations;
     const char* rate;
   } kCases[] = {{320, 0.5, 1, 600, {20}, "30.000000"}, {4, 0, 3, 600, {20}, "30.000000"},
                 {4, 0, 1, 600, {100, 20, 40}, "6.000000"}, {4, 0, 1, 600, {0}, "inf"}, {4, 0, 1, 0, {0}, "-nan"}};
@@ -101,8 +89,8 @@ TEST(HeaderWalk, MessagesOfOddHeaders) {
     want[5] = "Sample description found, number of entries = " + std::to_string(c.descriptions);
     want[8] = std::string("Frame rate = ") +
               (lines_of(r.out).size() > 8 && lines_of(r.out)[8] == "Frame rate = nan" ? "nan" : c.rate);
-    EXPECT_TRUE(r.ok);
     EXPECT_EQ(lines_of(r.out), want) << c.rate;
+    EXPECT_TRUE(r.ok);
   }
 }
 
@@ -117,22 +105,15 @@ TEST(HeaderWalk, Refusals) {
       if (std::memcmp(&file[at], code, 4) == 0) file[at] = 'X';
     return file;
   };
-  const auto not_found = [](const char* code, size_t before) {
-    return walk_then(before, {std::string("Unable to find tag \"") + code + "\""});
-  };
-  std::vector<std::pair<Bytes, Lines>> cases = {{{}, not_found("mvhd", 0)},
-                                                {without("mvhd"), not_found("mvhd", 0)},
-                                                {without("tkhd"), not_found("tkhd", 1)},
-                                                {without("mdhd"), not_found("mdhd", 4)},
-                                                {without("stsd"), not_found("stsd", 5)},
-                                                {without("stts"), not_found("stts", 7)},
-                                                {without("stsc"), not_found("stsc", 9)},
-                                                {without("stco"), not_found("stco", 11)}};
+  std::vector<std::pair<Bytes, Lines>> cases = {{{}, {"Unable to find tag \"mvhd\""}}};
+  for (const auto& [code, before] : std::vector<std::pair<const char*, size_t>>{
+           {"mvhd", 0}, {"tkhd", 1}, {"mdhd", 4}, {"stsd", 5}, {"stts", 7}, {"stsc", 9}, {"stco", 11}})
+    cases.push_back({without(code), walk_then(before, {std::string("Unable to find tag \"") + code + "\""})});
   for (const char* f : {"RAW ", "wrle", "jpeg", "raw\0", "rle "}) {
     testmov::MovieRecipe recipe = small_movie();
     recipe.format = std::string(f, 4);
-    cases.push_back(
-        {testmov::build_movie(recipe), walk_then(6, {"Data format = \"" + recipe.format + "\"", kUnsupported})});
+    const Lines want = walk_then(6, {"Data format = \"" + recipe.format + "\"", kUnsupported});
+    cases.push_back({testmov::build_movie(recipe), want});
   }
   testbytes::ByteWriter sound(true);
   const size_t tkhd = sound.open("tkhd");
@@ -151,19 +132,13 @@ TEST(HeaderWalk, Refusals) {
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(lines_of(r.out), want);
   }
-  MovieHeader header;
-  EXPECT_EQ(testbytes::captured_stdout([&] { EXPECT_FALSE(read_movie_header(nullptr, 0, header)); }),
-            "Unable to find tag \"mvhd\"\n");
 }
 
-// Codes are matched wherever their bytes first occur after the previous match: here the
-// text "tkhd" sits in the media data before the movie's real track header, so the walk
-// reads its width from that place.
+// Codes match wherever their bytes first occur after the previous match: a "tkhd" in the media
+// data ahead of the real track header gives the width.
 TEST(HeaderWalk, CodeInsideOtherDataIsMatched) {
-  testmov::MovieRecipe recipe = small_movie(1);
-  recipe.moov_first = false;
-  recipe.frames[0] = Bytes(300, 0);
-  recipe.frames_per_chunk = {1};
+  testmov::MovieRecipe recipe = small_movie(1, false);
+  recipe.frames[0] = Bytes(300, 0), recipe.frames_per_chunk = {1};
   Bytes file = testmov::build_movie(recipe);
   const size_t data = find_code(file, "mdat") + 4;
   std::memcpy(&file[data + 4], "mvhd", 4);
@@ -181,28 +156,21 @@ TEST(HeaderWalk, CodeInsideOtherDataIsMatched) {
 // naming the atom.
 TEST(HeaderWalk, TruncatedOrDamaged) {
   const Bytes file = testmov::build_movie(small_movie());
-  const struct {
-    const char* code;
-    size_t field_end;  // from the code: the first byte after the field
-    size_t lines_before;
-    bool last_of_atom;  // nothing else of the atom is read after it
-  } kCuts[] = {{"tkhd", 84, 2, false}, {"tkhd", 88, 2, true},   {"mdhd", 20, 5, true},  {"stsd", 12, 5, false},
-               {"stsd", 20, 6, true},  {"stts", 20, 8, true},   {"stsc", 12, 10, false}, {"stsc", 24, 11, true},
-               {"stco", 12, 12, false}, {"stco", 24, 13, true}};
+  // field_end: from the code, the first byte after the field; last_of_atom: nothing more of it is read
+  const struct { const char* code; size_t field_end, lines_before; bool last_of_atom; } kCuts[] = {
+      {"tkhd", 84, 2, false}, {"tkhd", 88, 2, true}, {"mdhd", 20, 5, true}, {"stsd", 12, 5, false},
+      {"stsd", 20, 6, true}, {"stts", 20, 8, true}, {"stsc", 12, 10, false}, {"stsc", 24, 11, true},
+      {"stco", 12, 12, false}, {"stco", 24, 13, true}};
   for (const auto& c : kCuts) {
     const std::string message = std::string("The \"") + c.code + "\" atom is truncated or damaged";
     const size_t end = find_code(file, c.code) + c.field_end;
     EXPECT_EQ(lines_of(walk(Bytes(file.begin(), file.begin() + long(end - 1))).out),
               walk_then(c.lines_before, {message}));
-    if (c.last_of_atom) {
-      EXPECT_EQ(walk(Bytes(file.begin(), file.begin() + long(end))).out.find(message), std::string::npos) << message;
-    }
+    const Bytes whole(file.begin(), file.begin() + long(end));  // the field complete: it passes
+    EXPECT_TRUE(!c.last_of_atom || walk(whole).out.find(message) == std::string::npos) << message;
   }
-  const struct {
-    const char* code;
-    uint32_t count;
-    const char* printed;
-  } kCounts[] = {{"stsc", 0xFFFFFFFFu, "-1"}, {"stsc", 0x80000000u, "-2147483648"},
+  const struct { const char* code; uint32_t count; const char* printed; } kCounts[] = {
+                 {"stsc", 0xFFFFFFFFu, "-1"}, {"stsc", 0x80000000u, "-2147483648"},
                  {"stsc", 0x15555556u, "357913942"},   // x 12 wraps 32 bits to 8
                  {"stco", 0x40000001u, "1073741825"},  // x 4 wraps 32 bits to 4
                  {"stco", 1000, "1000"}};
@@ -215,8 +183,7 @@ TEST(HeaderWalk, TruncatedOrDamaged) {
               Lines({std::string("Number of entries = ") + c.printed,
                      std::string("The \"") + c.code + "\" atom is truncated or damaged"}));
   }
-  testmov::MovieRecipe late = small_movie(1);  // the movie atom after a long mdat is not seen
-  late.moov_first = false;
+  testmov::MovieRecipe late = small_movie(1, false);  // the movie atom after a long mdat is not seen
   late.mdat_padding = kHeaderWindowBytes;
   EXPECT_EQ(walk(testmov::build_movie(late)).out, "Unable to find tag \"mvhd\"\n");
   Bytes window(kHeaderWindowBytes + 200, 0);  // a table ending past the cap, in a longer window
@@ -255,19 +222,12 @@ TEST(FrameIndex, ExamplesShapesAndRefusals) {
   const uint64_t F = 1000, P = 100, Q = 90000, R = 20000, G = 640 * 480 * 3, big = uint64_t{1} << 40;
   const uint64_t P32 = 0xFFFFF000ull, Q64 = 0x123456789ull;  // a 32-bit offset near its top, a co64 offset
   const std::string file_msg = "The sample tables claim more frames than the file can hold\n";
-  const struct {
-    std::vector<sample_to_chunk> table;
-    std::vector<uint64_t> chunks;
-    uint64_t frame_size, file_size;
-    std::vector<uint64_t> want;
-    std::string out;  // not empty: refused with this message
+  const struct {  // out not empty: refused with this message
+    std::vector<sample_to_chunk> table; std::vector<uint64_t> chunks; uint64_t frame_size, file_size;
+    std::vector<uint64_t> want; std::string out;
   } kCases[] = {
-      {{{1, 4, 1}},
-       {P, Q, R},
-       F,
-       big,
-       {P, P + F, P + 2 * F, P + 3 * F, Q, Q + F, Q + 2 * F, Q + 3 * F, R, R + F, R + 2 * F, R + 3 * F},
-       ""},
+      {{{1, 4, 1}}, {P, Q, R}, F, big,
+       {P, P + F, P + 2 * F, P + 3 * F, Q, Q + F, Q + 2 * F, Q + 3 * F, R, R + F, R + 2 * F, R + 3 * F}, ""},
       {{{1, 2, 1}, {3, 1, 1}}, {0, 10000, 20000, 30000}, F, big, {0, F, 10000, 10000 + F, 20000, 30000}, ""},
       {{{1, 3, 1}}, {P32, Q64}, G, big, {P32, P32 + G, P32 + 2 * G, Q64, Q64 + G, Q64 + 2 * G}, ""},
       {{}, {100, 200}, 10, 1 << 20, {}, ""}, {{{1, 0, 1}}, {100, 200}, 10, 1 << 20, {}, ""},
@@ -276,11 +236,7 @@ TEST(FrameIndex, ExamplesShapesAndRefusals) {
       {{{1, 1, 1}, {2, 2, 1}, {2, 3, 1}}, {100, 200, 300}, 10, 1 << 20, {100, 200, 210, 300, 310, 320}, ""},
       {{{1, 5, 1}}, {0, 0}, 10, 100, {0, 10, 20, 30, 40, 0, 10, 20, 30, 40}, ""},  // exactly what fits
       {{{1, 5, 1}}, {0, 0}, 10, 99, {}, file_msg}, {{{1, 0xFFFFFFFFu, 1}}, {0}, 3, 1000, {}, file_msg},
-      {{{1, 0xFFFFFFFFu, 1}},
-       std::vector<uint64_t>(1000),
-       3,
-       big << 22,
-       {},
+      {{{1, 0xFFFFFFFFu, 1}}, std::vector<uint64_t>(1000), 3, big << 22, {},
        "The sample tables claim more frames than can be indexed\n"},
       {{{1, 4, 1}}, {0, 0, 0}, 0, 11, {}, file_msg},  // a zero frame size counts as 1 byte
       {{{1, 4, 1}}, {0, 0, 0}, 0, 12, std::vector<uint64_t>(12), ""},
@@ -293,9 +249,8 @@ TEST(FrameIndex, ExamplesShapesAndRefusals) {
                 ok = calc_frame_offsets(c.table.data(), int(c.table.size()), c.chunks.data(), int(c.chunks.size()),
                                         c.frame_size, c.file_size);
               }), c.out) << "case " << i;
-    EXPECT_EQ(ok, c.out.empty()) << "case " << i;
+    EXPECT_TRUE(ok == c.out.empty() && size_t(total_frames) == c.want.size()) << "case " << i;
     EXPECT_EQ(frame_offsets, c.want) << "case " << i;
-    EXPECT_EQ(size_t(total_frames), c.want.size()) << "case " << i;
   }
   reset_index();
 }
@@ -307,7 +262,7 @@ TEST(RawToBgr, PackedRowsAnyWidth) {
   Bytes target(12, 0xEE);
   raw_to_BGR(Bytes{0x10, 0x11, 0x12, 0x20, 0x21, 0x22, 0x30, 0x31, 0x32, 0x40, 0x41, 0x42}.data(), target.data(), 2, 2);
   EXPECT_EQ(target, Bytes({0x32, 0x31, 0x30, 0x42, 0x41, 0x40, 0x12, 0x11, 0x10, 0x22, 0x21, 0x20}));
-  for (int width : {1, 2, 3, 5, 7, 11, 12, 13, 16, 17, 18, 21, 22, 32, 33, 64, 101, 1920}) {
+  for (int width : {1, 2, 3, 5, 7, 11, 12, 13, 16, 17, 18, 21, 22, 32, 33, 64, 101, 1920})
     for (int height : {1, 2, 3, 4}) {
       const Bytes source = testmov::make_frame(width, height, uint32_t(width), 50);
       Bytes out(source.size() + 8, 0xEE), want = testfiles::expected_dib(source, width, height, true);
@@ -315,7 +270,6 @@ TEST(RawToBgr, PackedRowsAnyWidth) {
       want.resize(out.size(), 0xEE);
       ASSERT_EQ(out, want) << "w=" << width << " h=" << height;
     }
-  }
   for (const auto& [w, h] : std::vector<std::pair<int, int>>{{0, 4}, {4, 0}, {-1, 4}, {4, -3}}) {
     Bytes out(48, 0xEE);
     raw_to_BGR(Bytes(48, 1).data(), out.data(), w, h);
@@ -323,16 +277,9 @@ TEST(RawToBgr, PackedRowsAnyWidth) {
   }
 }
 
-}  // namespace
-
-// =======================================================================================
-// read_movie: the top-level walk finds the movie atom; where it lies beyond the head the
-// walk runs over it, and everywhere else over the head exactly as before.
-namespace {
-
-// read_movie over a file held in memory (a file_size beyond its bytes reads as zeros, as
-// a sparse file does); or, as_before, what the run did before the top-level walk: the
-// header walk over the head and the index. Returns the output, outcome and offsets.
+// read_movie (the top-level walk to the movie atom) over a file held in memory, a file_size
+// beyond its bytes reading as zeros (a sparse file); or, as_before, the header walk over the
+// head and the index, as runs did before. Returns the output, outcome and offsets.
 std::string read_in_memory(const Bytes& file, uint64_t file_size = 0, bool as_before = false) {
   file_size = std::max<uint64_t>(file_size, file.size());
   const ReadAt read_at = [&](uint64_t off, unsigned char* dst, size_t n) {
@@ -343,10 +290,7 @@ std::string read_in_memory(const Bytes& file, uint64_t file_size = 0, bool as_be
   bool ok = false;
   MovieHeader h;
   std::string text = testbytes::captured_stdout([&] {
-    if (!as_before) {
-      ok = read_movie(file_size, read_at, h);
-      return;
-    }
+    if (!as_before) return void(ok = read_movie(file_size, read_at, h));
     ok = read_movie_header(file.data(), file.size(), h) &&
          calc_frame_offsets(h.chunk_map.data(), int(h.chunk_map.size()), h.chunk_offsets.data(),
                             int(h.chunk_offsets.size()), uint64_t(h.width) * h.height * 3, file_size);
@@ -360,19 +304,16 @@ std::string read_in_memory(const Bytes& file, uint64_t file_size = 0, bool as_be
 
 TEST(MovieReader, HeadWalkAsBeforeUnlessTheMovieAtomLiesBeyondIt) {
   const auto atom_at = [](const Bytes& f, const char* code) { return find_code(f, code) - 4; };
-  testmov::MovieRecipe last = small_movie();
-  last.moov_first = false;
   // A "moov" atom header in the media data of a 90 MiB file, reaching past the head and
   // past 64 MiB: never seen by the top-level walk.
-  Bytes stray = testmov::build_movie(last);
+  Bytes stray = testmov::build_movie(small_movie(3, false));
   put_be32(stray, atom_at(stray, "mdat") + 8, uint32_t{80} << 20);
   std::memcpy(&stray[atom_at(stray, "mdat") + 12], "moov", 4);
   Bytes renamed = testmov::build_movie(small_movie());  // no top-level "moov" at all
   std::memcpy(&renamed[find_code(renamed, "moov")], "free", 4);
   Bytes cut_first = testmov::build_movie(small_movie());  // damaged, but inside the head
   put_be32(cut_first, atom_at(cut_first, "moov"), 0xFFFFFFF0u);
-  const std::pair<const Bytes*, uint64_t> cases[] = {
-      {&stray, uint64_t{90} << 20}, {&renamed, 0}, {&cut_first, 0}};
+  const std::pair<const Bytes*, uint64_t> cases[] = {{&stray, 90u << 20}, {&renamed, 0}, {&cut_first, 0}};
   for (const auto& [file, size] : cases)
     EXPECT_EQ(read_in_memory(*file, size), read_in_memory(*file, size, true));
 }
@@ -380,8 +321,7 @@ TEST(MovieReader, HeadWalkAsBeforeUnlessTheMovieAtomLiesBeyondIt) {
 // Top-level atoms that lie beyond the head and are damaged: a clear message, and the run
 // stops. A file_size past the bytes built is a sparse file.
 TEST(MovieReader, DamagedTruncatedOrOversizedMovieAtom) {
-  testmov::MovieRecipe recipe = small_movie(2);
-  recipe.moov_first = false;
+  testmov::MovieRecipe recipe = small_movie(2, false);
   recipe.mdat_padding = kHeaderWindowBytes;
   const Bytes good = testmov::build_movie(recipe);
   const size_t moov = 20 + 8 + kHeaderWindowBytes + 2 * 24;  // ftyp, mdat, padding, frames
