@@ -19,9 +19,7 @@ namespace {
 using testbytes::Bytes;
 using testfiles::RunResult;
 using testfiles::TempDir;
-
 std::string zoduviv() { return testfiles::binary("ZODUVIV_BIN"); }
-
 RunResult convert(const std::vector<std::string>& args) { return testfiles::run(zoduviv(), args); }
 RunResult vizudec(const std::vector<std::string>& args) {
   return testfiles::run(testfiles::binary("VIZUDEC_BIN"), args);
@@ -39,7 +37,6 @@ testmov::MovieRecipe movie(int width, int height, int frames, uint32_t seed, int
     recipe.frames.push_back(testmov::make_frame(width, height, seed + uint32_t(i), noise));
   return recipe;
 }
-
 // What zoduviv prints for a movie it converts.
 std::string success_lines(const testmov::MovieRecipe& recipe, const std::string& out, int chunks) {
   const std::vector<uint32_t>& per_chunk = recipe.frames_per_chunk;
@@ -56,7 +53,6 @@ std::string success_lines(const testmov::MovieRecipe& recipe, const std::string&
                 int(recipe.frames.size()));
   return buf + ("Writing " + out + ", this may take a while...\nFinished writing file " + out + "\n");
 }
-
 // Both modes over movies of every layout and content, the sample movie among them: exact
 // messages, whole files' hashes, -u chunks the movie's frames as DIBs in play order (-U the same
 // file); vizudec turns both files into the -u file byte for byte, and -t passes both.
@@ -124,7 +120,6 @@ TEST(DriverConversions, BothModesWholeFiles) {
     }
   }
 }
-
 // Runs that stop: the exact messages (or their end, after "..."), exit status 1, and no
 // output file or, past the header, one that holds the frames written before the damage.
 // Frames of no pixels are refused in both modes before an output is made.
@@ -138,12 +133,11 @@ TEST(DriverFailures, MessagesExitStatusAndOutput) {
   jpeg_movie.format = "jpeg";
   testbytes::Bytes cut_movie = testmov::build_movie(movie(8, 6, 5, 3));
   cut_movie.resize(cut_movie.size() - 144 - 72);  // in the middle of frame 4
-  ASSERT_TRUE(testfiles::write_file(empty, {}) && testmov::write_movie(jpeg, jpeg_movie) &&
-              testfiles::write_file(cut, cut_movie) && testmov::write_movie(good, movie(16, 16, 3, 1)) &&
-              testmov::write_movie(big, movie(4097, 2048, 0, 1)) &&
-              testmov::write_movie(huge, movie(20000, 18000, 0, 1)) &&
-              testmov::write_movie(no_w, movie(0, 480, 2, 1)) &&
-              testmov::write_movie(no_h, movie(640, 0, 2, 1)));
+  ASSERT_TRUE(testfiles::write_file(empty, {}) && testfiles::write_file(cut, cut_movie));
+  for (const auto& [file, recipe] : std::vector<std::pair<std::string, testmov::MovieRecipe>>{
+           {jpeg, jpeg_movie}, {good, movie(16, 16, 3, 1)}, {big, movie(4097, 2048, 0, 1)},
+           {huge, movie(20000, 18000, 0, 1)}, {no_w, movie(0, 480, 2, 1)}, {no_h, movie(640, 0, 2, 1)}})
+    ASSERT_TRUE(testmov::write_movie(file, recipe)) << file;
   const std::string stopped = "...Frame 4 of 5 lies past the end of the input file or cannot be read; the "
                               "movie is truncated or damaged.\nStopped early: " + o +
                               " holds the 3 frames written before that frame.\n";
@@ -153,12 +147,8 @@ TEST(DriverFailures, MessagesExitStatusAndOutput) {
     return std::string("Movie header found\nTrack header found\nWidth = ") + w + "\nHeight = " + h +
            "\nThe movie's frames are " + w + " x " + h + " pixels; there is nothing to convert.\n";
   };
-  const size_t kNoFile = size_t(-1);
-  const struct {
-    std::vector<std::string> args;
-    std::string out;
-    size_t frames = kNoFile;  // in o.avi
-  } kCases[] = {
+  const size_t kNoFile = size_t(-1);  // frames: those in o.avi
+  const struct { std::vector<std::string> args; std::string out; size_t frames = kNoFile; } kCases[] = {
       {{}, kUsage}, {{"a.mov"}, kUsage}, {{"a", "b", "c", "d"}, kUsage}, {{"-u", "a", "b", "c", "d"}, kUsage},
       {{"-u", "a.mov"}, kUsage}, {{"-U", "a.mov"}, kUsage}, {{"-x", good, o}, unknown + "-x\"\n"},
       {{"--u", good, o}, unknown + "--u\"\n"}, {{"-", good, o}, unknown + "-\"\n"},
@@ -187,7 +177,6 @@ TEST(DriverFailures, MessagesExitStatusAndOutput) {
     EXPECT_EQ(avi.ok ? avi.frames.size() : testfiles::file_exists(o) ? 0 : kNoFile, k.frames) << want;
   }
 }
-
 // A movie without frames gives an empty AVI file; its frame size, however large it
 // claims to be (900,000,000 bytes here), sizes no buffer.
 TEST(DriverFailures, MovieWithoutFramesGivesAnEmptyAvi) {
@@ -197,7 +186,6 @@ TEST(DriverFailures, MovieWithoutFramesGivesAnEmptyAvi) {
   const testfiles::AviFile avi = testfiles::read_avi_bytes(testfiles::read_file(dir.file("u.avi")));
   EXPECT_TRUE(avi.ok && avi.frames.empty()) << avi.error;
 }
-
 TEST(DriverFailures, OutputThatIsTheInputIsRefused) {
   TempDir dir;
   const std::string in = dir.file("m.mov");
@@ -212,14 +200,12 @@ TEST(DriverFailures, OutputThatIsTheInputIsRefused) {
   }
   EXPECT_TRUE(testfiles::read_file(in) == before);
 }
-
 // The movie atom anywhere in the file gives the same AVI file.
 TEST(DriverMovieAtom, AnywhereGivesTheSameAviFile) {
   constexpr uint64_t kHead = 9240576;  // the head of the movie that the walk has always read
   const struct { bool moov_first, wide, size_zero; uint64_t padding; } layouts[] = {  // wide: co64 too
-{true, false, false, 0}, {false, false, false, 0},
-                 {false, false, false, kHead - 700},  // straddles the head's end
-                 {false, true, false, kHead}, {false, false, true, kHead}};
+      {true, false, false, 0}, {false, false, false, 0}, {false, false, false, kHead - 700},  // straddling
+      {false, true, false, kHead}, {false, false, true, kHead}};
   TempDir dir;
   std::vector<uint8_t> first;
   for (const auto& l : layouts) {

@@ -35,7 +35,6 @@ void init_gstreamer() {
   setenv("GST_REGISTRY_FORK", "no", 1);
   gst_init(nullptr, nullptr);
 }
-
 Frames solid_frames(int w, int h, const std::vector<uint32_t>& colours) {
   Frames frames;
   for (uint32_t c : colours) {
@@ -45,13 +44,11 @@ Frames solid_frames(int w, int h, const std::vector<uint32_t>& colours) {
   }
   return frames;
 }
-
 Frames noise_frames(int w, int h, int n) {
   Frames frames;
   for (int i = 0; i < n; ++i) frames.push_back(testmov::make_frame(w, h, 7 + uint32_t(i), 40));
   return frames;
 }
-
 // zoduviv's compressed AVI file of a 30 fps "raw " movie of these frames.
 std::string make_avi(const TempDir& dir, int w, int h, const Frames& frames) {
   testmov::MovieRecipe recipe;
@@ -61,7 +58,6 @@ std::string make_avi(const TempDir& dir, int w, int h, const Frames& frames) {
   EXPECT_EQ(r.status, 0) << r.out;
   return dir.file("c.avi");
 }
-
 // Empty when the frames are the same; else where they first differ.
 std::string compare(const Frames& have, const Frames& want) {
   for (size_t i = 0; i < std::min(have.size(), want.size()); ++i)
@@ -69,11 +65,7 @@ std::string compare(const Frames& have, const Frames& want) {
   if (have.size() == want.size()) return "";
   return "have " + std::to_string(have.size()) + " frames, want " + std::to_string(want.size());
 }
-
-struct Outcome {
-  Frames frames;
-  std::string error, warning, rate;  // the first error and warning messages; the caps' rate, "N/D"
-};
+struct Outcome { Frames frames; std::string error, warning, rate; };  // first error, warning; caps' rate
 
 void append_frame(GstSample* sample, Outcome& o) {
   GstVideoInfo info;
@@ -91,7 +83,6 @@ void append_frame(GstSample* sample, Outcome& o) {
   o.frames.push_back(f);
   o.rate = std::to_string(info.fps_n) + "/" + std::to_string(info.fps_d);
 }
-
 const std::string kToRgb = "videoconvert ! video/x-raw,format=RGB ! appsink name=out sync=false";
 
 // Plays the pipeline (after the seeks, each from a paused pipeline) to its end, its first
@@ -123,8 +114,7 @@ Outcome launch(const std::string& description, const std::vector<GstClockTime>& 
     GstSample* sample = nullptr;
     g_signal_emit_by_name(sink, "try-pull-sample", GstClockTime(20 * GST_MSECOND), &sample);
     if (sample != nullptr) {
-      append_frame(sample, o);
-      gst_sample_unref(sample);
+      append_frame(sample, o), gst_sample_unref(sample);
       continue;
     }
     if (eos || !o.error.empty()) break;
@@ -132,33 +122,24 @@ Outcome launch(const std::string& description, const std::vector<GstClockTime>& 
       GError* e = nullptr;
       const bool is_error = GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR;
       is_error ? gst_message_parse_error(m, &e, nullptr) : gst_message_parse_warning(m, &e, nullptr);
-      std::string& text = is_error ? o.error : o.warning;
-      if (text.empty()) text = e->message;
-      g_error_free(e);
-      gst_message_unref(m);
+      if (std::string& text = is_error ? o.error : o.warning; text.empty()) text = e->message;
+      g_error_free(e), gst_message_unref(m);
     }
     g_object_get(sink, "eos", &eos, nullptr);
     if (g_get_monotonic_time() > deadline) o.error = "timed out";
   }
   gst_element_set_state(pipeline, GST_STATE_NULL);
-  gst_object_unref(bus);
-  gst_object_unref(sink);
-  gst_object_unref(pipeline);
+  gst_object_unref(bus), gst_object_unref(sink), gst_object_unref(pipeline);
   return o;
 }
-
 // threads: ZODUVIV_THREADS; pipeline: FILE is the AVI file, kToRgb follows or replaces SINK;
 // first: the first frame that comes out.
 struct FramesCase {
-  const char* name;
-  int width, height;
-  Frames frames;
-  const char* threads;
+  const char* name; int width, height; Frames frames; const char* threads;
   std::string pipeline = "filesrc location=FILE ! avidemux ! vozodivadec";
   std::vector<GstClockTime> seeks = {};
   size_t first = 0;
 };
-
 class GstFrames : public testing::TestWithParam<FramesCase> {};
 
 TEST_P(GstFrames, AreExactlyTheMoviesFrames) {
@@ -166,9 +147,8 @@ TEST_P(GstFrames, AreExactlyTheMoviesFrames) {
   TempDir dir;
   std::string pipeline = c.pipeline;
   pipeline.replace(pipeline.find("FILE"), 4, make_avi(dir, c.width, c.height, c.frames));
-  const size_t sink = pipeline.find("SINK");
-  if (sink == std::string::npos) pipeline += " ! " + kToRgb;
-  else pipeline.replace(sink, 4, kToRgb);
+  if (pipeline.find("SINK") == std::string::npos) pipeline += " ! SINK";
+  pipeline.replace(pipeline.find("SINK"), 4, kToRgb);
   setenv("ZODUVIV_THREADS", c.threads, 1);
   const Outcome o = launch(pipeline, c.seeks);
   unsetenv("ZODUVIV_THREADS");
@@ -176,7 +156,6 @@ TEST_P(GstFrames, AreExactlyTheMoviesFrames) {
   EXPECT_EQ(o.rate, "30/1");  // from the AVI header; avidemux gives none
   EXPECT_EQ(compare(o.frames, Frames(c.frames.begin() + long(c.first), c.frames.end())), "");
 }
-
 INSTANTIATE_TEST_SUITE_P(
     Movies, GstFrames,
     testing::Values(FramesCase{"EvenWidth", 64, 36, noise_frames(64, 36, 5), "2"},
@@ -197,13 +176,9 @@ INSTANTIATE_TEST_SUITE_P(
 // through_fd: fdsrc, which names no file; damaged: the frame whose type byte is spoilt, or -1;
 // error, warning: in the first such message, or "" for none; frames: those that come out.
 struct ErrorCase {
-  const char *name, *options;
-  bool through_fd;
-  int damaged;
-  const char *error, *warning;
-  std::vector<int> frames;
+  const char *name, *options; bool through_fd; int damaged;
+  const char *error, *warning; std::vector<int> frames;
 };
-
 class GstErrors : public testing::TestWithParam<ErrorCase> {};
 
 TEST_P(GstErrors, AreReportedTheGStreamerWay) {
@@ -233,7 +208,6 @@ TEST_P(GstErrors, AreReportedTheGStreamerWay) {
   for (int i : c.frames) want.push_back(frames[size_t(i)]);
   EXPECT_EQ(compare(o.frames, want), "");
 }
-
 INSTANTIATE_TEST_SUITE_P(
     Streams, GstErrors,
     testing::Values(
