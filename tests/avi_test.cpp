@@ -302,7 +302,7 @@ TEST(AviReader, LayoutsAndRefusals) {
       {[](auto& s) { s.odml_list_first = true; }, nullptr},     // a LIST other than 'strl' in 'hdrl'
       {[](auto& s) { s.compression = nullptr; }, nullptr}, {[](auto& s) { s.height = -2; }, "top-down"},
       {[](auto& s) { s.compression = "MJPG"; }, "'MJPG' is neither"},
-      {[](auto& s) { s.bit_count = 32; }, "32 bits per pixel"}, {[](auto& s) { s.width = 0; }, "not valid"},
+      {[](auto& s) { s.bit_count = 280; }, "280 bits per pixel"}, {[](auto& s) { s.width = 0; }, "not valid"},
       {[](auto& s) { s.stream_type = "auds"; }, "no video stream"},
       {[](auto& s) { s.two_video_streams = true; }, "2 video streams"},
       {[](auto& s) { s.width = s.height = 4096; }, "too large"},  // more than a stream codes
