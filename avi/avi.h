@@ -107,7 +107,7 @@ struct AviFrame {
 // What read_avi found in a file with one video stream.
 struct AviInfo {
   int width = 0;
-  int height = 0;      // as stored; positive means bottom-up rows
+  int height = 0;  // as stored; positive means bottom-up rows
   int bit_count = 0;
   uint32_t compression = 0;  // biCompression as its four bytes read little-endian; 0 = DIB
   uint32_t rate = 0;         // strh dwRate

@@ -100,14 +100,17 @@ class ByteReader {
   uint32_t le32(size_t off) {
     if (!in_bounds(off, 4)) return fail();
     return static_cast<uint32_t>(data_[off]) | static_cast<uint32_t>(data_[off + 1]) << 8 |
-           static_cast<uint32_t>(data_[off + 2]) << 16 | static_cast<uint32_t>(data_[off + 3]) << 24;
+           static_cast<uint32_t>(data_[off + 2]) << 16 |
+           static_cast<uint32_t>(data_[off + 3]) << 24;
   }
   uint64_t le64(size_t off) {
     if (!in_bounds(off, 8)) return fail();
     return static_cast<uint64_t>(le32(off)) | static_cast<uint64_t>(le32(off + 4)) << 32;
   }
   // The bytes [off, off + n), or null when they do not lie wholly inside.
-  const uint8_t* span(size_t off, size_t n) const { return in_bounds(off, n) ? data_ + off : nullptr; }
+  const uint8_t* span(size_t off, size_t n) const {
+    return in_bounds(off, n) ? data_ + off : nullptr;
+  }
   size_t size() const { return size_; }
   bool ok() const { return ok_; }
 
@@ -365,8 +368,8 @@ struct StreamIds {
 };
 
 StreamIds stream_ids(int number) {
-  const uint32_t digits = static_cast<uint32_t>('0' + number / 10) |
-                          static_cast<uint32_t>('0' + number % 10) << 8;
+  const uint32_t digits =
+      static_cast<uint32_t>('0' + number / 10) | static_cast<uint32_t>('0' + number % 10) << 8;
   return {digits | fcc("\0\0dc"), digits | fcc("\0\0db")};
 }
 
@@ -442,8 +445,8 @@ AviFrame frame_at(FileWindow& file, const StreamIds& ids, uint64_t chunk_pos, ui
     const uint32_t n = h.le32(12);
     const uint64_t base = h.le64(20);
     // "ix" and the two digits of the stream (zoduviv: "ix00").
-    if ((h.le32(0) & 0xffff) != fcc("ix\0\0") || ix_size < 24 || h.le16(8) != 2 ||
-        h.u8(10) != 0 || h.u8(11) != 1 || !ids.matches(h.le32(16)))
+    if ((h.le32(0) & 0xffff) != fcc("ix\0\0") || ix_size < 24 || h.le16(8) != 2 || h.u8(10) != 0 ||
+        h.u8(11) != 1 || !ids.matches(h.le32(16)))
       return false;
     if (!file.contains(ix_pos + 8, ix_size) || n > (ix_size - 24) / 8) return false;
     table.reserve(n);
@@ -483,7 +486,8 @@ AviFrame frame_at(FileWindow& file, const StreamIds& ids, uint64_t chunk_pos, ui
   size_t absolute = 0;
   size_t probed = 0;
   for (uint64_t done = 0; done < entries && probed < kProbeEntries;) {
-    const size_t count = static_cast<size_t>(std::min<uint64_t>(kIndexBlockEntries, entries - done));
+    const size_t count =
+        static_cast<size_t>(std::min<uint64_t>(kIndexBlockEntries, entries - done));
     if (!file.read(layout.idx1_data + done * 16, block.data(), count * 16)) return false;
     ByteReader b(block.data(), count * 16);
     for (size_t i = 0; i < count && probed < kProbeEntries; ++i) {
@@ -503,7 +507,8 @@ AviFrame frame_at(FileWindow& file, const StreamIds& ids, uint64_t chunk_pos, ui
 
   table.reserve(entries);
   for (uint64_t done = 0; done < entries;) {
-    const size_t count = static_cast<size_t>(std::min<uint64_t>(kIndexBlockEntries, entries - done));
+    const size_t count =
+        static_cast<size_t>(std::min<uint64_t>(kIndexBlockEntries, entries - done));
     if (!file.read(layout.idx1_data + done * 16, block.data(), count * 16)) return false;
     ByteReader b(block.data(), count * 16);
     for (size_t i = 0; i < count; ++i) {

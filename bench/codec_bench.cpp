@@ -1,7 +1,7 @@
 // Frame codec benchmarks on 1920x1080 frames: the whole frame compressed and decoded, the
-// prediction stage both ways, and each stage of the entropy coder over one frame's planes. Two kinds of content: a synthetic photograph panned
-// across the frames with sensor-like noise, and pure noise. Rates are in bytes of
-// uncompressed frame.
+// prediction stage both ways, and each stage of the entropy coder over one frame's planes. Two
+// kinds of content: a synthetic photograph panned across the frames with sensor-like noise, and
+// pure noise. Rates are in bytes of uncompressed frame.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -195,7 +195,8 @@ void BM_ReEntropy(benchmark::State& state, bool natural) {
   }
   size_t i = 0;
   for (auto _ : state) {
-    ReEntropy(residuals[i++ % residuals.size()].data(), back.data(), kWidth, kHeight, scratch.data());
+    ReEntropy(residuals[i++ % residuals.size()].data(), back.data(), kWidth, kHeight,
+              scratch.data());
     benchmark::DoNotOptimize(back.data());
     benchmark::ClobberMemory();
   }
@@ -298,5 +299,3 @@ BENCHMARK_CAPTURE(BM_Compact, natural_1080p, true)->Unit(benchmark::kMillisecond
 BENCHMARK_CAPTURE(BM_Uncompact, natural_1080p, true)->Unit(benchmark::kMillisecond);
 
 }  // namespace
-
-

@@ -346,7 +346,8 @@ void DrawDesktop(int width, int height, std::vector<uint8_t>* pixels) {
   }
   for (int i = 0; i < 7; ++i) Window(c, rng, glyphs, i == 6);
   c.Fill(0, height - 40, width, 40, 0x202428);
-  for (int i = 0; i < 10; ++i) c.Fill(8 + 44 * i, height - 34, 32, 28, 0x5080B0 + 0x0C0C00 * static_cast<uint32_t>(i));
+  for (int i = 0; i < 10; ++i)
+    c.Fill(8 + 44 * i, height - 34, 32, 28, 0x5080B0 + 0x0C0C00 * static_cast<uint32_t>(i));
   Text(c, rng, glyphs, width - 90, height - 28, 80, 12, 0xE0E0E0, 0x202428, true);
   *pixels = std::move(c.pixels);
 }
@@ -404,7 +405,8 @@ int main(int argc, char** argv) {
   std::ofstream movie(argv[3], std::ios::binary | std::ios::trunc);
   std::ofstream raw;
   if (argc == 5) raw.open(argv[4], std::ios::binary | std::ios::trunc);
-  movie.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
+  movie.write(reinterpret_cast<const char*>(header.data()),
+              static_cast<std::streamsize>(header.size()));
   Atoms mdat;
   const uint64_t payload = uint64_t{count} * kFrameBytes;
   if (large) {
@@ -437,15 +439,22 @@ int main(int argc, char** argv) {
         uint64_t bits = next();
         for (int k = 0; k < 8; ++k, bits >>= 8) {
           const uint32_t u = bits & 0xFF;
-          const int d = clean || flat ? 0 : u < 8 ? -2 : u < 48 ? -1 : u < 208 ? 0 : u < 248 ? 1 : 2;
+          const int d = clean || flat ? 0
+                        : u < 8       ? -2
+                        : u < 48      ? -1
+                        : u < 208     ? 0
+                        : u < 248     ? 1
+                                      : 2;
           out[b + k] = static_cast<uint8_t>(std::clamp(in[b + k] + d, 0, 255));
         }
       }
       out += kWidth * 3;
     }
-    movie.write(reinterpret_cast<const char*>(frame.data()), static_cast<std::streamsize>(kFrameBytes));
+    movie.write(reinterpret_cast<const char*>(frame.data()),
+                static_cast<std::streamsize>(kFrameBytes));
     if (raw.is_open())
-      raw.write(reinterpret_cast<const char*>(frame.data()), static_cast<std::streamsize>(kFrameBytes));
+      raw.write(reinterpret_cast<const char*>(frame.data()),
+                static_cast<std::streamsize>(kFrameBytes));
   }
   if (!movie || (raw.is_open() && !raw)) {
     std::fprintf(stderr, "make_movie: writing the output failed\n");

@@ -191,8 +191,8 @@ bool Compress::uncompact(const unsigned char* in, size_t in_len, unsigned char* 
     return false;
   for (int s = 0; s <= 256; ++s) prob[s] = plan.prob[s];
   shift = plan.shift;
-  if (!entropy_detail::DecodeWithin(plan.prob, plan.shift, plan.code, plan.code_len,
-                                    plan.coded_out, plan.coded))
+  if (!entropy_detail::DecodeWithin(plan.prob, plan.shift, plan.code, plan.code_len, plan.coded_out,
+                                    plan.coded))
     return false;
   return entropy_detail::FinishUnpack(plan, out, length);
 }

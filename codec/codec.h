@@ -86,8 +86,8 @@ class Compress {
   // stream's bytes and one more, a final byte set to 0. Leaves the stream's table in
   // prob and shift.
   unsigned int compact(const unsigned char* in, unsigned char* out, unsigned int length);
-  // The inverse, for untrusted bytes: false when the stream (in_len bytes) is damaged or would make the
-  // decoder read past its end; out then holds unspecified bytes.
+  // The inverse, for untrusted bytes: false when the stream (in_len bytes) is damaged or would make
+  // the decoder read past its end; out then holds unspecified bytes.
   [[nodiscard]] bool uncompact(const unsigned char* in, size_t in_len, unsigned char* out,
                                unsigned int length);
 };
@@ -136,9 +136,9 @@ class CodecInst {
   CodecInst& operator=(const CodecInst&) = delete;
 
   std::unique_ptr<uint8_t[]> residual_buffer;  // scratch of prediction and coding
-  const unsigned char* input = nullptr;          // the frame of the current call
-  unsigned char* output = nullptr;               // where its Vozodiva frame goes
-  std::unique_ptr<uint8_t[]> work_buffer;        // the three residual planes
+  const unsigned char* input = nullptr;        // the frame of the current call
+  unsigned char* output = nullptr;             // where its Vozodiva frame goes
+  std::unique_ptr<uint8_t[]> work_buffer;      // the three residual planes
   uint32_t length = 0;
   int32_t width = 0;
   int32_t height = 0;

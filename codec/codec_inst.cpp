@@ -84,8 +84,12 @@ uint32_t WriteKeyFrame(Compress& coder, const unsigned char* planes, uint32_t n,
   for (int c = 0; c < 3; ++c) {
     ed::PlanStream(planes + c * size_t{n}, n, rle + c * size_t{n}, n, coder.counts.get(), dest[c],
                    &plans[c]);
-    jobs[c] = {plans[c].data, plans[c].coded, plans[c].prob, plans[c].shift,
-               dest[c] + plans[c].code_at, 0};
+    jobs[c] = {plans[c].data,
+               plans[c].coded,
+               plans[c].prob,
+               plans[c].shift,
+               dest[c] + plans[c].code_at,
+               0};
   }
   ed::EncodeThree(jobs);
   // Each extent ends with a byte set to 0, so the streams follow back to back.
@@ -156,7 +160,8 @@ int CodecInst::CompressRawContinue(ICCOMPRESS* icc) {
     return 0;
   }
   DeEntropyRaw(input, work_buffer.get(), width, height, residual_buffer.get());
-  icc->size = WriteKeyFrame(compressor, work_buffer.get(), length / 3, residual_buffer.get(), output);
+  icc->size =
+      WriteKeyFrame(compressor, work_buffer.get(), length / 3, residual_buffer.get(), output);
   return 0;
 }
 

@@ -21,7 +21,7 @@ struct FrameDecoder::Impl {
   std::unique_ptr<uint8_t[]> planes;  // three planes of `pixels` bytes
   std::unique_ptr<uint8_t[]> rle;     // a run buffer of rle_capacity bytes per plane
   size_t rle_capacity = 0;
-  std::unique_ptr<uint8_t[]> rows;    // scratch rows of the reconstruction
+  std::unique_ptr<uint8_t[]> rows;  // scratch rows of the reconstruction
 };
 
 FrameDecoder::FrameDecoder() = default;
@@ -92,8 +92,8 @@ bool FrameDecoder::Decode(const unsigned char* in, size_t in_len, unsigned char*
                                     d.pixels, d.rle.get() + c * d.rle_capacity, d.rle_capacity,
                                     &plans[c]))
       return false;
-    sources[c] = {plans[c].prob, plans[c].shift, plans[c].code, plans[c].code_len,
-                  plans[c].coded_out, plans[c].coded};
+    sources[c] = {plans[c].prob,     plans[c].shift,     plans[c].code,
+                  plans[c].code_len, plans[c].coded_out, plans[c].coded};
   }
   if (!entropy_detail::DecodeThree(sources)) return false;
   for (int c = 0; c < 3; ++c) {

@@ -109,7 +109,8 @@ size_t ReconstructRowStart(const uint8_t* const planes[3], size_t at, size_t y, 
     first_general = w;
   } else {
     for (int c = 0; c < 3; ++c) {
-      const uint8_t p = y == 1 ? prev[c] : MedianPredict(prev[row - 3 + c], prev[c], last_two_up[c]);
+      const uint8_t p =
+          y == 1 ? prev[c] : MedianPredict(prev[row - 3 + c], prev[c], last_two_up[c]);
       cur[c] = static_cast<uint8_t>(planes[c][at] + p);
     }
   }
@@ -278,8 +279,8 @@ void DeEntropy(const unsigned char* frame, unsigned char* planes, int width, int
                unsigned char* scratch) {
   if (width <= 0 || height <= 0) return;
   const size_t w = static_cast<size_t>(width);
-  DeEntropyRows(frame, static_cast<ptrdiff_t>(3 * w), false, planes, w,
-                static_cast<size_t>(height), scratch);
+  DeEntropyRows(frame, static_cast<ptrdiff_t>(3 * w), false, planes, w, static_cast<size_t>(height),
+                scratch);
 }
 
 void DeEntropyRaw(const unsigned char* raw, unsigned char* planes, int width, int height,
@@ -287,8 +288,7 @@ void DeEntropyRaw(const unsigned char* raw, unsigned char* planes, int width, in
   if (width <= 0 || height <= 0) return;
   const size_t w = static_cast<size_t>(width);
   const size_t h = static_cast<size_t>(height);
-  DeEntropyRows(raw + 3 * w * (h - 1), -static_cast<ptrdiff_t>(3 * w), true, planes, w, h,
-                scratch);
+  DeEntropyRows(raw + 3 * w * (h - 1), -static_cast<ptrdiff_t>(3 * w), true, planes, w, h, scratch);
 }
 
 void ReEntropy(const unsigned char* planes, unsigned char* frame, int width, int height,
@@ -309,7 +309,8 @@ void ReEntropy(const unsigned char* planes, unsigned char* frame, int width, int
     const size_t at = w * y;
     uint8_t* out = frame + 3 * at;
     const size_t first_general = ReconstructRowStart(plane, at, y, w, prev, last_two_up, cur, out);
-    if (first_general < w) ReconstructRow(plane[0] + at, plane[1] + at, plane[2] + at, prev, cur, out, w);
+    if (first_general < w)
+      ReconstructRow(plane[0] + at, plane[1] + at, plane[2] + at, prev, cur, out, w);
     if (y > 0) {
       for (int c = 0; c < 3; ++c) last_two_up[c] = prev[row - 3 + c];
     }

@@ -279,8 +279,9 @@ class RangeReader {
   void FastStep(unsigned char* out) {
     const uint32_t bits = MoveBits(range_);
     const unsigned char* p = in_ + next_;
-    const uint32_t word = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-                          (static_cast<uint32_t>(p[2]) << 8) | p[3];
+    const uint32_t word = (static_cast<uint32_t>(p[0]) << 24) |
+                          (static_cast<uint32_t>(p[1]) << 16) | (static_cast<uint32_t>(p[2]) << 8) |
+                          p[3];
     // The `bits` bits from bit 24 of word down (the top 7 bits of in[next_] are taken
     // already); shifting by 8 first keeps every shift below 32.
     low_ = (low_ << bits) | (((word << 7) >> 8) >> (24 - bits));
@@ -389,8 +390,8 @@ bool DecodeThree(const RangeSource* sources) {
   unsigned char* const out2 = sources[2].out;
   uint32_t i = 0;
   while (i < both) {
-    const size_t ahead =
-        std::min(readers[0].StepsAhead(), std::min(readers[1].StepsAhead(), readers[2].StepsAhead()));
+    const size_t ahead = std::min(readers[0].StepsAhead(),
+                                  std::min(readers[1].StepsAhead(), readers[2].StepsAhead()));
     if (ahead == 0) break;
     const uint32_t end = static_cast<uint32_t>(std::min<size_t>(both, i + ahead));
     for (; i < end; ++i) {

@@ -129,7 +129,6 @@ struct InnerRuns {
   }
 };
 
-
 // Codes whole 64-byte blocks of src while at least 80 input bytes (a 16-byte copy may
 // read 16 past a block) and 160 bytes of room (a block codes to at most 128 bytes, plus
 // a copy's overshoot) remain; returns the input consumed and sets *o_io to the output
@@ -159,7 +158,7 @@ int RunCodeBlocks(const unsigned char* src, unsigned char* dst, int n, int level
       const int p = CountTrailingZeros64(starts);
       o += CopyLiterals(block + pos, dst + o, p - pos);
       const uint64_t after = ~z >> p;  // bit 0 is the run's first zero: 0
-      if (after == 0) {  // the run reaches the block's end
+      if (after == 0) {                // the run reaches the block's end
         pos = p;
         open_run = true;
         break;

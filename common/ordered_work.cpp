@@ -16,13 +16,15 @@ int thread_count() {
 }
 
 int workers_within_budget(size_t frames, size_t bytes_per_worker) {
-  const size_t by_memory = std::max<size_t>(1, kInFlightBytes / std::max<size_t>(bytes_per_worker, 1));
+  const size_t by_memory =
+      std::max<size_t>(1, kInFlightBytes / std::max<size_t>(bytes_per_worker, 1));
   return static_cast<int>(std::min<size_t>(
       {static_cast<size_t>(thread_count()), std::max<size_t>(frames, 1), by_memory}));
 }
 
 OrderedWork::OrderedWork(int threads, Process process)
-    : process_(std::move(process)), workers_(threads > 1 ? threads : 0),
+    : process_(std::move(process)),
+      workers_(threads > 1 ? threads : 0),
       done_(static_cast<size_t>(slots())) {}
 
 OrderedWork::~OrderedWork() { stop(); }

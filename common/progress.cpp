@@ -1,9 +1,9 @@
 // common/progress.cpp: the progress line of a long pass.
-#include "common/common.h"
-
 #include <unistd.h>
 
 #include <cstdio>
+
+#include "common/common.h"
 
 namespace {
 
@@ -12,8 +12,10 @@ constexpr auto kRedrawInterval = std::chrono::milliseconds(250);
 }  // namespace
 
 Progress::Progress(size_t total)
-    : enabled_(::isatty(STDERR_FILENO) == 1 && total > 0), total_(total),
-      start_(Clock::now()), last_draw_(start_) {}
+    : enabled_(::isatty(STDERR_FILENO) == 1 && total > 0),
+      total_(total),
+      start_(Clock::now()),
+      last_draw_(start_) {}
 
 void Progress::update(size_t done) {
   if (!enabled_) return;
@@ -23,8 +25,8 @@ void Progress::update(size_t done) {
   const double seconds = std::chrono::duration<double>(now - start_).count();
   const double fps = seconds > 0 ? static_cast<double>(done) / seconds : 0;
   const int left = fps > 0 ? static_cast<int>(static_cast<double>(total_ - done) / fps + 0.5) : 0;
-  std::fprintf(stderr, "\r%zu/%zu frames, %.1f frames/s, %d:%02d:%02d left\033[K", done, total_, fps,
-               left / 3600, left / 60 % 60, left % 60);
+  std::fprintf(stderr, "\r%zu/%zu frames, %.1f frames/s, %d:%02d:%02d left\033[K", done, total_,
+               fps, left / 3600, left / 60 % 60, left % 60);
   std::fflush(stderr);
   drawn_ = true;
 }

@@ -35,16 +35,21 @@ enum class Outcome { kWritten, kUnreadable, kFull, kWriteError };
 class FramePass {
  public:
   FramePass(const Options& options, const MovieHeader& movie, const InputFile& input)
-      : options_(options), movie_(movie), input_(input),
+      : options_(options),
+        movie_(movie),
+        input_(input),
         frame_size_(uint64_t(movie.width) * uint64_t(movie.height) * 3),
         slot_capacity_(slot_capacity(options, movie, frame_size_)),
-        work_(workers_for(options, frame_size_, slot_capacity_),
-              [this](int worker, int slot) { process(worker, slots_[static_cast<size_t>(slot)]); }) {}
+        work_(workers_for(options, frame_size_, slot_capacity_), [this](int worker, int slot) {
+          process(worker, slots_[static_cast<size_t>(slot)]);
+        }) {}
 
   int run() {
     if (!options_.uncompressed && !begin_codecs(std::max(work_.workers(), 1))) {
-      std::printf("The Vozodiva codec cannot compress frames of %dx%d pixels; use -u for an uncompressed AVI file.\n",
-                  movie_.width, movie_.height);
+      std::printf(
+          "The Vozodiva codec cannot compress frames of %dx%d pixels; use -u for an uncompressed "
+          "AVI file.\n",
+          movie_.width, movie_.height);
       return 1;
     }
     allocate_slots();
@@ -87,7 +92,8 @@ class FramePass {
 
   // Bytes of each of a slot's two buffers: a frame read from the movie, converted or
   // compressed, and the pad bytes behind it.
-  static size_t slot_capacity(const Options& options, const MovieHeader& movie, uint64_t frame_size) {
+  static size_t slot_capacity(const Options& options, const MovieHeader& movie,
+                              uint64_t frame_size) {
     size_t capacity = static_cast<size_t>(frame_size);
     if (!options.uncompressed)
       capacity = std::max(capacity, MaxCompressedFrameSize(movie.width, movie.height));
@@ -172,11 +178,14 @@ class FramePass {
   Outcome write(size_t i) {
     const Slot& slot = slots_[i % slots_.size()];
     if (!slot.readable) {
-      std::printf("Frame %zu of %d lies past the end of the input file or cannot be read; the movie is truncated or damaged.\n",
-                  i + 1, total_frames);
+      std::printf(
+          "Frame %zu of %d lies past the end of the input file or cannot be read; the movie is "
+          "truncated or damaged.\n",
+          i + 1, total_frames);
       return Outcome::kUnreadable;
     }
-    switch (writer_.write_frame(slot.data, static_cast<int>(slot.size), static_cast<int>(slot.flags))) {
+    switch (
+        writer_.write_frame(slot.data, static_cast<int>(slot.size), static_cast<int>(slot.flags))) {
       case FrameWrite::kWritten:
         ++written_;
         return Outcome::kWritten;

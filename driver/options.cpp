@@ -35,5 +35,6 @@ Options parse_options(int argc, char** argv) {
 
 void print_usage() {
   std::printf("Usage: zoduviv [-u] <.mov file> <output filename>\n");
-  std::printf("Use -u if you want to produce an uncomressed avi instead of a\nVozodiva compressed avi.\n");
+  std::printf(
+      "Use -u if you want to produce an uncomressed avi instead of a\nVozodiva compressed avi.\n");
 }

@@ -31,20 +31,25 @@ int run_conversion(const Options& options) {
   const uint64_t frame_size = uint64_t(movie.width) * uint64_t(movie.height) * 3;
 
   if (!options.uncompressed && frame_size / 3 > kMaxChannelBytes) {
-    std::printf("Frames of %dx%d pixels are too large for the Vozodiva codec; use -u for an uncompressed AVI file.\n",
-                movie.width, movie.height);
+    std::printf(
+        "Frames of %dx%d pixels are too large for the Vozodiva codec; use -u for an uncompressed "
+        "AVI file.\n",
+        movie.width, movie.height);
     return 1;
   }
   // An AVI chunk of the first RIFF list has to hold a whole uncompressed frame.
   if (options.uncompressed && frame_size + 8 + kAviHeaderBytes > kDefaultRiffLimit) {
-    std::printf("Frames of %dx%d pixels are too large for an AVI file.\n", movie.width, movie.height);
+    std::printf("Frames of %dx%d pixels are too large for an AVI file.\n", movie.width,
+                movie.height);
     return 1;
   }
   // A frame that cannot lie in the input cannot be converted; checking here keeps every
   // buffer sized by a number the file backs.
   if (total_frames > 0 && frame_size > input.size()) {
-    std::printf("Frame 1 of %d lies past the end of the input file or cannot be read; the movie is truncated or damaged.\n",
-                total_frames);
+    std::printf(
+        "Frame 1 of %d lies past the end of the input file or cannot be read; the movie is "
+        "truncated or damaged.\n",
+        total_frames);
     return 1;
   }
 

@@ -1,6 +1,7 @@
 // gst/vozodivadec.cpp: the vozodivadec element and the vozodiva plugin that holds it.
 #include "gst/vozodivadec.h"
 
+#include <gst/video/video.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -12,8 +13,6 @@
 #include <new>
 #include <string>
 #include <vector>
-
-#include <gst/video/video.h>
 
 #include "avi/avi.h"
 #include "codec/codec.h"
@@ -36,8 +35,8 @@ struct Slot {
   GstVideoCodecFrame* frame = nullptr;  // our reference, held until the frame is finished
   GstMapInfo in = GST_MAP_INFO_INIT;    // its input buffer, mapped while it is decoded
   bool mapped = false;
-  bool decoded = false;                 // written by the worker
-  std::unique_ptr<uint8_t[]> picture;   // width x height x 3 bytes, bottom row first
+  bool decoded = false;                // written by the worker
+  std::unique_ptr<uint8_t[]> picture;  // width x height x 3 bytes, bottom row first
 };
 
 // The frames of one geometry on their way through the workers. Frame n uses slot
@@ -57,8 +56,9 @@ class FrameQueue {
     const size_t by_memory = std::max<size_t>(1, kInFlightBytes / std::max<size_t>(1, 5 * frame));
     threads = static_cast<int>(std::min(static_cast<size_t>(std::max(threads, 1)), by_memory));
     try {
-      work_ = std::make_unique<OrderedWork>(
-          threads, [this](int worker, int slot) { decode(worker, slots_[static_cast<size_t>(slot)]); });
+      work_ = std::make_unique<OrderedWork>(threads, [this](int worker, int slot) {
+        decode(worker, slots_[static_cast<size_t>(slot)]);
+      });
       for (int w = 0; w < std::max(work_->workers(), 1); ++w) {
         decoders_.push_back(std::make_unique<FrameDecoder>());
         if (!decoders_.back()->Begin(width_, height_)) return false;
@@ -112,14 +112,14 @@ class FrameQueue {
  private:
   // Runs on a worker.
   void decode(int worker, Slot& slot) {
-    slot.decoded = slot.mapped &&
-                   decoders_[static_cast<size_t>(worker)]->Decode(slot.in.data, slot.in.size, slot.picture.get());
+    slot.decoded = slot.mapped && decoders_[static_cast<size_t>(worker)]->Decode(
+                                      slot.in.data, slot.in.size, slot.picture.get());
   }
 
   const int width_;
   const int height_;
-  int next_ = 0;     // number of the next frame submitted
-  int pending_ = 0;  // frames submitted and not yet taken back
+  int next_ = 0;                                         // number of the next frame submitted
+  int pending_ = 0;                                      // frames submitted and not yet taken back
   std::vector<std::unique_ptr<FrameDecoder>> decoders_;  // one per worker
   std::vector<Slot> slots_;
   std::unique_ptr<OrderedWork> work_;  // last: its workers stop before the slots go
@@ -151,9 +151,9 @@ G_DEFINE_TYPE(GstVozodivaDec, gst_vozodiva_dec, GST_TYPE_VIDEO_DECODER)
 
 namespace {
 
-GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
-    "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
-    GST_STATIC_CAPS("video/x-avi-unknown, fourcc = (int) 1431980374"));
+GstStaticPadTemplate sink_template =
+    GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS,
+                            GST_STATIC_CAPS("video/x-avi-unknown, fourcc = (int) 1431980374"));
 
 GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
@@ -226,16 +226,18 @@ GstFlowReturn finish_oldest(GstVozodivaDec* self) {
     const gsize bytes = gst_buffer_get_size(frame->input_buffer);
     gst_video_decoder_drop_frame(dec, frame);
     GstFlowReturn ret = GST_FLOW_OK;
-    GST_VIDEO_DECODER_ERROR(self, 1, STREAM, DECODE,
-                            ("The Vozodiva frame at %" GST_TIME_FORMAT " is damaged.", GST_TIME_ARGS(pts)),
-                            ("frame %u of the stream, %" G_GSIZE_FORMAT " bytes, is not a Vozodiva frame of %d x %d",
-                             number, bytes, queue.width(), queue.height()),
-                            ret);
+    GST_VIDEO_DECODER_ERROR(
+        self, 1, STREAM, DECODE,
+        ("The Vozodiva frame at %" GST_TIME_FORMAT " is damaged.", GST_TIME_ARGS(pts)),
+        ("frame %u of the stream, %" G_GSIZE_FORMAT " bytes, is not a Vozodiva frame of %d x %d",
+         number, bytes, queue.width(), queue.height()),
+        ret);
     // Within max-errors the base class only logs the error; the application still hears
     // of the lost frame.
     if (ret == GST_FLOW_OK)
       GST_ELEMENT_WARNING(self, STREAM, DECODE,
-                          ("The Vozodiva frame at %" GST_TIME_FORMAT " is damaged; it was dropped.", GST_TIME_ARGS(pts)),
+                          ("The Vozodiva frame at %" GST_TIME_FORMAT " is damaged; it was dropped.",
+                           GST_TIME_ARGS(pts)),
                           ("frame %u of the stream, %" G_GSIZE_FORMAT " bytes", number, bytes));
     return ret;
   }
@@ -286,8 +288,9 @@ bool build_queue(GstVozodivaDec* self, int width, int height) {
   self->state.queue = std::make_unique<FrameQueue>(width, height);
   if (self->state.queue->begin(self->state.threads)) return true;
   self->state.queue.reset();
-  GST_ELEMENT_ERROR(self, STREAM, DECODE, ("Vozodiva frames of %d x %d pixels cannot be decoded.", width, height),
-                    ("too large for the codec, or not enough memory for %d threads", self->state.threads));
+  GST_ELEMENT_ERROR(
+      self, STREAM, DECODE, ("Vozodiva frames of %d x %d pixels cannot be decoded.", width, height),
+      ("too large for the codec, or not enough memory for %d threads", self->state.threads));
   return false;
 }
 
@@ -307,7 +310,8 @@ gboolean dec_stop(GstVideoDecoder* dec) {
 
 gboolean dec_set_format(GstVideoDecoder* dec, GstVideoCodecState* state) {
   GstVozodivaDec* self = GST_VOZODIVA_DEC(dec);
-  if (finish_all(self) != GST_FLOW_OK) GST_DEBUG_OBJECT(self, "frames of the old caps were not all pushed");
+  if (finish_all(self) != GST_FLOW_OK)
+    GST_DEBUG_OBJECT(self, "frames of the old caps were not all pushed");
 
   StreamFacts facts;
   std::string why;
@@ -318,16 +322,18 @@ gboolean dec_set_format(GstVideoDecoder* dec, GstVideoCodecState* state) {
   GST_OBJECT_UNLOCK(self);
   if (from_source) {
     if (width_property > 0 && (width_property != facts.width || height_property != facts.height))
-      GST_WARNING_OBJECT(self, "the source file says %d x %d; the width and height properties are not used",
-                         facts.width, facts.height);
+      GST_WARNING_OBJECT(
+          self, "the source file says %d x %d; the width and height properties are not used",
+          facts.width, facts.height);
   } else if (width_property > 0 && height_property > 0) {
     facts.width = width_property;
     facts.height = height_property;
   } else {
-    GST_ELEMENT_ERROR(self, STREAM, FORMAT,
-                      ("The frame size of this Vozodiva stream is unknown: it does not come from a local "
-                       "AVI file whose headers give it. Set the width and height properties of vozodivadec."),
-                      ("%s", why.c_str()));
+    GST_ELEMENT_ERROR(
+        self, STREAM, FORMAT,
+        ("The frame size of this Vozodiva stream is unknown: it does not come from a local "
+         "AVI file whose headers give it. Set the width and height properties of vozodivadec."),
+        ("%s", why.c_str()));
     return FALSE;
   }
   if (facts.fps_n == 0) {
@@ -343,8 +349,8 @@ gboolean dec_set_format(GstVideoDecoder* dec, GstVideoCodecState* state) {
       !build_queue(self, facts.width, facts.height))
     return FALSE;
 
-  GstVideoCodecState* out =
-      gst_video_decoder_set_output_state(dec, GST_VIDEO_FORMAT_BGR, facts.width, facts.height, state);
+  GstVideoCodecState* out = gst_video_decoder_set_output_state(dec, GST_VIDEO_FORMAT_BGR,
+                                                               facts.width, facts.height, state);
   out->info.fps_n = facts.fps_n;
   out->info.fps_d = facts.fps_d;
   out->info.par_n = 1;
@@ -356,9 +362,9 @@ gboolean dec_set_format(GstVideoDecoder* dec, GstVideoCodecState* state) {
   // A threaded queue holds frames back until it is full, so a frame comes out that many
   // frame periods after it went in.
   if (facts.fps_n > 0) {
-    const GstClockTime latency = gst_util_uint64_scale(static_cast<guint64>(self->state.queue->lag()),
-                                                       GST_SECOND * static_cast<guint64>(facts.fps_d),
-                                                       static_cast<guint64>(facts.fps_n));
+    const GstClockTime latency = gst_util_uint64_scale(
+        static_cast<guint64>(self->state.queue->lag()),
+        GST_SECOND * static_cast<guint64>(facts.fps_d), static_cast<guint64>(facts.fps_n));
     gst_video_decoder_set_latency(dec, latency, latency);
   }
   GST_DEBUG_OBJECT(self, "%d x %d at %d/%d", facts.width, facts.height, facts.fps_n, facts.fps_d);
@@ -401,9 +407,15 @@ void dec_set_property(GObject* object, guint id, const GValue* value, GParamSpec
   GstVozodivaDec* self = GST_VOZODIVA_DEC(object);
   GST_OBJECT_LOCK(self);
   switch (id) {
-    case PROP_WIDTH: self->width_property = g_value_get_int(value); break;
-    case PROP_HEIGHT: self->height_property = g_value_get_int(value); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+    case PROP_WIDTH:
+      self->width_property = g_value_get_int(value);
+      break;
+    case PROP_HEIGHT:
+      self->height_property = g_value_get_int(value);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+      break;
   }
   GST_OBJECT_UNLOCK(self);
 }
@@ -412,9 +424,15 @@ void dec_get_property(GObject* object, guint id, GValue* value, GParamSpec* pspe
   GstVozodivaDec* self = GST_VOZODIVA_DEC(object);
   GST_OBJECT_LOCK(self);
   switch (id) {
-    case PROP_WIDTH: g_value_set_int(value, self->width_property); break;
-    case PROP_HEIGHT: g_value_set_int(value, self->height_property); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+    case PROP_WIDTH:
+      g_value_set_int(value, self->width_property);
+      break;
+    case PROP_HEIGHT:
+      g_value_set_int(value, self->height_property);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+      break;
   }
   GST_OBJECT_UNLOCK(self);
 }
@@ -431,8 +449,8 @@ static void gst_vozodiva_dec_class_init(GstVozodivaDecClass* klass) {
   object_class->set_property = dec_set_property;
   object_class->get_property = dec_get_property;
   object_class->finalize = dec_finalize;
-  const auto flags =
-      static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY);
+  const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                              GST_PARAM_MUTABLE_READY);
   g_object_class_install_property(
       object_class, PROP_WIDTH,
       g_param_spec_int("width", "Width",
@@ -449,9 +467,9 @@ static void gst_vozodiva_dec_class_init(GstVozodivaDecClass* klass) {
   GstElementClass* element_class = GST_ELEMENT_CLASS(klass);
   gst_element_class_add_static_pad_template(element_class, &sink_template);
   gst_element_class_add_static_pad_template(element_class, &src_template);
-  gst_element_class_set_static_metadata(element_class, "Vozodiva video decoder", "Codec/Decoder/Video",
-                                        "Decodes Vozodiva lossless video (FourCC VIZU) to BGR pictures",
-                                        "zoduviv developers");
+  gst_element_class_set_static_metadata(
+      element_class, "Vozodiva video decoder", "Codec/Decoder/Video",
+      "Decodes Vozodiva lossless video (FourCC VIZU) to BGR pictures", "zoduviv developers");
 
   GstVideoDecoderClass* decoder_class = GST_VIDEO_DECODER_CLASS(klass);
   decoder_class->start = GST_DEBUG_FUNCPTR(dec_start);
@@ -481,5 +499,5 @@ static gboolean plugin_init(GstPlugin* plugin) {
 // GST_PLUGIN_DEFINE names the package that built the plugin after PACKAGE.
 #define PACKAGE "zoduviv"
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, vozodiva,
-                  "Vozodiva lossless video (FourCC VIZU), from zoduviv", plugin_init, ZODUVIV_VERSION,
-                  "MIT/X11", "zoduviv", "Unknown package origin")
+                  "Vozodiva lossless video (FourCC VIZU), from zoduviv", plugin_init,
+                  ZODUVIV_VERSION, "MIT/X11", "zoduviv", "Unknown package origin")

@@ -29,14 +29,12 @@ void for_each_chunk(const sample_to_chunk* table, int entries, int chunks, Visit
 
 }  // namespace
 
-bool calc_frame_offsets(const sample_to_chunk* table, int entries,
-                        const uint64_t* chunk_offsets, int chunks, uint64_t frame_size,
-                        uint64_t file_size) {
+bool calc_frame_offsets(const sample_to_chunk* table, int entries, const uint64_t* chunk_offsets,
+                        int chunks, uint64_t frame_size, uint64_t file_size) {
   // The counts come from the file: count the frames first, against what a file of
   // file_size bytes can hold and what an int can count, and only then allocate.
   const uint64_t fit_in_file = file_size / std::max<uint64_t>(frame_size, 1);
-  const uint64_t countable =
-      static_cast<uint64_t>(std::numeric_limits<int>::max() - total_frames);
+  const uint64_t countable = static_cast<uint64_t>(std::numeric_limits<int>::max() - total_frames);
   const uint64_t limit = std::min(fit_in_file, countable);
   uint64_t frames = 0;
   for_each_chunk(table, entries, chunks, [&](int, uint32_t samples) {

@@ -6,6 +6,8 @@
 // wherever its four bytes first occur after the previous match, inside another atom's
 // data included. Field offsets below are counted from the match (the type code), which
 // is 4 bytes after the atom's start.
+#include "mov/header_walk.h"
+
 #include <algorithm>
 #include <cassert>
 #include <cstdio>
@@ -13,7 +15,6 @@
 #include <limits>
 
 #include "mov/byte_reader.h"
-#include "mov/header_walk.h"
 #include "mov/messages.h"
 #include "mov/mov.h"
 
@@ -22,14 +23,14 @@ using mov_internal::ByteReader;
 namespace {
 
 // Field offsets from the type code (offset from the atom's start less 4), version 0.
-constexpr size_t kTkhdWidth = 80;       // 16.16; only its integer part is used
-constexpr size_t kTkhdHeight = 84;      // 16.16; only its integer part is used
+constexpr size_t kTkhdWidth = 80;   // 16.16; only its integer part is used
+constexpr size_t kTkhdHeight = 84;  // 16.16; only its integer part is used
 constexpr size_t kMdhdTimeScale = 16;
 constexpr size_t kStsdEntries = 8;
 constexpr size_t kStsdFirstFormat = 16;
 constexpr size_t kSttsFirstDuration = 16;
-constexpr size_t kTableEntries = 8;     // stsc, stco and co64
-constexpr size_t kTable = 12;           // stsc, stco and co64
+constexpr size_t kTableEntries = 8;  // stsc, stco and co64
+constexpr size_t kTable = 12;        // stsc, stco and co64
 
 static_assert(sizeof(sample_to_chunk) == 12, "sample_to_chunk is three 32-bit words");
 
@@ -134,7 +135,7 @@ bool read_geometry(Walk& walk, MovieHeader& header) {
   mov_internal::say("Height = %d\n", header.height);
   if (header.width == 0 || header.height == 0) {
     mov_internal::say("The movie's frames are %d x %d pixels; there is nothing to convert.\n",
-                header.width, header.height);
+                      header.width, header.height);
     return false;
   }
   return true;
@@ -152,7 +153,7 @@ bool read_format(Walk& walk, MovieHeader& header) {
   uint32_t descriptions = 0;
   if (!walk.be32(kStsdEntries, descriptions)) return damaged("stsd");
   mov_internal::say("Sample description found, number of entries = %d\n",
-              static_cast<int32_t>(descriptions));
+                    static_cast<int32_t>(descriptions));
   unsigned char format[4];
   if (!walk.fourcc(kStsdFirstFormat, format)) return damaged("stsd");
   mov_internal::say("Data format = \"%c%c%c%c\"\n", format[0], format[1], format[2], format[3]);
@@ -161,8 +162,9 @@ bool read_format(Walk& walk, MovieHeader& header) {
   } else if (is_format(format, "WRLE")) {
     header.raw = 0;
   } else {
-    mov_internal::say("Unsupported data format, please select \"BMP\" or \"none\" as the video "
-                "compression when saving a .mov file\n");
+    mov_internal::say(
+        "Unsupported data format, please select \"BMP\" or \"none\" as the video "
+        "compression when saving a .mov file\n");
     return false;
   }
   return true;
@@ -176,8 +178,8 @@ bool read_timing(Walk& walk, MovieHeader& header) {
   if (!walk.be32(kSttsFirstDuration, duration)) return damaged("stts");
   header.sample_duration = static_cast<int32_t>(duration);
   // A zero duration is not caught: the division gives inf (or nan) and that is printed.
-  const double rate = static_cast<double>(header.time_scale) /
-                      static_cast<double>(header.sample_duration);
+  const double rate =
+      static_cast<double>(header.time_scale) / static_cast<double>(header.sample_duration);
   mov_internal::say("Frame rate = %f\n", rate);
   return true;
 }

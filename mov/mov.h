@@ -66,7 +66,7 @@ struct MovieHeader {
   int height = 0;
   int32_t time_scale = 0;
   int32_t sample_duration = 0;
-  int raw = 0;  // 1 for "raw ", 0 for "WRLE"
+  int raw = 0;                             // 1 for "raw ", 0 for "WRLE"
   std::vector<sample_to_chunk> chunk_map;  // the sample-to-chunk table, native order
   std::vector<uint64_t> chunk_offsets;     // from "stco" (or "co64"), native order
 };

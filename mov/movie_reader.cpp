@@ -111,7 +111,8 @@ bool read_movie_atom(const ReadAt& read_at, const TopAtom& movie, WalkedBytes& b
   }
   if (movie.size > kMaxMovieAtomBytes) {
     mov_internal::say("The \"moov\" atom is %" PRIu64 " bytes long, more than the %" PRIu64
-                " bytes (64 MiB) that are read\n", movie.size, kMaxMovieAtomBytes);
+                      " bytes (64 MiB) that are read\n",
+                      movie.size, kMaxMovieAtomBytes);
     return false;
   }
   bytes.allocate(movie.size);

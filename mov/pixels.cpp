@@ -49,9 +49,9 @@ void swap_row(const unsigned char* src, unsigned char* dst, size_t n) {
       const __m128i same = simd::Load16(src + i);
       const __m128i right = simd::Load16(src + i + 2);
       const __m128i* m = reinterpret_cast<const __m128i*>(masks.bytes[phase]);
-      const __m128i out = _mm_or_si128(
-          _mm_or_si128(_mm_and_si128(left, _mm_load_si128(m)), _mm_and_si128(same, _mm_load_si128(m + 1))),
-          _mm_and_si128(right, _mm_load_si128(m + 2)));
+      const __m128i out = _mm_or_si128(_mm_or_si128(_mm_and_si128(left, _mm_load_si128(m)),
+                                                    _mm_and_si128(same, _mm_load_si128(m + 1))),
+                                       _mm_and_si128(right, _mm_load_si128(m + 2)));
       simd::Store16(dst + i, out);
       phase = (phase + 1) % 3;
     }

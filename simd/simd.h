@@ -55,7 +55,8 @@ inline void Deinterleave48(const uint8_t* p, __m128i* b0, __m128i* b1, __m128i* 
 inline uint64_t ZeroMask64(const unsigned char* p) {
   uint64_t mask = 0;
 #if ZODUVIV_SSE2
-  for (int k = 0; k < 4; ++k) mask |= static_cast<uint64_t>(ZeroBits16(Load16(p + 16 * k))) << (16 * k);
+  for (int k = 0; k < 4; ++k)
+    mask |= static_cast<uint64_t>(ZeroBits16(Load16(p + 16 * k))) << (16 * k);
 #else
   for (int k = 0; k < 64; ++k) mask |= static_cast<uint64_t>(p[k] == 0) << k;
 #endif

@@ -27,8 +27,13 @@ using testbytes::put32;
 using testfiles::read_avi_bytes;
 using testfiles::TempDir;
 
-struct Params { int width = 320, height = 240, rate = 30, scale = 1, compressed = 1; };
-struct Frame { Bytes data; uint32_t flags = 16; };
+struct Params {
+  int width = 320, height = 240, rate = 30, scale = 1, compressed = 1;
+};
+struct Frame {
+  Bytes data;
+  uint32_t flags = 16;
+};
 Frame MakeFrame(size_t size, uint32_t seed, uint32_t flags = 16) {
   std::mt19937 rng(seed);
   Frame f{Bytes(size), flags};
@@ -36,7 +41,12 @@ Frame MakeFrame(size_t size, uint32_t seed, uint32_t flags = 16) {
   return f;
 }
 
-struct Written { std::vector<FrameWrite> frames; int flush = -1; std::string out; Bytes file; };
+struct Written {
+  std::vector<FrameWrite> frames;
+  int flush = -1;
+  std::string out;
+  Bytes file;
+};
 
 // Writes frames, each from a buffer with 3 bytes of pad room (zeroed by the writer); flushes.
 Written WriteAvi(const std::string& path, const std::vector<Frame>& frames,
@@ -49,7 +59,8 @@ Written WriteAvi(const std::string& path, const std::vector<Frame>& frames,
     for (const Frame& f : frames) {
       Bytes b = testbytes::Cat(f.data, {0xAA, 0xAA, 0xAA});
       w.frames.push_back(writer.write_frame(b.data(), int(f.data.size()), int(f.flags)));
-      EXPECT_TRUE(w.frames.back() != FrameWrite::kWritten || std::count(b.end() - 3, b.end(), 0) == 3);
+      EXPECT_TRUE(w.frames.back() != FrameWrite::kWritten ||
+                  std::count(b.end() - 3, b.end(), 0) == 3);
     }
     w.flush = writer.flush();
   });
@@ -83,22 +94,33 @@ size_t RiffLists(const Bytes& file, uint64_t limit) {
 // Plain files by hash (checked field by field when taken): geometry, rate, mode, the frame period
 // (0 where it does not fit), 4-byte chunk pads, idx1 flags, every closing pad, over 512 entries.
 TEST(AviWriter, PlainFiles) {
-  struct Case { Params s; std::vector<Frame> frames; uint32_t usec = 33333; };  // usec: the frame period
+  struct Case {
+    Params s;
+    std::vector<Frame> frames;
+    uint32_t usec = 33333;
+  };  // usec: the frame period
   std::vector<Case> cases = {
       {{}, {MakeFrame(100, 1), MakeFrame(2, 2), MakeFrame(101, 3)}},
       {{320, 240, 30, 1, 0}, {MakeFrame(10, 1, 0), MakeFrame(20, 2), MakeFrame(30, 3, 0x7FFF)}},
-      {{1920, 1080, 30000, 1001, 0}, {}, 33366}, {{1, 1, 600, 20, 1}, {}}, {{17, 3, 25, 1, 0}, {}, 40000}};
-  const long long periods[][3] = {  // rate, scale, the frame period
-      {30, 0, 0},      {0, 1, 0},   {1, 2000, 2000000000}, {1, 4294, 4294000000}, {1, 4295, 0},
-      {1, INT_MAX, 0}, {30, -1, 0}, {-30, 1, 0},           {INT_MIN, 1, 0},       {INT_MAX, 1, 0},
-      {3, 2, 666666},  {1000000, 1, 1}, {2000000, 1, 0}};
-  for (const auto& p : periods) cases.push_back({{4, 2, int(p[0]), int(p[1]), 1}, {}, uint32_t(p[2])});
-  for (size_t n = 0; n <= 8; ++n) cases.push_back({{}, {MakeFrame(n, uint32_t(n)), MakeFrame(4, 99)}});
+      {{1920, 1080, 30000, 1001, 0}, {}, 33366},
+      {{1, 1, 600, 20, 1}, {}},
+      {{17, 3, 25, 1, 0}, {}, 40000}};
+  const long long periods[][3] = {
+      // rate, scale, the frame period
+      {30, 0, 0},      {0, 1, 0},       {1, 2000, 2000000000}, {1, 4294, 4294000000},
+      {1, 4295, 0},    {1, INT_MAX, 0}, {30, -1, 0},           {-30, 1, 0},
+      {INT_MIN, 1, 0}, {INT_MAX, 1, 0}, {3, 2, 666666},        {1000000, 1, 1},
+      {2000000, 1, 0}};
+  for (const auto& p : periods)
+    cases.push_back({{4, 2, int(p[0]), int(p[1]), 1}, {}, uint32_t(p[2])});
+  for (size_t n = 0; n <= 8; ++n)
+    cases.push_back({{}, {MakeFrame(n, uint32_t(n)), MakeFrame(4, 99)}});
   // With one frame of padded length p the index ends at 8240 + p: every remainder.
   for (size_t p = 0; p <= 1020; p += 4)
     cases.push_back({{}, {MakeFrame(p == 0 ? 0 : p - p / 4 % 4 % 3, uint32_t(p))}});
   cases.push_back({{4, 2, 30, 1, 1}, {}});
-  for (uint32_t i = 0; i < 513; ++i) cases.back().frames.push_back(MakeFrame(i % 9, i, i % 3 ? 16 : 0));
+  for (uint32_t i = 0; i < 513; ++i)
+    cases.back().frames.push_back(MakeFrame(i % 9, i, i % 3 ? 16 : 0));
   TempDir dir;
   uint64_t all = 0;
   for (size_t i = 0; i < cases.size(); ++i) {
@@ -110,7 +132,9 @@ TEST(AviWriter, PlainFiles) {
     EXPECT_EQ(le32(w.file, 0x20), c.usec) << "rate=" << c.s.rate << " scale=" << c.s.scale;
     ExpectFrames(w.file, c.frames, what);
     all = all * 0x100000001b3ull + testbytes::Fnv(w.file);
-    if (i == 0) { EXPECT_EQ(testbytes::Fnv(w.file), 0xf141c80020eb4519ull) << "the worked example"; }
+    if (i == 0) {
+      EXPECT_EQ(testbytes::Fnv(w.file), 0xf141c80020eb4519ull) << "the worked example";
+    }
   }
   EXPECT_EQ(all, 0xd6910012bf40998aull) << "the files' hashes";
 }
@@ -119,7 +143,8 @@ TEST(AviWriter, PlainFiles) {
 // one say kError), at flush, at init; a missing folder; the file gone before the header rewrite.
 TEST(AviWriter, WriteFailures) {
   TempDir dir;
-  const std::string p = dir.file("o.avi"), missing = dir.file("no/dir/o.avi"), gone = dir.file("gone.avi");
+  const std::string p = dir.file("o.avi"), missing = dir.file("no/dir/o.avi"),
+                    gone = dir.file("gone.avi");
   // Writes side x side DIB frames while files may not grow past `limit` (EFBIG beyond).
   const auto limited = [&](rlim_t limit, const std::vector<Frame>& frames, int side) {
     rlimit old, r;
@@ -130,13 +155,16 @@ TEST(AviWriter, WriteFailures) {
     return w;
   };
   const std::string write = "Unable to write output file " + p + "\n";
-  const Written frames = limited(64 * 1024, std::vector<Frame>(100, Frame{Bytes(64 * 64 * 3, 7)}), 64);
+  const Written frames =
+      limited(64 * 1024, std::vector<Frame>(100, Frame{Bytes(64 * 64 * 3, 7)}), 64);
   std::vector<FrameWrite> want(100, FrameWrite::kError);
   std::fill_n(want.begin(), 4, FrameWrite::kWritten);  // 8,204 bytes of header, chunks of 12,296
   EXPECT_TRUE(frames.frames == want && frames.flush == 0 && frames.out == write) << frames.out;
   const Written flush = limited(8800, {Frame{Bytes(75, 7)}}, 5), init = limited(4096, {Frame{}}, 5);
-  EXPECT_TRUE(flush.frames == std::vector{FrameWrite::kWritten} && flush.flush == 0 && flush.out == write);
-  EXPECT_TRUE(init.frames.empty() && init.out == "Unable to open output file " + p + "\n") << init.out;
+  EXPECT_TRUE(flush.frames == std::vector{FrameWrite::kWritten} && flush.flush == 0 &&
+              flush.out == write);
+  EXPECT_TRUE(init.frames.empty() && init.out == "Unable to open output file " + p + "\n")
+      << init.out;
   EXPECT_EQ(WriteAvi(missing, {}).out, "Unable to open output file " + missing + "\n");
   AviWriter writer;
   uint8_t frame[8] = {1, 2, 3, 4};
@@ -151,9 +179,12 @@ TEST(AviWriter, WriteFailures) {
 // read back, also by the walk of the 'movi' lists without super index.
 TEST(AviOpenDml, MultipleRiffLists) {
   TempDir dir;
-  for (const auto& [limit, count, most, fnv] : std::vector<std::tuple<uint64_t, size_t, size_t, uint64_t>>{
-           {1 << 20, 120, 60000, 0xe583db97f52ad9a3}, {300000, 300, 9000, 0xb8da265d5cb82d05},
-           {(1 << 20) + 2, 70, 65537, 0xa2ac59a435a2f317}, {200000, 2000, 300, 0x23d1ffb331b1cb79},
+  for (const auto& [limit, count, most, fnv] :
+       std::vector<std::tuple<uint64_t, size_t, size_t, uint64_t>>{
+           {1 << 20, 120, 60000, 0xe583db97f52ad9a3},
+           {300000, 300, 9000, 0xb8da265d5cb82d05},
+           {(1 << 20) + 2, 70, 65537, 0xa2ac59a435a2f317},
+           {200000, 2000, 300, 0x23d1ffb331b1cb79},
            {64 * 1024, 100, 16000, 0xc303ff73beb33f63}}) {
     const std::string what = "limit=" + std::to_string(limit);
     std::mt19937 rng(uint32_t(limit + count));
@@ -167,7 +198,8 @@ TEST(AviOpenDml, MultipleRiffLists) {
     EXPECT_EQ(testbytes::Fnv(w.file), fnv) << what;
     EXPECT_GE(RiffLists(w.file, limit), 2u) << what;
     ExpectFrames(w.file, frames, what);
-    // The last frame's chunk id damaged, or the file cut inside it: that frame named, the rest whole.
+    // The last frame's chunk id damaged, or the file cut inside it: that frame named, the rest
+    // whole.
     const uint64_t last = read_avi_bytes(w.file).info.frames.back().offset;
     Bytes bad = w.file, cut(w.file.begin(), w.file.begin() + long(last + 1));
     bad[last - 8] = 'X';
@@ -185,8 +217,9 @@ TEST(AviOpenDml, MultipleRiffLists) {
 // The first list ends where the plain and the OpenDML endings of the frames so far both fit: at
 // that limit the file is the plain file; one byte less, the last frame goes to an 'AVIX'.
 TEST(AviOpenDml, WhereTheFirstListEnds) {
-  const std::vector<std::vector<size_t>> sets = {{100, 2, 101}, {5000, 5000, 5000, 17}, {0},
-      {300000, 1, 2, 3, 4, 5, 6, 7, 8}, {1000, 1000}, {20, 20, 20, 20, 996}, {4000, 4000}};
+  const std::vector<std::vector<size_t>> sets = {
+      {100, 2, 101}, {5000, 5000, 5000, 17}, {0},         {300000, 1, 2, 3, 4, 5, 6, 7, 8},
+      {1000, 1000},  {20, 20, 20, 20, 996},  {4000, 4000}};
   int switched = 0;
   TempDir dir;
   for (const auto& sizes : sets) {
@@ -205,7 +238,8 @@ TEST(AviOpenDml, WhereTheFirstListEnds) {
     ++switched;
     const Written over = WriteAvi(dir.file("over.avi"), frames, need - 1);
     EXPECT_EQ(RiffLists(over.file, need - 1), 2u) << what;
-    EXPECT_EQ(le32(over.file, 0x30), frames.size() - 1) << "avih dwTotalFrames: the first list's frames";
+    EXPECT_EQ(le32(over.file, 0x30), frames.size() - 1)
+        << "avih dwTotalFrames: the first list's frames";
     ExpectFrames(over.file, frames, what);
   }
   EXPECT_GE(switched, 2);
@@ -215,15 +249,18 @@ TEST(AviOpenDml, WhereTheFirstListEnds) {
 // one too large for any list; past 256 16 KiB lists of 4,000-byte frames (2 + 255 x 4 = 1,022).
 TEST(AviOpenDml, RefusedFrames) {
   TempDir dir;
-  const std::string f = dir.file("f.avi"), huge = " is too large for a RIFF list of the AVI file " + f + "\n";
+  const std::string f = dir.file("f.avi"),
+                    huge = " is too large for a RIFF list of the AVI file " + f + "\n";
   for (const auto& [sizes, limit, written, lists, out] :  // the lists of the frames written
        std::vector<std::tuple<std::vector<size_t>, uint64_t, size_t, size_t, std::string>>{
            {{1000, 2000, 300000}, 256 * 1024, 2, 1, "Frame 3 (300000 bytes)" + huge},
            {{20000}, 16 * 1024, 0, 1, "Frame 1 (20000 bytes)" + huge},
            {std::vector<size_t>(1024, 4000), 16 * 1024, 1022, 256,
-            "The AVI file " + f + " cannot hold more frames: its index is full at 1022 frames\n"}}) {
+            "The AVI file " + f +
+                " cannot hold more frames: its index is full at 1022 frames\n"}}) {
     std::vector<Frame> frames;
-    for (size_t n : sizes) frames.push_back(MakeFrame(n, uint32_t(frames.size()), frames.size() % 2 * 16));
+    for (size_t n : sizes)
+      frames.push_back(MakeFrame(n, uint32_t(frames.size()), frames.size() % 2 * 16));
     const Written w = WriteAvi(f, frames, limit);
     std::vector<FrameWrite> want(frames.size(), FrameWrite::kFull);
     std::fill_n(want.begin(), written, FrameWrite::kWritten);
@@ -246,11 +283,14 @@ struct FileRecipe {
   std::vector<Bytes> frames = {Bytes(10, 1), Bytes(5, 2), Bytes(24, 3)};
   Idx1 idx1 = Idx1::kRelative;
   size_t pad_to = 2;
-  bool junk_in_movi = false, rec_lists = false, audio_stream_first = false, two_video_streams = false,
-       odml_list_first = false;
+  bool junk_in_movi = false, rec_lists = false, audio_stream_first = false,
+       two_video_streams = false, odml_list_first = false;
 };
 
-struct Built { Bytes file; std::vector<uint64_t> offsets; };  // offsets: of the frames' data
+struct Built {
+  Bytes file;
+  std::vector<uint64_t> offsets;
+};  // offsets: of the frames' data
 
 Built Build(const FileRecipe& s) {
   testbytes::ByteWriter r(false);
@@ -258,7 +298,16 @@ Built Build(const FileRecipe& s) {
   r.zeros(24).u32(s.audio_stream_first ? 2 : 1).zeros(28).close(avih);
   if (s.odml_list_first) r.cc("LIST").u32(16).cc("odml").cc("dmlh").u32(4).u32(s.frames.size());
   if (s.audio_stream_first)  // 'strl': 'strh' of 56 bytes, 'strf' of 18
-    r.cc("LIST").u32(94).cc("strl").cc("strh").u32(56).cc("auds").zeros(52).cc("strf").u32(18).zeros(18);
+    r.cc("LIST")
+        .u32(94)
+        .cc("strl")
+        .cc("strh")
+        .u32(56)
+        .cc("auds")
+        .zeros(52)
+        .cc("strf")
+        .u32(18)
+        .zeros(18);
   for (int k = s.two_video_streams ? 2 : 1; k > 0; --k) {
     const size_t strl = r.open("LIST", "strl"), strh = r.open("strh");
     r.cc(s.stream_type).cc("vizu").zeros(12).u32(s.scale).u32(s.rate).u32(0);
@@ -277,7 +326,10 @@ Built Build(const FileRecipe& s) {
     if (s.junk_in_movi && i % 2 == 1) r.cc("JUNK").u32(3).bytes(Bytes(3, 0xAA)).zeros(1);
     const size_t chunk = r.open(id);
     r.bytes(s.frames[i]).close(chunk, s.pad_to), out.offsets.push_back(chunk + 8);
-    idx1.cc(id).u32(0x10).u32(s.idx1 == Idx1::kRelative ? chunk - (movi + 8) : chunk).u32(s.frames[i].size());
+    idx1.cc(id)
+        .u32(0x10)
+        .u32(s.idx1 == Idx1::kRelative ? chunk - (movi + 8) : chunk)
+        .u32(s.frames[i].size());
     if (s.rec_lists) r.close(rec);
   }
   r.close(movi);
@@ -293,16 +345,26 @@ TEST(AviReader, LayoutsAndRefusals) {
     const std::string e = read_avi_bytes(file).error;  // empty when read
     EXPECT_TRUE(e.find(want) != std::string::npos) << e << " / want: " << want;
   };
-  const std::pair<void (*)(FileRecipe&), const char*> kCases[] = {  // the change, why refused
-      {[](auto&) {}, nullptr}, {[](auto& s) { s.frames.clear(); }, nullptr},
-      {[](auto& s) { s.frames = {Bytes(5, 1), Bytes(1, 2), Bytes(7, 3), Bytes(6, 4)}; }, nullptr},
-      {[](auto& s) { s.frames = {Bytes(5, 1), Bytes(1, 2), Bytes(7, 3)}, s.pad_to = 4; }, nullptr},
+  const std::pair<void (*)(FileRecipe&), const char*> kCases[] = {
+      // the change, why refused
+      {[](auto&) {}, nullptr},
+      {[](auto& s) { s.frames.clear(); }, nullptr},
+      {[](auto& s) {
+         s.frames = {Bytes(5, 1), Bytes(1, 2), Bytes(7, 3), Bytes(6, 4)};
+       },
+       nullptr},
+      {[](auto& s) {
+         s.frames = {Bytes(5, 1), Bytes(1, 2), Bytes(7, 3)}, s.pad_to = 4;
+       },
+       nullptr},
       {[](auto& s) { s.junk_in_movi = s.rec_lists = true; }, nullptr},
       {[](auto& s) { s.audio_stream_first = true; }, nullptr},  // the video is stream 01
-      {[](auto& s) { s.odml_list_first = true; }, nullptr},     // a LIST other than 'strl' in 'hdrl'
-      {[](auto& s) { s.compression = nullptr; }, nullptr}, {[](auto& s) { s.height = -2; }, "top-down"},
+      {[](auto& s) { s.odml_list_first = true; }, nullptr},  // a LIST other than 'strl' in 'hdrl'
+      {[](auto& s) { s.compression = nullptr; }, nullptr},
+      {[](auto& s) { s.height = -2; }, "top-down"},
       {[](auto& s) { s.compression = "MJPG"; }, "'MJPG' is neither"},
-      {[](auto& s) { s.bit_count = 280; }, "280 bits per pixel"}, {[](auto& s) { s.width = 0; }, "not valid"},
+      {[](auto& s) { s.bit_count = 280; }, "280 bits per pixel"},
+      {[](auto& s) { s.width = 0; }, "not valid"},
       {[](auto& s) { s.stream_type = "auds"; }, "no video stream"},
       {[](auto& s) { s.two_video_streams = true; }, "2 video streams"},
       {[](auto& s) { s.width = s.height = 4096; }, "too large"},  // more than a stream codes
@@ -313,35 +375,49 @@ TEST(AviReader, LayoutsAndRefusals) {
       s.idx1 = mode, kCases[c].first(s);
       const std::string what = "case " + std::to_string(c) + " idx1=" + std::to_string(int(mode));
       const Built b = Build(s);
-      if (kCases[c].second) { refused(b.file, kCases[c].second); continue; }
+      if (kCases[c].second) {
+        refused(b.file, kCases[c].second);
+        continue;
+      }
       const testfiles::AviFile avi = read_avi_bytes(b.file);
       ASSERT_TRUE(avi.ok) << what << ": " << avi.error;
       const AviInfo& i = avi.info;
-      EXPECT_TRUE(i.width == 7 && i.height == 3 && i.bit_count == 24 && i.rate == 30000 && i.scale == 1001 &&
-                  i.length == s.frames.size() && i.compression == (s.compression ? 0x555A4956u : 0u)) << what;
+      EXPECT_TRUE(i.width == 7 && i.height == 3 && i.bit_count == 24 && i.rate == 30000 &&
+                  i.scale == 1001 && i.length == s.frames.size() &&
+                  i.compression == (s.compression ? 0x555A4956u : 0u))
+          << what;
       ASSERT_EQ(avi.frames, s.frames) << what;
       for (size_t k = 0; k < s.frames.size(); ++k)
-        EXPECT_TRUE(i.frames[k].offset == b.offsets[k] && i.frames[k].flags == 0x10u) << what << " " << k;
+        EXPECT_TRUE(i.frames[k].offset == b.offsets[k] && i.frames[k].flags == 0x10u)
+            << what << " " << k;
     }
   Bytes not_riff = Build({}).file;
   refused(Bytes(not_riff.begin(), not_riff.begin() + 60), "cut short");
   not_riff[0] = 'X';
-  for (const Bytes& file : {Bytes{}, Bytes{'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A', 'V', 'E'}, not_riff})
+  for (const Bytes& file :
+       {Bytes{}, Bytes{'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A', 'V', 'E'}, not_riff})
     refused(file, "not an AVI file");
 }
 
 // A damaged frame is named with why, the others read: an entry outside the file, one of the wrong
 // size; no entry matching a chunk (the walk); fewer frames than declared, or a huge declared count.
 TEST(AviReader, DamageIsNamedPerFrame) {
-  const char* const kWhy[] = {nullptr, "its index entry points outside the file",  // '.', 'o', 'm', 'n'
-                              "its chunk header does not match the index", "no chunk of it was found"};
+  const char* const kWhy[] = {
+      nullptr, "its index entry points outside the file",  // '.', 'o', 'm', 'n'
+      "its chunk header does not match the index", "no chunk of it was found"};
   const auto entry = [](Built& b, size_t frame, size_t field, uint32_t v) {  // an idx1 field
     put32(b.file, b.file.size() - 16 * b.offsets.size() + 16 * frame + 4 * field, v);
   };
-  const std::tuple<int64_t, std::function<void(Built&)>, std::string> kCases[] = {  // length, damage, frames
+  const std::tuple<int64_t, std::function<void(Built&)>, std::string> kCases[] = {
+      // length, damage, frames
       {-1, [&](Built& b) { entry(b, 1, 2, 0x7FFFFFF0), entry(b, 2, 3, 3); }, ".om..."},
-      {-1, [&](Built& b) { for (uint32_t i = 0; i < 6; ++i) entry(b, i, 2, 0x10000 + i); }, "......"},
-      {8, [](Built&) {}, "......n"}, {0xFFFFFFFF, [](Built&) {}, "......n"}};
+      {-1,
+       [&](Built& b) {
+         for (uint32_t i = 0; i < 6; ++i) entry(b, i, 2, 0x10000 + i);
+       },
+       "......"},
+      {8, [](Built&) {}, "......n"},
+      {0xFFFFFFFF, [](Built&) {}, "......n"}};
   for (const auto& [length, damage, want] : kCases) {
     FileRecipe s;
     s.length = length, s.frames.clear();
@@ -352,7 +428,8 @@ TEST(AviReader, DamageIsNamedPerFrame) {
     ASSERT_TRUE(avi.ok && avi.info.frames.size() == want.size()) << want << ": " << avi.error;
     for (size_t i = 0; i < want.size(); ++i) {
       EXPECT_STREQ(avi.info.frames[i].damage, kWhy[std::string(".omn").find(want[i])]) << want << i;
-      EXPECT_TRUE(want[i] != '.' || avi.info.frames[i].offset == b.offsets[i]) << want << " frame " << i;
+      EXPECT_TRUE(want[i] != '.' || avi.info.frames[i].offset == b.offsets[i])
+          << want << " frame " << i;
     }
   }
 }

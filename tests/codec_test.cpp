@@ -30,7 +30,8 @@ Bytes Compress1(CodecInst& codec, const Bytes& frame, int w, int h) {
   std::memset(out.get(), 0xCD, cap);
   ICCOMPRESS icc;
   icc.flags = icc.size = 0xFFFFFFFF, icc.input = frame.data(), icc.output = out.get();
-  EXPECT_TRUE(codec.CompressContinue(&icc, 0) == 0 && icc.flags == kKeyFrameFlag && icc.size <= cap);
+  EXPECT_TRUE(codec.CompressContinue(&icc, 0) == 0 && icc.flags == kKeyFrameFlag &&
+              icc.size <= cap);
   return Bytes(out.get(), out.get() + std::min<size_t>(icc.size, cap));
 }
 
@@ -42,9 +43,11 @@ Bytes Compress1(const Bytes& frame, int w, int h) {
 
 // The decoded frame from an exact-size copy of the input; empty when it is refused.
 Bytes Decode1(FrameDecoder& dec, const Bytes& in, size_t frame_bytes) {
-  std::unique_ptr<uint8_t[]> copy(new uint8_t[in.empty() ? 1 : in.size()]), out(new uint8_t[frame_bytes]);
+  std::unique_ptr<uint8_t[]> copy(new uint8_t[in.empty() ? 1 : in.size()]),
+      out(new uint8_t[frame_bytes]);
   std::copy(in.begin(), in.end(), copy.get());
-  return dec.Decode(copy.get(), in.size(), out.get()) ? Bytes(out.get(), out.get() + frame_bytes) : Bytes{};
+  return dec.Decode(copy.get(), in.size(), out.get()) ? Bytes(out.get(), out.get() + frame_bytes)
+                                                      : Bytes{};
 }
 
 // The plain decoder: Compress::uncompact on each stream's bytes, then ReEntropy.
@@ -60,13 +63,15 @@ Bytes PlainDecode(const Bytes& in, int w, int h) {
   Compress reader;
   reader.InitCompressBuffers(uint32_t(3 * n + 16));
   for (int c = 0; c < 3; ++c)
-    if (!reader.uncompact(in.data() + bounds[c], bounds[c + 1] - bounds[c], &planes[c * n], uint32_t(n)))
+    if (!reader.uncompact(in.data() + bounds[c], bounds[c + 1] - bounds[c], &planes[c * n],
+                          uint32_t(n)))
       return {};
   ReEntropy(planes.data(), out.data(), w, h, scratch.data());
   return out;
 }
 
-// One codec instance (each frame also follows others): folds each coded frame into `all`, decodes it.
+// One codec instance (each frame also follows others): folds each coded frame into `all`, decodes
+// it.
 void ExpectRoundTrips(int w, int h, const std::vector<Bytes>& frames, uint64_t* all) {
   CodecInst codec;
   FrameDecoder dec;
@@ -74,26 +79,31 @@ void ExpectRoundTrips(int w, int h, const std::vector<Bytes>& frames, uint64_t* 
   for (size_t i = 0; i < frames.size(); ++i) {
     const Bytes coded = Compress1(codec, frames[i], w, h);
     *all = testbytes::Fnv(coded, *all);
-    ASSERT_EQ(Decode1(dec, coded, frames[i].size()), frames[i]) << Case(w, h, "frame " + std::to_string(i));
+    ASSERT_EQ(Decode1(dec, coded, frames[i].size()), frames[i])
+        << Case(w, h, "frame " + std::to_string(i));
   }
 }
 
 // The 4 x 2 example: three planes of method 0, extents 14, 16 and 17 (each last byte 0).
 const Bytes kGolden4x2 = {10, 20, 30, 12, 22, 35, 15,  25,  40, 15,  25,  40,
                           11, 21, 31, 13, 24, 36, 200, 100, 50, 200, 100, 50};
-const Bytes kGolden4x2Coded = {
-    0x04, 0x17, 0x00, 0x00, 0x00, 0x27, 0x00, 0x00, 0x00,                                            //
-    0x00, 0x3B, 0x5D, 0xCD, 0x86, 0x19, 0xBB, 0x0C, 0xC4, 0xA7, 0x68, 0x00, 0x00, 0x00,              //
-    0x00, 0x76, 0x76, 0xC6, 0x0D, 0xCE, 0xCD, 0x86, 0xD0, 0xD1, 0x14, 0xC0, 0x00, 0x00, 0x00, 0x00,  //
-    0x00, 0x33, 0xD9, 0xB3, 0x9B, 0x0D, 0xAB, 0x73, 0xF3, 0x00, 0xB1, 0x91, 0x70, 0x00, 0x00, 0x00, 0x00};
+const Bytes kGolden4x2Coded = {0x04, 0x17, 0x00, 0x00, 0x00, 0x27, 0x00, 0x00, 0x00,  //
+                               0x00, 0x3B, 0x5D, 0xCD, 0x86, 0x19, 0xBB, 0x0C, 0xC4,
+                               0xA7, 0x68, 0x00, 0x00, 0x00,  //
+                               0x00, 0x76, 0x76, 0xC6, 0x0D, 0xCE, 0xCD, 0x86, 0xD0,
+                               0xD1, 0x14, 0xC0, 0x00, 0x00, 0x00, 0x00,  //
+                               0x00, 0x33, 0xD9, 0xB3, 0x9B, 0x0D, 0xAB, 0x73, 0xF3,
+                               0x00, 0xB1, 0x91, 0x70, 0x00, 0x00, 0x00, 0x00};
 
 TEST(Codec, GoldenFrames) {
   const struct {
     int w, h;
     Bytes frame, coded;
   } kCases[] = {{4, 2, kGolden4x2, kGolden4x2Coded},
-                {1, 1, {7, 7, 7}, {5, 7}}, {1, 1, {1, 2, 3}, {6, 1, 2, 3}},
-                {9, 1, Bytes(27, 0), {5, 0}}, {3, 3, Bytes(27, 255), {5, 255}}};
+                {1, 1, {7, 7, 7}, {5, 7}},
+                {1, 1, {1, 2, 3}, {6, 1, 2, 3}},
+                {9, 1, Bytes(27, 0), {5, 0}},
+                {3, 3, Bytes(27, 255), {5, 255}}};
   for (const auto& k : kCases) {
     FrameDecoder dec;
     ASSERT_TRUE(dec.Begin(k.w, k.h));
@@ -119,13 +129,16 @@ TEST(Codec, EverySizeTo40x40AndLarger) {
         for (const Bytes& pixel : {Bytes{50, 50, 50}, Bytes{1, 2, 3}})
           if (n > 1 && p < n && w <= 12 && h <= 12) {
             Bytes& f = frames.emplace_back(3 * n);
-            for (size_t i = 0; i < 3 * n; ++i) f[i] = uint8_t(pixel[i % 3] ^ (i == 3 * p + p % 3 ? 9 : 0));
+            for (size_t i = 0; i < 3 * n; ++i)
+              f[i] = uint8_t(pixel[i % 3] ^ (i == 3 * p + p % 3 ? 9 : 0));
           }
       ExpectRoundTrips(w, h, frames, &all);
     }
-  for (const auto& [w, h] : {std::pair{41, 97}, {255, 3}, {1, 1000}, {333, 111}, {1024, 64}, {300, 200}}) {
+  for (const auto& [w, h] :
+       {std::pair{41, 97}, {255, 3}, {1, 1000}, {333, 111}, {1024, 64}, {300, 200}}) {
     std::vector<Bytes> frames;
-    for (int k = 0; k < testdata::kKinds; ++k) frames.push_back(testdata::Frame(testdata::KindAt(k), w, h, ++seed));
+    for (int k = 0; k < testdata::kKinds; ++k)
+      frames.push_back(testdata::Frame(testdata::KindAt(k), w, h, ++seed));
     ExpectRoundTrips(w, h, frames, &all);
   }
   ExpectRoundTrips(1920, 1080, {testdata::Frame(Kind::kRamp, 1920, 1080, 1)}, &all);
@@ -133,19 +146,22 @@ TEST(Codec, EverySizeTo40x40AndLarger) {
 }
 
 TEST(Codec, GeometryTheCoderCannotTakeAndTheLargestItCan) {
-  const int kCases[][4] = {{0, 1, 24, 0},        {1, 0, 24, 0},          {-5, 5, 24, 0},
-                           {4097, 2048, 24, 0},  {65536, 65536, 24, 0},  {1 << 30, 1 << 30, 24, 0},
-                           {8, 8, 32, 0},        {8, 8, 16, 0},          {4096, 2048, 24, 1}};
+  const int kCases[][4] = {{0, 1, 24, 0},       {1, 0, 24, 0},         {-5, 5, 24, 0},
+                           {4097, 2048, 24, 0}, {65536, 65536, 24, 0}, {1 << 30, 1 << 30, 24, 0},
+                           {8, 8, 32, 0},       {8, 8, 16, 0},         {4096, 2048, 24, 1}};
   for (const auto& b : kCases) {
     CodecInst codec;
     FrameDecoder dec;
-    EXPECT_EQ(codec.CompressBegin(b[0], b[1], b[2]) == 0, b[3] == 1) << b[0] << "x" << b[1] << "," << b[2];
+    EXPECT_EQ(codec.CompressBegin(b[0], b[1], b[2]) == 0, b[3] == 1)
+        << b[0] << "x" << b[1] << "," << b[2];
     const bool geometry_ok = b[3] == 1 || b[2] != 24;  // 8 x 8 is, at any depth
     EXPECT_EQ(std::make_pair(MaxCompressedFrameSize(b[0], b[1]) > 0, dec.Begin(b[0], b[1])),
-              std::make_pair(geometry_ok, geometry_ok)) << Case(b[0], b[1], "");
+              std::make_pair(geometry_ok, geometry_ok))
+        << Case(b[0], b[1], "");
   }
   FrameDecoder fresh;
-  EXPECT_FALSE(fresh.Decode(kGolden4x2Coded.data(), 2, std::vector<uint8_t>(3).data())) << "no geometry yet";
+  EXPECT_FALSE(fresh.Decode(kGolden4x2Coded.data(), 2, std::vector<uint8_t>(3).data()))
+      << "no geometry yet";
 }
 
 // Damaged frames: refused exactly as the plain decoder refuses, else the same frame; never a
@@ -159,7 +175,8 @@ TEST(Codec, DamagedFramesDecodeAsThePlainDecoder) {
   // Every type byte; solid frames one byte short and longer; offsets out of order or range.
   for (int t = 0; t < 256; ++t)
     check(dec4x2, Bytes{uint8_t(t), 1, 2, 3, 4, 5, 6, 7, 8, 9}, 4, 2, "type " + std::to_string(t));
-  for (const Bytes& in : {Bytes{}, Bytes{5}, Bytes{6, 1, 2}, Bytes{5, 9}, Bytes{6, 1, 2, 3}, Bytes{6, 1, 2, 3, 0xEE}})
+  for (const Bytes& in :
+       {Bytes{}, Bytes{5}, Bytes{6, 1, 2}, Bytes{5, 9}, Bytes{6, 1, 2, 3}, Bytes{6, 1, 2, 3, 0xEE}})
     check(dec4x2, in, 4, 2, "solid of " + std::to_string(in.size()));
   for (uint32_t off2 : {0u, 8u, 9u, 23u, 39u, 57u, 0x80000000u, 0xFFFFFFFFu})
     for (uint32_t off3 : {0u, 8u, 23u, 39u, 56u, 57u, 0xFFFFFFFFu}) {
@@ -176,7 +193,8 @@ TEST(Codec, DamagedFramesDecodeAsThePlainDecoder) {
     FrameDecoder dec;
     ASSERT_TRUE(dec.Begin(w, h));
     for (size_t len = 0; len <= frame.size(); ++len)
-      check(dec, Bytes(frame.begin(), frame.begin() + long(len)), w, h, "len=" + std::to_string(len));
+      check(dec, Bytes(frame.begin(), frame.begin() + long(len)), w, h,
+            "len=" + std::to_string(len));
     for (size_t bit = 0; bit < frame.size() * 8; bit += w == 4 ? 1 : 5) {
       Bytes in = frame;
       in[bit / 8] ^= uint8_t(1u << (bit % 8));
@@ -189,7 +207,8 @@ TEST(Codec, DamagedFramesDecodeAsThePlainDecoder) {
     Bytes in(9 + rng() % 200);
     for (auto& b : in) b = uint8_t(rng());
     in[0] = 4;
-    const uint32_t off2 = 9 + rng() % uint32_t(in.size() - 8), off3 = off2 + rng() % uint32_t(in.size() - off2 + 1);
+    const uint32_t off2 = 9 + rng() % uint32_t(in.size() - 8),
+                   off3 = off2 + rng() % uint32_t(in.size() - off2 + 1);
     testbytes::put32(in, 1, off2), testbytes::put32(in, 5, off3);
     for (size_t s : {size_t(9), size_t(off2), size_t(off3)})
       if (s < in.size()) in[s] = uint8_t(rng() % 5);

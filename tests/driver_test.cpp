@@ -43,37 +43,104 @@ std::string success_lines(const testmov::MovieRecipe& recipe, const std::string&
   uint32_t stsc_entries = !recipe.frames.empty();  // one per change of frames per chunk
   for (size_t i = 1; i < per_chunk.size(); ++i) stsc_entries += per_chunk[i] != per_chunk[i - 1];
   char buf[1024];
-  std::snprintf(buf, sizeof buf,
-                "Movie header found\nTrack header found\nWidth = %d\nHeight = %d\nMedia header found\n"
-                "Sample description found, number of entries = %u\nData format = \"%s\"\n"
-                "Sample to time table found\nFrame rate = %f\nSample to chunk table found\n"
-                "Number of entries = %u\nSample offset table found\nNumber of entries = %d\n%d frames indexed\n",
-                recipe.width, recipe.height, recipe.stsd_entries, recipe.format.c_str(),
-                double(recipe.time_scale) / double(recipe.durations[0]), stsc_entries, chunks,
-                int(recipe.frames.size()));
-  return buf + ("Writing " + out + ", this may take a while...\nFinished writing file " + out + "\n");
+  std::snprintf(
+      buf, sizeof buf,
+      "Movie header found\nTrack header found\nWidth = %d\nHeight = %d\nMedia header found\n"
+      "Sample description found, number of entries = %u\nData format = \"%s\"\n"
+      "Sample to time table found\nFrame rate = %f\nSample to chunk table found\n"
+      "Number of entries = %u\nSample offset table found\nNumber of entries = %d\n%d frames "
+      "indexed\n",
+      recipe.width, recipe.height, recipe.stsd_entries, recipe.format.c_str(),
+      double(recipe.time_scale) / double(recipe.durations[0]), stsc_entries, chunks,
+      int(recipe.frames.size()));
+  return buf +
+         ("Writing " + out + ", this may take a while...\nFinished writing file " + out + "\n");
 }
 // Both modes over movies of every layout and content, the sample movie among them: exact
 // messages, whole files' hashes, -u chunks the movie's frames as DIBs in play order (-U the same
 // file); vizudec turns both files into the -u file byte for byte, and -t passes both.
 TEST(DriverConversions, BothModesWholeFiles) {
   const struct {
-    const char* name; int width, height, frames, noise; const char* format;
-    std::vector<uint32_t> frames_per_chunk; std::vector<size_t> chunk_order;
-    bool moov_first; uint64_t u_fnv, c_fnv;
+    const char* name;
+    int width, height, frames, noise;
+    const char* format;
+    std::vector<uint32_t> frames_per_chunk;
+    std::vector<size_t> chunk_order;
+    bool moov_first;
+    uint64_t u_fnv, c_fnv;
   } kCases[] = {
-      {"raw, one per chunk", 4, 2, 3, 8, "raw ", {}, {}, true, 0x37d7b1757e963f30, 0x14a096990e72231},
+      {"raw, one per chunk",
+       4,
+       2,
+       3,
+       8,
+       "raw ",
+       {},
+       {},
+       true,
+       0x37d7b1757e963f30,
+       0x14a096990e72231},
       {"WRLE", 5, 3, 4, 8, "WRLE", {}, {}, true, 0xd4cf1b6d66262f4b, 0x1e16c32d0a0154ca},
       {"odd width", 7, 5, 2, 40, "raw ", {}, {}, true, 0xdfb91aca551023bf, 0xcdfc093f8471ae27},
-      {"several per chunk", 6, 4, 9, 8, "raw ", {4, 4, 1}, {}, true, 0x2e8c76cbc777363a, 0x39443382b36e740e},
-      {"chunks out of order", 3, 3, 6, 8, "raw ", {2, 1, 3}, {2, 0, 1}, true, 0x29a1561b7ab75303, 0x57293f825bb22e95},
-      {"movie atom last", 8, 2, 5, 8, "WRLE", {5}, {}, false, 0x34a584378ef51f23, 0xaee2ae1f154bab6e},
+      {"several per chunk",
+       6,
+       4,
+       9,
+       8,
+       "raw ",
+       {4, 4, 1},
+       {},
+       true,
+       0x2e8c76cbc777363a,
+       0x39443382b36e740e},
+      {"chunks out of order",
+       3,
+       3,
+       6,
+       8,
+       "raw ",
+       {2, 1, 3},
+       {2, 0, 1},
+       true,
+       0x29a1561b7ab75303,
+       0x57293f825bb22e95},
+      {"movie atom last",
+       8,
+       2,
+       5,
+       8,
+       "WRLE",
+       {5},
+       {},
+       false,
+       0x34a584378ef51f23,
+       0xaee2ae1f154bab6e},
       {"one pixel", 1, 1, 3, 255, "raw ", {}, {}, true, 0xc683238871695b1b, 0x28deea0c8061800e},
       {"smooth", 32, 24, 4, 0, "raw ", {4}, {}, true, 0x13f8b10e698c909f, 0x2d74dd0f716f6f04},
       {"noise", 16, 16, 3, 255, "WRLE", {}, {}, true, 0x3796d97a64fcfac7, 0x173a20e140428909},
       {"no frames", 4, 4, 0, 0, "raw ", {}, {}, true, 0x90af088e87db732f, 0x462c6a25a248942e},
-      {"solid frames at 29.97 fps", 10, 6, 4, 0, "raw ", {}, {}, true, 0xae94754d88be9da4, 0xc57dd9249ee47988},
-      {"the sample movie", 64, 48, 12, 0, "raw ", {4, 4, 3, 1}, {}, true, 0x6ba0dec12d884f79, 0xa69610642a0768ea},
+      {"solid frames at 29.97 fps",
+       10,
+       6,
+       4,
+       0,
+       "raw ",
+       {},
+       {},
+       true,
+       0xae94754d88be9da4,
+       0xc57dd9249ee47988},
+      {"the sample movie",
+       64,
+       48,
+       12,
+       0,
+       "raw ",
+       {4, 4, 3, 1},
+       {},
+       true,
+       0x6ba0dec12d884f79,
+       0xa69610642a0768ea},
   };
   for (const auto& c : kCases) {
     TempDir dir;
@@ -81,7 +148,8 @@ TEST(DriverConversions, BothModesWholeFiles) {
     recipe.format = c.format, recipe.frames_per_chunk = c.frames_per_chunk;
     recipe.chunk_order = c.chunk_order, recipe.moov_first = c.moov_first;
     const bool sample = std::string(c.name) == "the sample movie";
-    const std::string mov = sample ? ZODUVIV_DEFAULT_SOURCE_DIR "/samples/sample.mov" : dir.file("m.mov");
+    const std::string mov =
+        sample ? ZODUVIV_DEFAULT_SOURCE_DIR "/samples/sample.mov" : dir.file("m.mov");
     if (std::string(c.name).rfind("solid", 0) == 0) {
       Bytes coloured(180);
       for (size_t i = 0; i < coloured.size(); ++i) coloured[i] = uint8_t(1 + i % 3);
@@ -90,33 +158,42 @@ TEST(DriverConversions, BothModesWholeFiles) {
     }
     ASSERT_TRUE(sample || testmov::write_movie(mov, recipe));
     const int chunks = c.frames_per_chunk.empty() ? c.frames : int(c.frames_per_chunk.size());
-    const std::string u = dir.file("u.avi"), big_u = dir.file("U.avi"), z = dir.file("c.avi"), d = dir.file("d.avi");
-    for (const auto& [args, out] :
-         {std::pair{std::vector<std::string>{"-u", mov, u}, u}, {{"-U", mov, big_u}, big_u}, {{mov, z}, z}}) {
+    const std::string u = dir.file("u.avi"), big_u = dir.file("U.avi"), z = dir.file("c.avi"),
+                      d = dir.file("d.avi");
+    for (const auto& [args, out] : {std::pair{std::vector<std::string>{"-u", mov, u}, u},
+                                    {{"-U", mov, big_u}, big_u},
+                                    {{mov, z}, z}}) {
       const RunResult r = convert(args);
-      EXPECT_EQ(r.out + std::to_string(r.status), (sample ? r.out : success_lines(recipe, out, chunks)) + "0")
+      EXPECT_EQ(r.out + std::to_string(r.status),
+                (sample ? r.out : success_lines(recipe, out, chunks)) + "0")
           << c.name;
     }
     const Bytes u_bytes = testfiles::read_file(u);
     EXPECT_EQ(std::make_pair(testbytes::Fnv(u_bytes), testbytes::Fnv(testfiles::read_file(z))),
-              std::make_pair(c.u_fnv, c.c_fnv)) << c.name << ": -u, compressed";
+              std::make_pair(c.u_fnv, c.c_fnv))
+        << c.name << ": -u, compressed";
     EXPECT_TRUE(testfiles::read_file(big_u) == u_bytes) << c.name;
     const testfiles::AviFile plain = testfiles::read_avi_bytes(u_bytes);
-    ASSERT_TRUE(plain.ok && plain.frames.size() == size_t(c.frames)) << c.name << ": " << plain.error;
+    ASSERT_TRUE(plain.ok && plain.frames.size() == size_t(c.frames))
+        << c.name << ": " << plain.error;
     for (size_t i = 0; !sample && i < recipe.frames.size(); ++i)
-      EXPECT_EQ(plain.frames[i], testfiles::expected_dib(recipe.frames[i], c.width, c.height, c.format[0] == 'r'))
+      EXPECT_EQ(plain.frames[i],
+                testfiles::expected_dib(recipe.frames[i], c.width, c.height, c.format[0] == 'r'))
           << c.name << " frame " << i;
     for (const std::string& in : {z, u}) {
-      const std::string info = in + ": " + std::to_string(c.width) + " x " + std::to_string(c.height) + ", " +
-                               (in == z ? "Vozodiva compressed" : "uncompressed") + ", " + std::to_string(c.frames) +
-                               " frames\n";
+      const std::string info = in + ": " + std::to_string(c.width) + " x " +
+                               std::to_string(c.height) + ", " +
+                               (in == z ? "Vozodiva compressed" : "uncompressed") + ", " +
+                               std::to_string(c.frames) + " frames\n";
       const RunResult r = vizudec({in, d}), t = vizudec({"-t", in});
-      EXPECT_EQ(r.out + r.err, info + "Writing " + d + ", this may take a while...\nFinished writing file " + d + "\n")
+      EXPECT_EQ(r.out + r.err, info + "Writing " + d +
+                                   ", this may take a while...\nFinished writing file " + d + "\n")
           << c.name;
       EXPECT_TRUE(r.status == 0 && testfiles::read_file(d) == u_bytes)
           << c.name << ": the file from " << in << " differs from u.avi";
-      EXPECT_EQ(t.out + std::to_string(t.status), info + "Checked " + std::to_string(c.frames) +
-                                                       " frames, all decode cleanly\n0") << c.name;
+      EXPECT_EQ(t.out + std::to_string(t.status),
+                info + "Checked " + std::to_string(c.frames) + " frames, all decode cleanly\n0")
+          << c.name;
     }
   }
 }
@@ -125,22 +202,29 @@ TEST(DriverConversions, BothModesWholeFiles) {
 // Frames of no pixels are refused in both modes before an output is made.
 TEST(DriverFailures, MessagesExitStatusAndOutput) {
   TempDir dir;
-  const std::string o = dir.file("o.avi"), none = dir.file("none.mov"), empty = dir.file("empty.mov"),
-                    jpeg = dir.file("jpeg.mov"), cut = dir.file("cut.mov"), good = dir.file("good.mov"),
-                    big = dir.file("big.mov"), huge = dir.file("huge.mov"), no_w = dir.file("w0.mov"),
-                    no_h = dir.file("h0.mov"), missing = dir.file("no/dir/o.avi");
+  const std::string o = dir.file("o.avi"), none = dir.file("none.mov"),
+                    empty = dir.file("empty.mov"), jpeg = dir.file("jpeg.mov"),
+                    cut = dir.file("cut.mov"), good = dir.file("good.mov"),
+                    big = dir.file("big.mov"), huge = dir.file("huge.mov"),
+                    no_w = dir.file("w0.mov"), no_h = dir.file("h0.mov"),
+                    missing = dir.file("no/dir/o.avi");
   testmov::MovieRecipe jpeg_movie = movie(4, 2, 1, 1);
   jpeg_movie.format = "jpeg";
   testbytes::Bytes cut_movie = testmov::build_movie(movie(8, 6, 5, 3));
   cut_movie.resize(cut_movie.size() - 144 - 72);  // in the middle of frame 4
   ASSERT_TRUE(testfiles::write_file(empty, {}) && testfiles::write_file(cut, cut_movie));
-  for (const auto& [file, recipe] : std::vector<std::pair<std::string, testmov::MovieRecipe>>{
-           {jpeg, jpeg_movie}, {good, movie(16, 16, 3, 1)}, {big, movie(4097, 2048, 0, 1)},
-           {huge, movie(20000, 18000, 0, 1)}, {no_w, movie(0, 480, 2, 1)}, {no_h, movie(640, 0, 2, 1)}})
+  for (const auto& [file, recipe] :
+       std::vector<std::pair<std::string, testmov::MovieRecipe>>{{jpeg, jpeg_movie},
+                                                                 {good, movie(16, 16, 3, 1)},
+                                                                 {big, movie(4097, 2048, 0, 1)},
+                                                                 {huge, movie(20000, 18000, 0, 1)},
+                                                                 {no_w, movie(0, 480, 2, 1)},
+                                                                 {no_h, movie(640, 0, 2, 1)}})
     ASSERT_TRUE(testmov::write_movie(file, recipe)) << file;
-  const std::string stopped = "...Frame 4 of 5 lies past the end of the input file or cannot be read; the "
-                              "movie is truncated or damaged.\nStopped early: " + o +
-                              " holds the 3 frames written before that frame.\n";
+  const std::string stopped =
+      "...Frame 4 of 5 lies past the end of the input file or cannot be read; the "
+      "movie is truncated or damaged.\nStopped early: " +
+      o + " holds the 3 frames written before that frame.\n";
   const std::string unknown = "Unknown option: \"", unopened = "Unable to open the input file.\n",
                     unwritable = "...3 frames indexed\nUnable to open output file ";
   const auto nothing = [](const char* w, const char* h) {
@@ -148,33 +232,57 @@ TEST(DriverFailures, MessagesExitStatusAndOutput) {
            "\nThe movie's frames are " + w + " x " + h + " pixels; there is nothing to convert.\n";
   };
   const size_t kNoFile = size_t(-1);  // frames: those in o.avi
-  const struct { std::vector<std::string> args; std::string out; size_t frames = kNoFile; } kCases[] = {
-      {{}, kUsage}, {{"a.mov"}, kUsage}, {{"a", "b", "c", "d"}, kUsage}, {{"-u", "a", "b", "c", "d"}, kUsage},
-      {{"-u", "a.mov"}, kUsage}, {{"-U", "a.mov"}, kUsage}, {{"-x", good, o}, unknown + "-x\"\n"},
-      {{"--u", good, o}, unknown + "--u\"\n"}, {{"-", good, o}, unknown + "-\"\n"},
-      {{"-xu", good, o}, unknown + "-xu\"\n"}, {{none, o}, unopened}, {{"-u", none, o}, unopened},
-      {{dir.path(), o}, unopened}, {{empty, o}, "Unable to find tag \"mvhd\"\n"},
-      {{jpeg, o}, "...Data format = \"jpeg\"\nUnsupported data format, please select \"BMP\" or \"none\" as "
-                  "the video compression when saving a .mov file\n"},
-      {{"-u", cut, o}, stopped, 3}, {{cut, o}, stopped, 3},
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+    size_t frames = kNoFile;
+  } kCases[] = {
+      {{}, kUsage},
+      {{"a.mov"}, kUsage},
+      {{"a", "b", "c", "d"}, kUsage},
+      {{"-u", "a", "b", "c", "d"}, kUsage},
+      {{"-u", "a.mov"}, kUsage},
+      {{"-U", "a.mov"}, kUsage},
+      {{"-x", good, o}, unknown + "-x\"\n"},
+      {{"--u", good, o}, unknown + "--u\"\n"},
+      {{"-", good, o}, unknown + "-\"\n"},
+      {{"-xu", good, o}, unknown + "-xu\"\n"},
+      {{none, o}, unopened},
+      {{"-u", none, o}, unopened},
+      {{dir.path(), o}, unopened},
+      {{empty, o}, "Unable to find tag \"mvhd\"\n"},
+      {{jpeg, o},
+       "...Data format = \"jpeg\"\nUnsupported data format, please select \"BMP\" or \"none\" as "
+       "the video compression when saving a .mov file\n"},
+      {{"-u", cut, o}, stopped, 3},
+      {{cut, o}, stopped, 3},
       {{"-u", good, missing}, unwritable + missing + "\n"},
       {{"-u", good, "/dev/full"}, unwritable + "/dev/full\n"},
       {{good, "/dev/full"}, unwritable + "/dev/full\n"},
-      {{big, o}, "...Frames of 4097x2048 pixels are too large for the Vozodiva codec; use -u for an "
-                 "uncompressed AVI file.\n"},
+      {{big, o},
+       "...Frames of 4097x2048 pixels are too large for the Vozodiva codec; use -u for an "
+       "uncompressed AVI file.\n"},
       {{"-u", huge, o}, "...Frames of 20000x18000 pixels are too large for an AVI file.\n"},
-      {{"-u", no_w, o}, nothing("0", "480")}, {{no_w, o}, nothing("0", "480")},
-      {{"-u", no_h, o}, nothing("640", "0")}, {{no_h, o}, nothing("640", "0")}};
+      {{"-u", no_w, o}, nothing("0", "480")},
+      {{no_w, o}, nothing("0", "480")},
+      {{"-u", no_h, o}, nothing("640", "0")},
+      {{no_h, o}, nothing("640", "0")}};
   for (const auto& k : kCases) {
     std::remove(o.c_str());
     const RunResult r = convert(k.args);
     const bool tail = k.out.rfind("...", 0) == 0;
     const std::string want = tail ? k.out.substr(3) : k.out;
-    EXPECT_EQ(tail && r.out.size() >= want.size() ? r.out.substr(r.out.size() - want.size()) : r.out, want);
+    EXPECT_EQ(
+        tail && r.out.size() >= want.size() ? r.out.substr(r.out.size() - want.size()) : r.out,
+        want);
     EXPECT_EQ(r.status, 1) << want;
     EXPECT_EQ(r.err, "") << want;
     const testfiles::AviFile avi = testfiles::read_avi_bytes(testfiles::read_file(o));
-    EXPECT_EQ(avi.ok ? avi.frames.size() : testfiles::file_exists(o) ? 0 : kNoFile, k.frames) << want;
+    EXPECT_EQ(avi.ok                      ? avi.frames.size()
+              : testfiles::file_exists(o) ? 0
+                                          : kNoFile,
+              k.frames)
+        << want;
   }
 }
 // A movie without frames gives an empty AVI file; its frame size, however large it
@@ -191,11 +299,15 @@ TEST(DriverFailures, OutputThatIsTheInputIsRefused) {
   const std::string in = dir.file("m.mov");
   ASSERT_TRUE(testmov::write_movie(in, movie(4, 2, 2, 1)));
   const testbytes::Bytes before = testfiles::read_file(in);
-  ASSERT_EQ(::symlink(in.c_str(), dir.file("link.avi").c_str()) + ::link(in.c_str(), dir.file("hard.avi").c_str()), 0);
-  for (const std::string& out : {in, dir.path() + "/./m.mov", dir.file("link.avi"), dir.file("hard.avi")}) {
+  ASSERT_EQ(::symlink(in.c_str(), dir.file("link.avi").c_str()) +
+                ::link(in.c_str(), dir.file("hard.avi").c_str()),
+            0);
+  for (const std::string& out :
+       {in, dir.path() + "/./m.mov", dir.file("link.avi"), dir.file("hard.avi")}) {
     for (const RunResult& r : {convert({"-u", in, out}), convert({in, out})}) {
       EXPECT_EQ(r.status, 1) << out;
-      EXPECT_EQ(r.out, "The output file " + out + " is the input file; choose another name for the AVI file.\n");
+      EXPECT_EQ(r.out, "The output file " + out +
+                           " is the input file; choose another name for the AVI file.\n");
     }
   }
   EXPECT_TRUE(testfiles::read_file(in) == before);
@@ -203,9 +315,15 @@ TEST(DriverFailures, OutputThatIsTheInputIsRefused) {
 // The movie atom anywhere in the file gives the same AVI file.
 TEST(DriverMovieAtom, AnywhereGivesTheSameAviFile) {
   constexpr uint64_t kHead = 9240576;  // the head of the movie that the walk has always read
-  const struct { bool moov_first, wide, size_zero; uint64_t padding; } layouts[] = {  // wide: co64 too
-      {true, false, false, 0}, {false, false, false, 0}, {false, false, false, kHead - 700},  // straddling
-      {false, true, false, kHead}, {false, false, true, kHead}};
+  const struct {
+    bool moov_first, wide, size_zero;
+    uint64_t padding;
+  } layouts[] = {// wide: co64 too
+                 {true, false, false, 0},
+                 {false, false, false, 0},
+                 {false, false, false, kHead - 700},  // straddling
+                 {false, true, false, kHead},
+                 {false, false, true, kHead}};
   TempDir dir;
   std::vector<uint8_t> first;
   for (const auto& l : layouts) {
@@ -213,10 +331,12 @@ TEST(DriverMovieAtom, AnywhereGivesTheSameAviFile) {
     recipe.moov_first = l.moov_first, recipe.mdat_padding = l.padding;
     recipe.use_co64 = recipe.mdat_size64 = l.wide;
     std::vector<uint8_t> file = testmov::build_movie(recipe);
-    if (l.size_zero) std::fill_n(file.begin() + long(28 + l.padding + 4 * 144), 4, 0);  // to the end
+    if (l.size_zero)
+      std::fill_n(file.begin() + long(28 + l.padding + 4 * 144), 4, 0);  // to the end
     ASSERT_TRUE(testfiles::write_file(dir.file("m.mov"), file));
     const std::string out = dir.file("o.avi");
-    EXPECT_EQ(convert({"-u", dir.file("m.mov"), out}).out, success_lines(recipe, out, 4)) << l.padding;
+    EXPECT_EQ(convert({"-u", dir.file("m.mov"), out}).out, success_lines(recipe, out, 4))
+        << l.padding;
     if (first.empty()) first = testfiles::read_file(dir.file("o.avi"));
     EXPECT_TRUE(testfiles::read_file(dir.file("o.avi")) == first) << "padding " << l.padding;
   }

@@ -2,6 +2,9 @@
 // The plugin is found in the build tree through a private registry file, scanned in this
 // process so that a sanitizer build loads its own instrumented plugin.
 #include <fcntl.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,10 +12,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include <gst/gst.h>
-#include <gst/video/video.h>
-#include <gtest/gtest.h>
 
 #include "avi/avi.h"
 #include "tests/support/movie_writer.h"
@@ -54,7 +53,8 @@ std::string make_avi(const TempDir& dir, int w, int h, const Frames& frames) {
   testmov::MovieRecipe recipe;
   recipe.width = w, recipe.height = h, recipe.frames = frames;
   EXPECT_TRUE(testmov::write_movie(dir.file("m.mov"), recipe));
-  const auto r = testfiles::run(testfiles::binary("ZODUVIV_BIN"), {dir.file("m.mov"), dir.file("c.avi")});
+  const auto r =
+      testfiles::run(testfiles::binary("ZODUVIV_BIN"), {dir.file("m.mov"), dir.file("c.avi")});
   EXPECT_EQ(r.status, 0) << r.out;
   return dir.file("c.avi");
 }
@@ -65,7 +65,10 @@ std::string compare(const Frames& have, const Frames& want) {
   if (have.size() == want.size()) return "";
   return "have " + std::to_string(have.size()) + " frames, want " + std::to_string(want.size());
 }
-struct Outcome { Frames frames; std::string error, warning, rate; };  // first error, warning; caps' rate
+struct Outcome {
+  Frames frames;
+  std::string error, warning, rate;
+};  // first error, warning; caps' rate
 
 void append_frame(GstSample* sample, Outcome& o) {
   GstVideoInfo info;
@@ -101,9 +104,11 @@ Outcome launch(const std::string& description, const std::vector<GstClockTime>& 
   }
   for (GstClockTime position : seeks) {
     gst_element_set_state(pipeline, GST_STATE_PAUSED);
-    EXPECT_NE(gst_element_get_state(pipeline, nullptr, nullptr, 10 * GST_SECOND), GST_STATE_CHANGE_FAILURE);
+    EXPECT_NE(gst_element_get_state(pipeline, nullptr, nullptr, 10 * GST_SECOND),
+              GST_STATE_CHANGE_FAILURE);
     EXPECT_TRUE(gst_element_seek_simple(pipeline, GST_FORMAT_TIME,
-                                        GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE), position));
+                                        GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE),
+                                        position));
   }
   gst_element_set_state(pipeline, GST_STATE_PLAYING);
   Outcome o;
@@ -118,10 +123,12 @@ Outcome launch(const std::string& description, const std::vector<GstClockTime>& 
       continue;
     }
     if (eos || !o.error.empty()) break;
-    while (GstMessage* m = gst_bus_pop_filtered(bus, GstMessageType(GST_MESSAGE_ERROR | GST_MESSAGE_WARNING))) {
+    while (GstMessage* m =
+               gst_bus_pop_filtered(bus, GstMessageType(GST_MESSAGE_ERROR | GST_MESSAGE_WARNING))) {
       GError* e = nullptr;
       const bool is_error = GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR;
-      is_error ? gst_message_parse_error(m, &e, nullptr) : gst_message_parse_warning(m, &e, nullptr);
+      is_error ? gst_message_parse_error(m, &e, nullptr)
+               : gst_message_parse_warning(m, &e, nullptr);
       if (std::string& text = is_error ? o.error : o.warning; text.empty()) text = e->message;
       g_error_free(e), gst_message_unref(m);
     }
@@ -135,7 +142,10 @@ Outcome launch(const std::string& description, const std::vector<GstClockTime>& 
 // threads: ZODUVIV_THREADS; pipeline: FILE is the AVI file, kToRgb follows or replaces SINK;
 // first: the first frame that comes out.
 struct FramesCase {
-  const char* name; int width, height; Frames frames; const char* threads;
+  const char* name;
+  int width, height;
+  Frames frames;
+  const char* threads;
   std::string pipeline = "filesrc location=FILE ! avidemux ! vozodivadec";
   std::vector<GstClockTime> seeks = {};
   size_t first = 0;
@@ -161,23 +171,34 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(FramesCase{"EvenWidth", 64, 36, noise_frames(64, 36, 5), "2"},
                     FramesCase{"OddWidth", 33, 17, noise_frames(33, 17, 5), "1"},
                     FramesCase{"Tiny", 3, 2, noise_frames(3, 2, 3), "2"},
-                    FramesCase{"SolidColours", 31, 9, solid_frames(31, 9, {0x808080, 0x10C830, 0, 0xFFFFFF}), "3"},
+                    FramesCase{"SolidColours", 31, 9,
+                               solid_frames(31, 9, {0x808080, 0x10C830, 0, 0xFFFFFF}), "3"},
                     FramesCase{"ManyFramesOneThread", 22, 10, noise_frames(22, 10, 150), "1"},
                     FramesCase{"ManyFramesFiveThreads", 22, 10, noise_frames(22, 10, 150), "5"},
-                    FramesCase{"Decodebin", 35, 20, noise_frames(35, 20, 4), "2", "filesrc location=FILE ! decodebin"},
-                    FramesCase{"Playbin", 35, 20, noise_frames(35, 20, 4), "2", "playbin uri=file://FILE video-sink=\"SINK\""},
+                    FramesCase{"Decodebin", 35, 20, noise_frames(35, 20, 4), "2",
+                               "filesrc location=FILE ! decodebin"},
+                    FramesCase{"Playbin", 35, 20, noise_frames(35, 20, 4), "2",
+                               "playbin uri=file://FILE video-sink=\"SINK\""},
                     // Back from frame 20, whose successors wait in the threads' queue when
                     // the seek flushes it, into the middle of frame 17's display time.
-                    FramesCase{"SeekBackToAMiddleFrame", 20, 12, noise_frames(20, 12, 30), "3",
+                    FramesCase{"SeekBackToAMiddleFrame",
+                               20,
+                               12,
+                               noise_frames(20, 12, 30),
+                               "3",
                                "filesrc location=FILE ! avidemux ! vozodivadec",
-                               {GST_SECOND * 20 / 30, GST_SECOND * 35 / 60}, 17}),
+                               {GST_SECOND * 20 / 30, GST_SECOND * 35 / 60},
+                               17}),
     [](const testing::TestParamInfo<FramesCase>& p) { return std::string(p.param.name); });
 
 // through_fd: fdsrc, which names no file; damaged: the frame whose type byte is spoilt, or -1;
 // error, warning: in the first such message, or "" for none; frames: those that come out.
 struct ErrorCase {
-  const char *name, *options; bool through_fd; int damaged;
-  const char *error, *warning; std::vector<int> frames;
+  const char *name, *options;
+  bool through_fd;
+  int damaged;
+  const char *error, *warning;
+  std::vector<int> frames;
 };
 class GstErrors : public testing::TestWithParam<ErrorCase> {};
 
@@ -199,10 +220,12 @@ TEST_P(GstErrors, AreReportedTheGStreamerWay) {
   }
   const int fd = open(avi.c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
-  const std::string source = c.through_fd ? "fdsrc blocksize=64 fd=" + std::to_string(fd) : "filesrc location=" + avi;
+  const std::string source =
+      c.through_fd ? "fdsrc blocksize=64 fd=" + std::to_string(fd) : "filesrc location=" + avi;
   const Outcome o = launch(source + " ! avidemux ! vozodivadec " + c.options + " ! " + kToRgb);
   close(fd);
-  EXPECT_TRUE(o.error.find(c.error) != std::string::npos && o.error.empty() == !*c.error) << o.error;
+  EXPECT_TRUE(o.error.find(c.error) != std::string::npos && o.error.empty() == !*c.error)
+      << o.error;
   EXPECT_NE(o.warning.find(c.warning), std::string::npos) << o.warning;
   Frames want;
   for (int i : c.frames) want.push_back(frames[size_t(i)]);
@@ -211,11 +234,22 @@ TEST_P(GstErrors, AreReportedTheGStreamerWay) {
 INSTANTIATE_TEST_SUITE_P(
     Streams, GstErrors,
     testing::Values(
-        ErrorCase{"DamagedFrameStopsAtMaxErrors0", "max-errors=0", false, 2,
-                  "frame at 0:00:00.066666666 is damaged", "", {0, 1}},
-        ErrorCase{"DamagedFrameDroppedByDefault", "", false, 2, "",
-                  "frame at 0:00:00.066666666 is damaged; it was dropped", {0, 1, 3, 4}},
-        ErrorCase{"UnknownSize", "", true, -1, "frame size of this Vozodiva stream is unknown", "", {}},
+        ErrorCase{"DamagedFrameStopsAtMaxErrors0",
+                  "max-errors=0",
+                  false,
+                  2,
+                  "frame at 0:00:00.066666666 is damaged",
+                  "",
+                  {0, 1}},
+        ErrorCase{"DamagedFrameDroppedByDefault",
+                  "",
+                  false,
+                  2,
+                  "",
+                  "frame at 0:00:00.066666666 is damaged; it was dropped",
+                  {0, 1, 3, 4}},
+        ErrorCase{
+            "UnknownSize", "", true, -1, "frame size of this Vozodiva stream is unknown", "", {}},
         ErrorCase{"SizeFromProperties", "width=13 height=7", true, -1, "", "", {0, 1, 2, 3, 4}}),
     [](const testing::TestParamInfo<ErrorCase>& p) { return std::string(p.param.name); });
 

@@ -45,14 +45,16 @@ TEST(Interop, AvidemuxReadsEveryFrameOfAnUncompressedFile) {
   recipe.chunk_order = {1, 2, 0};
   for (int i = 0; i < 7; ++i) recipe.frames.push_back(testmov::make_frame(64, 36, 100 + i, 20));
   ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), recipe));
-  const RunResult z = testfiles::run(testfiles::binary("ZODUVIV_BIN"), {"-u", dir.file("m.mov"), dir.file("u.avi")});
+  const RunResult z = testfiles::run(testfiles::binary("ZODUVIV_BIN"),
+                                     {"-u", dir.file("m.mov"), dir.file("u.avi")});
   ASSERT_EQ(z.status, 0) << z.out;
 
   const std::vector<uint8_t> frames = demux_avi_as_rgb(dir.file("u.avi"), dir.file("frames.rgb"));
   const size_t frame_size = 64 * 36 * 3;
   ASSERT_EQ(frames.size(), frame_size * recipe.frames.size());
   for (size_t i = 0; i < recipe.frames.size(); ++i) {
-    const std::vector<uint8_t> got(frames.begin() + long(i * frame_size), frames.begin() + long((i + 1) * frame_size));
+    const std::vector<uint8_t> got(frames.begin() + long(i * frame_size),
+                                   frames.begin() + long((i + 1) * frame_size));
     EXPECT_EQ(got, recipe.frames[i]) << "frame " << i;
   }
 }
@@ -90,7 +92,8 @@ TEST(Interop, QtmuxMoviesInEitherFormConvertTheSame) {
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     testfiles::write_file(dir.file("u.avi"), avis[2]);
     testfiles::write_file(dir.file("c.avi"), avis[3]);
-    EXPECT_EQ(demux_avi_as_rgb(dir.file("u.avi"), dir.file("u.rgb")), testfiles::read_file(dir.file("m.rgb")));
+    EXPECT_EQ(demux_avi_as_rgb(dir.file("u.avi"), dir.file("u.rgb")),
+              testfiles::read_file(dir.file("m.rgb")));
     r = testfiles::run(testfiles::binary("VIZUDEC_BIN"), {dir.file("c.avi"), dir.file("d.avi")});
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(testfiles::read_file(dir.file("d.avi")) == avis[2]) << size;

@@ -71,12 +71,14 @@ TEST(LargeFile, UncompressedOutputPastFourGigabytesReadsBackWhole) {
   TempDir dir;
   struct statvfs vfs;  // room for the -u file and 1 GiB to spare
   if (::statvfs(dir.path().c_str(), &vfs) != 0 ||
-      uint64_t(vfs.f_bavail) * vfs.f_frsize <= kFrameSize * kFrames + 64 * 1024 * 1024 + (uint64_t(1) << 30))
+      uint64_t(vfs.f_bavail) * vfs.f_frsize <=
+          kFrameSize * kFrames + 64 * 1024 * 1024 + (uint64_t(1) << 30))
     GTEST_SKIP() << "the disk lacks the room for an AVI file of 4.3 GB";
   // The frames start beyond 4 GiB, so every chunk offset needs 64 bits. Two sparse movies
   // hold three real frames at the same offsets: one with the movie atom first, one with
   // it after the media data. The last real frame ends the media data.
-  const uint64_t first_frame = (uint64_t(1) << 32) + 4096, media_end = first_frame + kFrameSize * kFrames;
+  const uint64_t first_frame = (uint64_t(1) << 32) + 4096,
+                 media_end = first_frame + kFrameSize * kFrames;
   const std::vector<int> real = {0, kFrames / 2, kFrames - 1};
   std::vector<Bytes> movie_frames;
   for (uint32_t k = 0; k < real.size(); ++k)
@@ -94,12 +96,15 @@ TEST(LargeFile, UncompressedOutputPastFourGigabytesReadsBackWhole) {
     return bool(out.flush());
   };
   const Bytes moov = movie_atom(first_frame);
-  const auto mdat = [](uint64_t size) { return testbytes::ByteWriter(true).u32(1).cc("mdat").u64(size).b; };
+  const auto mdat = [](uint64_t size) {
+    return testbytes::ByteWriter(true).u32(1).cc("mdat").u64(size).b;
+  };
   const std::string movie = dir.file("big.mov"), last = dir.file("last.mov");
   ASSERT_TRUE(write_movie(movie, testbytes::Cat(moov, mdat(media_end - moov.size())), {}));
   ASSERT_TRUE(write_movie(last, mdat(media_end), moov));
   // Converted with -u, compressed, and compressed from the movie with its atom last.
-  const std::string u = dir.file("u.avi"), c_avi = dir.file("c.avi"), c_last = dir.file("c_last.avi");
+  const std::string u = dir.file("u.avi"), c_avi = dir.file("c.avi"),
+                    c_last = dir.file("c_last.avi");
   RunResult r;
   using Args = std::vector<std::string>;
   for (const Args& args : {Args{"-u", movie, u}, Args{movie, c_avi}, Args{last, c_last}}) {
@@ -112,7 +117,8 @@ TEST(LargeFile, UncompressedOutputPastFourGigabytesReadsBackWhole) {
   if (testfiles::file_exists("/usr/bin/gst-launch-1.0")) {
     std::vector<Bytes> kept(real.size());
     EXPECT_EQ(demux_frames(u, real, kept), kFrames);
-    for (size_t k = 0; k < real.size(); ++k) EXPECT_EQ(kept[k], movie_frames[k]) << "frame " << real[k];
+    for (size_t k = 0; k < real.size(); ++k)
+      EXPECT_EQ(kept[k], movie_frames[k]) << "frame " << real[k];
   }
   if (testfiles::file_exists("/usr/bin/mediainfo")) {
     r = testfiles::run("/usr/bin/mediainfo", {"--Inform=Video;%FrameCount% %Duration%", u});
@@ -140,7 +146,8 @@ TEST(LargeFile, UncompressedOutputPastFourGigabytesReadsBackWhole) {
   ASSERT_TRUE(decoder.Begin(kWidth, kHeight));
   Bytes decoded(kFrameSize), stored(kFrameSize);
   for (int k : {real[0], real[1], real[2], 1}) {
-    ASSERT_TRUE(decoder.Decode(c.frames[k].data(), c.frames[k].size(), decoded.data())) << "frame " << k;
+    ASSERT_TRUE(decoder.Decode(c.frames[k].data(), c.frames[k].size(), decoded.data()))
+        << "frame " << k;
     in.seekg(std::streamoff(info.frames[k].offset));
     ASSERT_TRUE(in.read(reinterpret_cast<char*>(stored.data()), std::streamsize(kFrameSize))) << k;
     EXPECT_TRUE(decoded == stored) << "frame " << k;

@@ -1,5 +1,7 @@
 // Movie reading: the header walk's messages over generated, refused and damaged movies, the
 // frame index, the pixel conversion and the top-level walk to the movie atom.
+#include "mov/mov.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "mov/mov.h"
 #include "tests/support/bytes.h"
 #include "tests/support/movie_writer.h"
 #include "tests/support/test_files.h"
@@ -24,10 +25,15 @@ Lines lines_of(const std::string& text) {
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
-struct WalkResult { bool ok = false; std::string out; MovieHeader header; };
+struct WalkResult {
+  bool ok = false;
+  std::string out;
+  MovieHeader header;
+};
 WalkResult walk(const Bytes& window) {
   WalkResult r;
-  r.out = testbytes::captured_stdout([&] { r.ok = read_movie_header(window.data(), window.size(), r.header); });
+  r.out = testbytes::captured_stdout(
+      [&] { r.ok = read_movie_header(window.data(), window.size(), r.header); });
   return r;
 }
 // Index of the first occurrence of the four-byte code in a file.
@@ -41,7 +47,8 @@ void put_be32(Bytes& b, size_t off, uint32_t v) {
 }
 testmov::MovieRecipe small_movie(int frames = 3, bool moov_first = true) {
   testmov::MovieRecipe recipe;
-  for (int i = 0; i < frames; ++i) recipe.frames.push_back(testmov::make_frame(recipe.width, recipe.height, i, 3));
+  for (int i = 0; i < frames; ++i)
+    recipe.frames.push_back(testmov::make_frame(recipe.width, recipe.height, i, 3));
   recipe.moov_first = moov_first;
   return recipe;
 }
@@ -49,11 +56,14 @@ testmov::MovieRecipe small_movie(int frames = 3, bool moov_first = true) {
 // The walk's lines for small_movie() (4 x 2, raw, 30 fps, three chunks of one frame).
 const Lines kWalk = lines_of(
     "Movie header found\nTrack header found\nWidth = 4\nHeight = 2\nMedia header found\n"
-    "Sample description found, number of entries = 1\nData format = \"raw \"\nSample to time table found\n"
-    "Frame rate = 30.000000\nSample to chunk table found\nNumber of entries = 1\nSample offset table found\n"
+    "Sample description found, number of entries = 1\nData format = \"raw \"\nSample to time table "
+    "found\n"
+    "Frame rate = 30.000000\nSample to chunk table found\nNumber of entries = 1\nSample offset "
+    "table found\n"
     "Number of entries = 3\n");
 const std::string kUnsupported =
-    "Unsupported data format, please select \"BMP\" or \"none\" as the video compression when saving a .mov file";
+    "Unsupported data format, please select \"BMP\" or \"none\" as the video compression when "
+    "saving a .mov file";
 Lines walk_then(size_t n, Lines last) {  // the first n lines of kWalk, then the given ones
   last.insert(last.begin(), kWalk.begin(), kWalk.begin() + long(n));
   return last;
@@ -63,37 +73,54 @@ void reset_index() { frame_offsets.clear(), total_frames = 0; }  // the globals 
 // first duration counts; a zero duration and a zero time scale.
 TEST(HeaderWalk, MessagesOfOddHeaders) {
   const struct {
-    int width; double fraction; uint32_t descriptions; int32_t time_scale; std::vector<int32_t> durations;
+    int width;
+    double fraction;
+    uint32_t descriptions;
+    int32_t time_scale;
+    std::vector<int32_t> durations;
     const char* rate;
-  } kCases[] = {{320, 0.5, 1, 600, {20}, "30.000000"}, {4, 0, 3, 600, {20}, "30.000000"},
-                {4, 0, 1, 600, {100, 20, 40}, "6.000000"}, {4, 0, 1, 600, {0}, "inf"}, {4, 0, 1, 0, {0}, "-nan"}};
+  } kCases[] = {{320, 0.5, 1, 600, {20}, "30.000000"},
+                {4, 0, 3, 600, {20}, "30.000000"},
+                {4, 0, 1, 600, {100, 20, 40}, "6.000000"},
+                {4, 0, 1, 600, {0}, "inf"},
+                {4, 0, 1, 0, {0}, "-nan"}};
   for (const auto& c : kCases) {
     testmov::MovieRecipe recipe = small_movie();
-    recipe.width = c.width, recipe.width_fraction = c.fraction, recipe.stsd_entries = c.descriptions;
+    recipe.width = c.width, recipe.width_fraction = c.fraction,
+    recipe.stsd_entries = c.descriptions;
     recipe.time_scale = c.time_scale, recipe.durations = c.durations;
     for (auto& f : recipe.frames) f.resize(size_t(c.width) * 6);
     const WalkResult r = walk(testmov::build_movie(recipe));
     Lines want = kWalk;
     want[2] = "Width = " + std::to_string(c.width);
     want[5] = "Sample description found, number of entries = " + std::to_string(c.descriptions);
-    want[8] = std::string("Frame rate = ") +
-              (lines_of(r.out).size() > 8 && lines_of(r.out)[8] == "Frame rate = nan" ? "nan" : c.rate);
+    want[8] =
+        std::string("Frame rate = ") +
+        (lines_of(r.out).size() > 8 && lines_of(r.out)[8] == "Frame rate = nan" ? "nan" : c.rate);
     EXPECT_TRUE(r.ok && lines_of(r.out) == want) << c.rate << ":\n" << r.out;
   }
 }
 // What the walk printed up to the refusal, and the refusal: each code missing in turn, the formats
-// that are not "raw " or "WRLE", a sound track ahead of the video one (the first is read), no window.
+// that are not "raw " or "WRLE", a sound track ahead of the video one (the first is read), no
+// window.
 TEST(HeaderWalk, Refusals) {
   const Bytes good = testmov::build_movie(small_movie());
   const auto without = [&](const char* code) {  // its bytes overwritten wherever they occur
     Bytes file = good;
-    for (size_t at = 0; at + 4 <= file.size(); ++at) if (!std::memcmp(&file[at], code, 4)) file[at] = 'X';
+    for (size_t at = 0; at + 4 <= file.size(); ++at)
+      if (!std::memcmp(&file[at], code, 4)) file[at] = 'X';
     return file;
   };
   std::vector<std::pair<Bytes, Lines>> cases = {{{}, {"Unable to find tag \"mvhd\""}}};
-  for (const auto& [code, before] : std::vector<std::pair<const char*, size_t>>{
-           {"mvhd", 0}, {"tkhd", 1}, {"mdhd", 4}, {"stsd", 5}, {"stts", 7}, {"stsc", 9}, {"stco", 11}})
-    cases.push_back({without(code), walk_then(before, {std::string("Unable to find tag \"") + code + "\""})});
+  for (const auto& [code, before] : std::vector<std::pair<const char*, size_t>>{{"mvhd", 0},
+                                                                                {"tkhd", 1},
+                                                                                {"mdhd", 4},
+                                                                                {"stsd", 5},
+                                                                                {"stts", 7},
+                                                                                {"stsc", 9},
+                                                                                {"stco", 11}})
+    cases.push_back(
+        {without(code), walk_then(before, {std::string("Unable to find tag \"") + code + "\""})});
   for (const char* f : {"RAW ", "wrle", "jpeg", "raw\0", "rle "}) {
     testmov::MovieRecipe recipe = small_movie();
     recipe.format = std::string(f, 4);
@@ -102,9 +129,11 @@ TEST(HeaderWalk, Refusals) {
   }
   Bytes movie = good;  // the sound track's header, of 0 x 0 pixels, stops the walk
   const Bytes sound = testbytes::Cat({0, 0, 0, 92, 't', 'k', 'h', 'd'}, Bytes(84, 0));
-  movie.insert(movie.begin() + long(find_code(movie, "mvhd") - 4 + 108), sound.begin(), sound.end());
-  cases.push_back({movie, walk_then(2, {"Width = 0", "Height = 0",
-                                        "The movie's frames are 0 x 0 pixels; there is nothing to convert."})});
+  movie.insert(movie.begin() + long(find_code(movie, "mvhd") - 4 + 108), sound.begin(),
+               sound.end());
+  cases.push_back(
+      {movie, walk_then(2, {"Width = 0", "Height = 0",
+                            "The movie's frames are 0 x 0 pixels; there is nothing to convert."})});
   for (const auto& [file, want] : cases) {
     const WalkResult r = walk(file);
     EXPECT_TRUE(!r.ok && lines_of(r.out) == want) << r.out;
@@ -120,18 +149,24 @@ TEST(HeaderWalk, CodeInsideOtherDataIsMatched) {
   std::memcpy(&file[data + 4], "mvhd", 4), std::memcpy(&file[data + 20], "tkhd", 4);
   put_be32(file, data + 20 + 80, 77u << 16), put_be32(file, data + 20 + 84, 9u << 16);
   const WalkResult r = walk(file);
-  EXPECT_EQ(std::make_tuple(r.ok, r.header.width, r.header.height), std::make_tuple(true, 77, 9)) << r.out;
+  EXPECT_EQ(std::make_tuple(r.ok, r.header.width, r.header.height), std::make_tuple(true, 77, 9))
+      << r.out;
 }
 // A field or table that runs past the window's end (cut just short of the field's last byte; one
 // byte more and it passes), a count claiming more entries than the window holds, the window capped
 // at kHeaderWindowBytes: the walk stops with a message naming the atom.
 TEST(HeaderWalk, TruncatedOrDamaged) {
   const Bytes file = testmov::build_movie(small_movie());
-  // field_end: from the code, the first byte after the field; last_of_atom: nothing more of it is read
-  const struct { const char* code; size_t field_end, lines_before; bool last_of_atom; } kCuts[] = {
-      {"tkhd", 84, 2, false}, {"tkhd", 88, 2, true}, {"mdhd", 20, 5, true}, {"stsd", 12, 5, false},
-      {"stsd", 20, 6, true}, {"stts", 20, 8, true}, {"stsc", 12, 10, false}, {"stsc", 24, 11, true},
-      {"stco", 12, 12, false}, {"stco", 24, 13, true}};
+  // field_end: from the code, the first byte after the field; last_of_atom: nothing more of it is
+  // read
+  const struct {
+    const char* code;
+    size_t field_end, lines_before;
+    bool last_of_atom;
+  } kCuts[] = {{"tkhd", 84, 2, false},  {"tkhd", 88, 2, true},  {"mdhd", 20, 5, true},
+               {"stsd", 12, 5, false},  {"stsd", 20, 6, true},  {"stts", 20, 8, true},
+               {"stsc", 12, 10, false}, {"stsc", 24, 11, true}, {"stco", 12, 12, false},
+               {"stco", 24, 13, true}};
   for (const auto& c : kCuts) {
     const std::string message = std::string("The \"") + c.code + "\" atom is truncated or damaged";
     const size_t end = find_code(file, c.code) + c.field_end;
@@ -140,21 +175,30 @@ TEST(HeaderWalk, TruncatedOrDamaged) {
     const Bytes whole(file.begin(), file.begin() + long(end));  // the field complete: it passes
     EXPECT_TRUE(!c.last_of_atom || walk(whole).out.find(message) == std::string::npos) << message;
   }
-  const struct { const char* code; uint32_t count; const char* printed; } kCounts[] = {
-      {"stsc", 0xFFFFFFFFu, "-1"}, {"stsc", 0x80000000u, "-2147483648"}, {"stco", 1000, "1000"},
-      {"stsc", 0x15555556u, "357913942"}, {"stco", 0x40000001u, "1073741825"}};  // x 12, x 4 wrap to 8, 4
+  const struct {
+    const char* code;
+    uint32_t count;
+    const char* printed;
+  } kCounts[] = {{"stsc", 0xFFFFFFFFu, "-1"},
+                 {"stsc", 0x80000000u, "-2147483648"},
+                 {"stco", 1000, "1000"},
+                 {"stsc", 0x15555556u, "357913942"},
+                 {"stco", 0x40000001u, "1073741825"}};  // x 12, x 4 wrap to 8, 4
   for (const auto& c : kCounts) {
     Bytes bad = file;
     put_be32(bad, find_code(bad, c.code) + 8, c.count);
     const std::string out = walk(bad).out, want = std::string("Number of entries = ") + c.printed +
-                                                  "\nThe \"" + c.code + "\" atom is truncated or damaged\n";
+                                                  "\nThe \"" + c.code +
+                                                  "\" atom is truncated or damaged\n";
     EXPECT_EQ(out.substr(out.size() - std::min(out.size(), want.size())), want);
   }
-  testmov::MovieRecipe late = small_movie(1, false);  // the movie atom after a long mdat is not seen
+  testmov::MovieRecipe late =
+      small_movie(1, false);  // the movie atom after a long mdat is not seen
   late.mdat_padding = kHeaderWindowBytes;
   EXPECT_EQ(walk(testmov::build_movie(late)).out, "Unable to find tag \"mvhd\"\n");
   Bytes window(kHeaderWindowBytes + 200, 0);  // a table ending past the cap, in a longer window
-  std::copy(file.begin(), file.end(), window.begin() + long(kHeaderWindowBytes - (find_code(file, "stco") + 12)));
+  std::copy(file.begin(), file.end(),
+            window.begin() + long(kHeaderWindowBytes - (find_code(file, "stco") + 12)));
   EXPECT_EQ(lines_of(walk(window).out).back(), "The \"stco\" atom is truncated or damaged");
 }
 // 64-bit chunk offsets, and after "stsc" whichever of "stco" and "co64" comes first.
@@ -167,12 +211,14 @@ TEST(HeaderWalk, Co64) {
   Lines want = kWalk;
   want[10] = "Number of entries = 2", want[12] = "Number of entries = 2";
   EXPECT_EQ(lines_of(r.out), want);
-  EXPECT_EQ(r.header.chunk_offsets, std::vector<uint64_t>({mdat + 4 + 24, mdat + 4}));  // chunk 2 first
-  put_be32(file, co64 + 12, 1);                                                           // beyond 4 GiB, whole
+  EXPECT_EQ(r.header.chunk_offsets,
+            std::vector<uint64_t>({mdat + 4 + 24, mdat + 4}));  // chunk 2 first
+  put_be32(file, co64 + 12, 1);                                 // beyond 4 GiB, whole
   EXPECT_EQ(walk(file).header.chunk_offsets[0], 0x100000000ull + mdat + 4 + 24);
   EXPECT_EQ(lines_of(walk(Bytes(file.begin(), file.begin() + long(co64 + 12 + 15))).out).back(),
             "The \"co64\" atom is truncated or damaged");
-  for (bool wide : {true, false}) {  // a later "stco" (as a second track has) after co64, and the reverse
+  for (bool wide :
+       {true, false}) {  // a later "stco" (as a second track has) after co64, and the reverse
     testmov::MovieRecipe two = small_movie(2), later = small_movie(1);
     two.use_co64 = wide, later.use_co64 = !wide;
     const Bytes both = testbytes::Cat(testmov::build_movie(two), testmov::build_movie(later));
@@ -182,24 +228,53 @@ TEST(HeaderWalk, Co64) {
 // The format's examples, offsets beyond 4 GiB, odd table shapes, and tables claiming more
 // frames than the file holds or than can be indexed.
 TEST(FrameIndex, ExamplesShapesAndRefusals) {
-  const uint64_t F = 1000, P = 100, Q = 90000, R = 20000, G = 640 * 480 * 3, big = uint64_t{1} << 40;
-  const uint64_t P32 = 0xFFFFF000ull, Q64 = 0x123456789ull;  // a 32-bit offset near its top, a co64 offset
+  const uint64_t F = 1000, P = 100, Q = 90000, R = 20000, G = 640 * 480 * 3,
+                 big = uint64_t{1} << 40;
+  const uint64_t P32 = 0xFFFFF000ull,
+                 Q64 = 0x123456789ull;  // a 32-bit offset near its top, a co64 offset
   const std::string file_msg = "The sample tables claim more frames than the file can hold\n";
   const struct {  // out not empty: refused with this message
-    std::vector<sample_to_chunk> table; std::vector<uint64_t> chunks; uint64_t frame_size, file_size;
-    std::vector<uint64_t> want; std::string out;
+    std::vector<sample_to_chunk> table;
+    std::vector<uint64_t> chunks;
+    uint64_t frame_size, file_size;
+    std::vector<uint64_t> want;
+    std::string out;
   } kCases[] = {
-      {{{1, 4, 1}}, {P, Q, R}, F, big,
-       {P, P + F, P + 2 * F, P + 3 * F, Q, Q + F, Q + 2 * F, Q + 3 * F, R, R + F, R + 2 * F, R + 3 * F}, ""},
-      {{{1, 2, 1}, {3, 1, 1}}, {0, 10000, 20000, 30000}, F, big, {0, F, 10000, 10000 + F, 20000, 30000}, ""},
+      {{{1, 4, 1}},
+       {P, Q, R},
+       F,
+       big,
+       {P, P + F, P + 2 * F, P + 3 * F, Q, Q + F, Q + 2 * F, Q + 3 * F, R, R + F, R + 2 * F,
+        R + 3 * F},
+       ""},
+      {{{1, 2, 1}, {3, 1, 1}},
+       {0, 10000, 20000, 30000},
+       F,
+       big,
+       {0, F, 10000, 10000 + F, 20000, 30000},
+       ""},
       {{{1, 3, 1}}, {P32, Q64}, G, big, {P32, P32 + G, P32 + 2 * G, Q64, Q64 + G, Q64 + 2 * G}, ""},
-      {{}, {100, 200}, 10, 1 << 20, {}, ""}, {{{1, 0, 1}}, {100, 200}, 10, 1 << 20, {}, ""},
-      {{{7, 2, 1}}, {100, 200}, 10, 1 << 20, {100, 110, 200, 210}, ""},   // the first entry's first chunk is ignored
-      {{{1, 1, 1}, {9, 5, 1}}, {100, 200}, 10, 1 << 20, {100, 200}, ""},  // an entry past the last chunk
-      {{{1, 1, 1}, {2, 2, 1}, {2, 3, 1}}, {100, 200, 300}, 10, 1 << 20, {100, 200, 210, 300, 310, 320}, ""},
-      {{{1, 5, 1}}, {0, 0}, 10, 100, {0, 10, 20, 30, 40, 0, 10, 20, 30, 40}, ""},  // exactly what fits
-      {{{1, 5, 1}}, {0, 0}, 10, 99, {}, file_msg}, {{{1, 0xFFFFFFFFu, 1}}, {0}, 3, 1000, {}, file_msg},
-      {{{1, 0xFFFFFFFFu, 1}}, std::vector<uint64_t>(1000), 3, big << 22, {},
+      {{}, {100, 200}, 10, 1 << 20, {}, ""},
+      {{{1, 0, 1}}, {100, 200}, 10, 1 << 20, {}, ""},
+      {{{7, 2, 1}}, {100, 200}, 10, 1 << 20, {100, 110, 200, 210}, ""},   // the first entry's first
+                                                                          // chunk is ignored
+      {{{1, 1, 1}, {9, 5, 1}}, {100, 200}, 10, 1 << 20, {100, 200}, ""},  // an entry past the last
+                                                                          // chunk
+      {{{1, 1, 1}, {2, 2, 1}, {2, 3, 1}},
+       {100, 200, 300},
+       10,
+       1 << 20,
+       {100, 200, 210, 300, 310, 320},
+       ""},
+      {{{1, 5, 1}}, {0, 0}, 10, 100, {0, 10, 20, 30, 40, 0, 10, 20, 30, 40}, ""},  // exactly what
+                                                                                   // fits
+      {{{1, 5, 1}}, {0, 0}, 10, 99, {}, file_msg},
+      {{{1, 0xFFFFFFFFu, 1}}, {0}, 3, 1000, {}, file_msg},
+      {{{1, 0xFFFFFFFFu, 1}},
+       std::vector<uint64_t>(1000),
+       3,
+       big << 22,
+       {},
        "The sample tables claim more frames than can be indexed\n"},
       {{{1, 4, 1}}, {0, 0, 0}, 0, 11, {}, file_msg},  // a zero frame size counts as 1 byte
       {{{1, 4, 1}}, {0, 0, 0}, 0, 12, std::vector<uint64_t>(12), ""},
@@ -208,24 +283,31 @@ TEST(FrameIndex, ExamplesShapesAndRefusals) {
     const auto& c = kCases[i];
     bool ok = false;
     EXPECT_EQ(testbytes::captured_stdout([&] {
-      ok = (reset_index(), calc_frame_offsets(c.table.data(), int(c.table.size()), c.chunks.data(),
-                                              int(c.chunks.size()), c.frame_size, c.file_size));
-    }), c.out) << "case " << i;
+                ok = (reset_index(),
+                      calc_frame_offsets(c.table.data(), int(c.table.size()), c.chunks.data(),
+                                         int(c.chunks.size()), c.frame_size, c.file_size));
+              }),
+              c.out)
+        << "case " << i;
     EXPECT_TRUE(ok == c.out.empty() && size_t(total_frames) == c.want.size()) << "case " << i;
     EXPECT_EQ(frame_offsets, c.want) << "case " << i;
   }
   reset_index();
 }
 // "raw " (RGB, top row first) to DIB (BGR, bottom row first): the 2 x 2 example, packed rows of any
-// width (from 12 the 16-byte path, the others its ends), nothing written past the frame or for sizes <= 0.
+// width (from 12 the 16-byte path, the others its ends), nothing written past the frame or for
+// sizes <= 0.
 TEST(RawToBgr, PackedRowsAnyWidth) {
   Bytes target(12, 0xEE);
-  raw_to_BGR(Bytes{0x10, 0x11, 0x12, 0x20, 0x21, 0x22, 0x30, 0x31, 0x32, 0x40, 0x41, 0x42}.data(), target.data(), 2, 2);
-  EXPECT_EQ(target, Bytes({0x32, 0x31, 0x30, 0x42, 0x41, 0x40, 0x12, 0x11, 0x10, 0x22, 0x21, 0x20}));
+  raw_to_BGR(Bytes{0x10, 0x11, 0x12, 0x20, 0x21, 0x22, 0x30, 0x31, 0x32, 0x40, 0x41, 0x42}.data(),
+             target.data(), 2, 2);
+  EXPECT_EQ(target,
+            Bytes({0x32, 0x31, 0x30, 0x42, 0x41, 0x40, 0x12, 0x11, 0x10, 0x22, 0x21, 0x20}));
   for (int width : {1, 2, 3, 5, 7, 11, 12, 13, 16, 17, 18, 21, 22, 32, 33, 64, 101, 1920})
     for (int height : {1, 2, 3, 4}) {
       const Bytes source = testmov::make_frame(width, height, uint32_t(width), 50);
-      Bytes out(source.size() + 8, 0xEE), want = testfiles::expected_dib(source, width, height, true);
+      Bytes out(source.size() + 8, 0xEE),
+          want = testfiles::expected_dib(source, width, height, true);
       raw_to_BGR(source.data(), out.data(), width, height);
       want.resize(out.size(), 0xEE);
       ASSERT_EQ(out, want) << "w=" << width << " h=" << height;
@@ -236,9 +318,9 @@ TEST(RawToBgr, PackedRowsAnyWidth) {
     EXPECT_EQ(out, Bytes(48, 0xEE)) << "w=" << w << " h=" << h;
   }
 }
-// read_movie (the top-level walk to the movie atom) over a file in memory, a file_size beyond its bytes
-// reading as zeros (a sparse file); or, as_before, the header walk over the head and the index, as runs
-// did before. Returns the output, outcome and offsets.
+// read_movie (the top-level walk to the movie atom) over a file in memory, a file_size beyond its
+// bytes reading as zeros (a sparse file); or, as_before, the header walk over the head and the
+// index, as runs did before. Returns the output, outcome and offsets.
 std::string read_in_memory(const Bytes& file, uint64_t file_size = 0, bool as_before = false) {
   file_size = std::max<uint64_t>(file_size, file.size());
   const ReadAt read_at = [&](uint64_t off, unsigned char* dst, size_t n) {
@@ -252,7 +334,8 @@ std::string read_in_memory(const Bytes& file, uint64_t file_size = 0, bool as_be
     if (!as_before) return void(ok = read_movie(file_size, read_at, h));
     ok = read_movie_header(file.data(), file.size(), h) &&
          calc_frame_offsets(h.chunk_map.data(), int(h.chunk_map.size()), h.chunk_offsets.data(),
-                            int(h.chunk_offsets.size()), uint64_t(h.width) * h.height * 3, file_size);
+                            int(h.chunk_offsets.size()), uint64_t(h.width) * h.height * 3,
+                            file_size);
     if (ok) std::printf("%d frames indexed\n", total_frames);
   });
   text += ok ? "(ok) at" : "(failed) at";
@@ -262,14 +345,17 @@ std::string read_in_memory(const Bytes& file, uint64_t file_size = 0, bool as_be
 }
 TEST(MovieReader, HeadWalkAsBeforeUnlessTheMovieAtomLiesBeyondIt) {
   // stray: a "moov" atom header in the media data of a 90 MiB file, reaching past the head and past
-  // 64 MiB, never seen by the top-level walk; renamed: no top-level "moov"; cut_first: damaged, in the head.
-  Bytes stray = testmov::build_movie(small_movie(3, false)), renamed = testmov::build_movie(small_movie());
+  // 64 MiB, never seen by the top-level walk; renamed: no top-level "moov"; cut_first: damaged, in
+  // the head.
+  Bytes stray = testmov::build_movie(small_movie(3, false)),
+        renamed = testmov::build_movie(small_movie());
   Bytes cut_first = renamed;
   const size_t mdat = find_code(stray, "mdat") - 4;
   put_be32(stray, mdat + 8, uint32_t{80} << 20), std::memcpy(&stray[mdat + 12], "moov", 4);
   std::memcpy(&renamed[find_code(renamed, "moov")], "free", 4);
   put_be32(cut_first, find_code(cut_first, "moov") - 4, 0xFFFFFFF0u);
-  const std::pair<const Bytes*, uint64_t> cases[] = {{&stray, 90u << 20}, {&renamed, 0}, {&cut_first, 0}};
+  const std::pair<const Bytes*, uint64_t> cases[] = {
+      {&stray, 90u << 20}, {&renamed, 0}, {&cut_first, 0}};
   for (const auto& [file, size] : cases)
     EXPECT_EQ(read_in_memory(*file, size), read_in_memory(*file, size, true));
 }
@@ -281,11 +367,17 @@ TEST(MovieReader, DamagedTruncatedOrOversizedMovieAtom) {
   const size_t moov = 20 + 8 + kHeaderWindowBytes + 2 * 24;  // ftyp, mdat, padding, frames
   const uint32_t big = (64u << 20) + 1;  // with the file_size past the bytes built: a sparse file
   const std::string damaged = "The \"moov\" atom is truncated or damaged\n(failed) at";
-  const struct { size_t at; uint32_t size; uint64_t file_size; std::string out; } cases[] = {
-      {moov, 7, 0, damaged}, {moov, uint32_t(good.size() - moov + 1), 0, damaged},  // 1 byte past the end
-      {moov, big, moov + big, "The \"moov\" atom is 67108865 bytes long, more than the "
-                              "67108864 bytes (64 MiB) that are read\n(failed) at"},
-      {20, 3, 0, "Unable to find tag \"mvhd\"\n(failed) at"}};  // a damaged mdat before it
+  const struct {
+    size_t at;
+    uint32_t size;
+    uint64_t file_size;
+    std::string out;
+  } cases[] = {{moov, 7, 0, damaged},
+               {moov, uint32_t(good.size() - moov + 1), 0, damaged},  // 1 byte past the end
+               {moov, big, moov + big,
+                "The \"moov\" atom is 67108865 bytes long, more than the "
+                "67108864 bytes (64 MiB) that are read\n(failed) at"},
+               {20, 3, 0, "Unable to find tag \"mvhd\"\n(failed) at"}};  // a damaged mdat before it
   for (const auto& c : cases) {
     Bytes bytes = good;
     put_be32(bytes, c.at, c.size);

@@ -30,7 +30,8 @@ Bytes Planes(const Bytes& frame, int w, int h) {
 Bytes Frame(const Bytes& planes, int w, int h) {
   Bytes frame(planes.size() + 4, 0xAB), scratch(PredictScratchBytes(w));
   ReEntropy(planes.data(), frame.data(), w, h, scratch.data());
-  EXPECT_EQ(Bytes(frame.end() - 4, frame.end()), Bytes(4, 0xAB)) << "w=" << w << " h=" << h << ": wrote past the frame";
+  EXPECT_EQ(Bytes(frame.end() - 4, frame.end()), Bytes(4, 0xAB))
+      << "w=" << w << " h=" << h << ": wrote past the frame";
   frame.resize(planes.size());
   return frame;
 }
@@ -53,10 +54,12 @@ int Median(int x, int y, int z) {
 // and the unreduced gradient.
 Bytes ReferencePlanes(Bytes s, int w) {
   const size_t row = size_t(w) * 3, total = s.size();
-  for (size_t p = 0; p < total; p += 3) s[p] = uint8_t(s[p] - s[p + 1]), s[p + 2] = uint8_t(s[p + 2] - s[p + 1]);
+  for (size_t p = 0; p < total; p += 3)
+    s[p] = uint8_t(s[p] - s[p + 1]), s[p + 2] = uint8_t(s[p + 2] - s[p + 1]);
   Bytes r(total);
   for (size_t i = 0; i < total; ++i) {
-    const int l = i >= 3 ? s[i - 3] : 0, a = i >= row ? s[i - row] : 0, d = i >= row + 3 ? s[i - row - 3] : 0;
+    const int l = i >= 3 ? s[i - 3] : 0, a = i >= row ? s[i - row] : 0,
+              d = i >= row + 3 ? s[i - row - 3] : 0;
     r[i] = uint8_t(s[i] - (i < 3 ? 0 : i < row ? l : i < row + 3 ? a : Median(l, a, l + a - d)));
   }
   return Split(r);
@@ -72,15 +75,27 @@ TEST(Predict, GoldenPlanes) {
     int w, h;
     Bytes frame, residuals;  // residuals interleaved
   } kCases[] = {
-      {"worked example", 3, 2, {10, 20, 30, 12, 22, 35, 15, 25, 40, 11, 21, 31, 13, 24, 36, 200, 100, 50},
+      {"worked example",
+       3,
+       2,
+       {10, 20, 30, 12, 22, 35, 15, 25, 40, 11, 21, 31, 13, 24, 36, 200, 100, 50},
        {246, 20, 10, 0, 2, 3, 0, 3, 2, 0, 1, 0, 255, 2, 255, 111, 75, 192}},
       // Left 200, above 100, upper-left 10 in byte 1: the unreduced gradient 290 makes the
       // prediction 200 (reduced modulo 256 it would be 100).
-      {"gradient not reduced", 2, 2, {10, 10, 10, 100, 100, 100, 200, 200, 200, 7, 7, 7},
+      {"gradient not reduced",
+       2,
+       2,
+       {10, 10, 10, 100, 100, 100, 200, 200, 200, 7, 7, 7},
        {0, 10, 0, 0, 90, 0, 0, 190, 0, 0, 63, 0}},
-      {"one pixel wide: from above", 1, 4, {1, 2, 3, 9, 8, 7, 50, 60, 70, 50, 60, 71},
+      {"one pixel wide: from above",
+       1,
+       4,
+       {1, 2, 3, 9, 8, 7, 50, 60, 70, 50, 60, 71},
        {255, 2, 1, 2, 6, 254, 245, 52, 11, 0, 0, 1}},
-      {"one row: from the left", 4, 1, {10, 20, 30, 12, 22, 35, 15, 25, 40, 0, 0, 0},
+      {"one row: from the left",
+       4,
+       1,
+       {10, 20, 30, 12, 22, 35, 15, 25, 40, 0, 0, 0},
        {246, 20, 10, 0, 2, 3, 0, 3, 2, 10, 231, 241}},
       {"one colour", 7, 5, solid, solid_res},
   };
@@ -119,8 +134,8 @@ TEST(Predict, MatchesThePlainFormAndInvertsForEveryWidthTo70) {
       for (int k = 0; k < testdata::kKinds; ++k) {
         const Bytes frame = testdata::Frame(testdata::KindAt(k), w, h, ++seed);
         const Bytes planes = Planes(frame, w, h);
-        const std::string what =
-            "w=" + std::to_string(w) + " h=" + std::to_string(h) + " " + testdata::Name(testdata::KindAt(k));
+        const std::string what = "w=" + std::to_string(w) + " h=" + std::to_string(h) + " " +
+                                 testdata::Name(testdata::KindAt(k));
         ASSERT_EQ(planes, ReferencePlanes(frame, w)) << what;
         ASSERT_EQ(Frame(planes, w, h), frame) << what;
       }

@@ -28,7 +28,8 @@ TEST_P(Threads, OutputIsTheSameForEveryThreadCount) {
   recipe.height = c.height;
   recipe.format = c.format;
   for (int i = 0; i < c.frames; ++i)
-    recipe.frames.push_back(testmov::make_frame(c.width, c.height, 500 + uint32_t(i), i % 3 == 2 ? 0 : c.noise));
+    recipe.frames.push_back(
+        testmov::make_frame(c.width, c.height, 500 + uint32_t(i), i % 3 == 2 ? 0 : c.noise));
   std::vector<uint8_t> movie = testmov::build_movie(recipe);
   if (c.truncate) movie.resize(movie.size() - 5);
   ASSERT_TRUE(testfiles::write_file(dir.file("m.mov"), movie));
@@ -36,26 +37,29 @@ TEST_P(Threads, OutputIsTheSameForEveryThreadCount) {
   std::vector<std::string> outs;
   for (const char* threads : {"1", "2", "7"}) {
     const std::vector<std::string> env = {std::string("ZODUVIV_THREADS=") + threads};
-    const testfiles::RunResult r =
-        testfiles::run(testfiles::binary("ZODUVIV_BIN"), {dir.file("m.mov"), dir.file("c.avi")}, env);
+    const testfiles::RunResult r = testfiles::run(testfiles::binary("ZODUVIV_BIN"),
+                                                  {dir.file("m.mov"), dir.file("c.avi")}, env);
     EXPECT_EQ(r.status, c.truncate ? 1 : 0) << c.name << " threads=" << threads << "\n" << r.out;
     outs.push_back(r.out);
     files[0].push_back(testfiles::read_file(dir.file("c.avi")));
     if (c.truncate) continue;
-    const testfiles::RunResult d =
-        testfiles::run(testfiles::binary("VIZUDEC_BIN"), {dir.file("c.avi"), dir.file("d.avi")}, env);
+    const testfiles::RunResult d = testfiles::run(testfiles::binary("VIZUDEC_BIN"),
+                                                  {dir.file("c.avi"), dir.file("d.avi")}, env);
     EXPECT_EQ(d.status, 0) << d.out;
     files[1].push_back(testfiles::read_file(dir.file("d.avi")));
   }
   for (size_t i = 1; i < 3; ++i) {
     EXPECT_EQ(outs[i], outs[0]) << c.name << " run " << i;
     EXPECT_TRUE(files[0][i] == files[0][0]) << c.name << " run " << i;
-    if (!c.truncate) { EXPECT_TRUE(files[1][i] == files[1][0]) << c.name << " vizudec run " << i; }
+    if (!c.truncate) {
+      EXPECT_TRUE(files[1][i] == files[1][0]) << c.name << " vizudec run " << i;
+    }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Movies, Threads,
-                         ::testing::Values(ThreadCase{"raw_many_frames", 24, 16, 23, 12, "raw ", false},
+                         ::testing::Values(ThreadCase{"raw_many_frames", 24, 16, 23, 12, "raw ",
+                                                      false},
                                            ThreadCase{"wrle_noise", 17, 9, 11, 255, "WRLE", false},
                                            ThreadCase{"one_frame", 8, 8, 1, 3, "raw ", false},
                                            ThreadCase{"truncated", 16, 12, 9, 30, "raw ", true}),

@@ -32,7 +32,8 @@ RunResult zoduviv(const std::vector<std::string>& args) { return Run("ZODUVIV_BI
 
 std::string Info(const std::string& path, int w, int h, bool compressed, int frames) {
   return path + ": " + std::to_string(w) + " x " + std::to_string(h) + ", " +
-         (compressed ? "Vozodiva compressed" : "uncompressed") + ", " + std::to_string(frames) + " frames\n";
+         (compressed ? "Vozodiva compressed" : "uncompressed") + ", " + std::to_string(frames) +
+         " frames\n";
 }
 
 testmov::MovieRecipe Movie(int width, int height, int frames, int noise) {
@@ -73,28 +74,36 @@ TEST(VizudecCheck, NamesTheDamagedFrame) {
   ASSERT_TRUE(avi.ok && avi.frames.size() == 6) << avi.error;
   const std::vector<AviFrame>& f = avi.info.frames;
   const std::string undecodable = "it does not decode as a Vozodiva frame";
-  const std::tuple<std::function<void(Bytes&)>, int, std::string> kCases[] = {  // damage, frame, why
+  const std::tuple<std::function<void(Bytes&)>, int, std::string> kCases[] = {
+      // damage, frame, why
       {[&](Bytes& b) { b[f[2].offset - 6] = 'x'; }, 3, "its chunk header does not match the index"},
       {[&](Bytes& b) { b[f[1].offset] = 9; }, 2, undecodable},
-      {[&](Bytes& b) { b.resize(f[4].offset + f[4].size / 2); }, 5, "the file ends inside its chunk"},
+      {[&](Bytes& b) { b.resize(f[4].offset + f[4].size / 2); }, 5,
+       "the file ends inside its chunk"},
       {[&](Bytes& b) { b.resize(f[5].offset - 8); }, 6, "the file ends before its chunk"},
-      {[&](Bytes& b) { testbytes::put32(b, f[2].offset + 1, f[2].size + 40); }, 3, undecodable},  // stream 2
+      {[&](Bytes& b) { testbytes::put32(b, f[2].offset + 1, f[2].size + 40); }, 3,
+       undecodable},                                                    // stream 2
       {[&](Bytes& b) { b[f[5].offset + 9] = 0x7F; }, 6, undecodable}};  // channel stream 1's method
-  const std::string bad = dir.file("bad.avi"), d = dir.file("d.avi"), info = Info(bad, 16, 8, true, 6);
+  const std::string bad = dir.file("bad.avi"), d = dir.file("d.avi"),
+                    info = Info(bad, 16, 8, true, 6);
   for (const auto& [damage, frame, reason] : kCases) {
     Bytes b = good;
     damage(b);
     ASSERT_TRUE(testfiles::write_file(bad, b));
-    const std::string named = "Frame " + std::to_string(frame) + " of 6 is damaged: " + reason + ".\n";
+    const std::string named =
+        "Frame " + std::to_string(frame) + " of 6 is damaged: " + reason + ".\n";
     const RunResult t = vizudec({"-t", bad});
     EXPECT_TRUE(t.status == 1 && t.out == info + named) << t.out;
     if (reason != undecodable) continue;
     const RunResult r = vizudec({bad, d});
-    EXPECT_TRUE(r.status == 1 && r.out == info + "Writing " + d + ", this may take a while...\n" + named +
-                                              "The output file " + d + " is incomplete: it holds only the " +
-                                              std::to_string(frame - 1) + " frames before it.\n") << r.out;
+    EXPECT_TRUE(r.status == 1 && r.out == info + "Writing " + d + ", this may take a while...\n" +
+                                              named + "The output file " + d +
+                                              " is incomplete: it holds only the " +
+                                              std::to_string(frame - 1) + " frames before it.\n")
+        << r.out;
     const testfiles::AviFile out = testfiles::read_avi_bytes(read_file(d));
-    EXPECT_TRUE(out.ok && out.info.compression == 0 && out.frames.size() == size_t(frame - 1)) << out.error;
+    EXPECT_TRUE(out.ok && out.info.compression == 0 && out.frames.size() == size_t(frame - 1))
+        << out.error;
   }
 }
 
@@ -121,7 +130,8 @@ TEST(VizudecOpenDml, LargeOutputFromSolidFrames) {
   ASSERT_EQ(vizudec({cp, d}).status, 0);
   EXPECT_EQ(testfiles::run("/usr/bin/cmp", {d, up}).status, 0);
   // The decoded file reads back as OpenDML: every frame found, 'AVIX' lists and all.
-  EXPECT_EQ(vizudec({"-t", d}).out, Info(d, w, h, false, n) + "Checked 480 frames, all decode cleanly\n");
+  EXPECT_EQ(vizudec({"-t", d}).out,
+            Info(d, w, h, false, n) + "Checked 480 frames, all decode cleanly\n");
 }
 
 TEST(VizudecCommandLine, MessagesAndExitCodes) {
@@ -129,7 +139,8 @@ TEST(VizudecCommandLine, MessagesAndExitCodes) {
   ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), Movie(8, 4, 2, 9)));
   ASSERT_EQ(zoduviv({dir.file("m.mov"), dir.file("c.avi")}).status, 0);
   const std::string c = dir.file("c.avi"), d = dir.file("d.avi"), none = dir.file("none.avi");
-  const std::string mov = dir.file("m.mov"), sym = dir.file("link.avi"), hard = dir.file("hard.avi");
+  const std::string mov = dir.file("m.mov"), sym = dir.file("link.avi"),
+                    hard = dir.file("hard.avi");
   ASSERT_EQ(symlink(c.c_str(), sym.c_str()) + link(c.c_str(), hard.c_str()), 0);
   const std::string usage =
       "Usage: vizudec <input.avi> <output.avi>\n       vizudec -t <input.avi>\n"
@@ -142,19 +153,34 @@ TEST(VizudecCommandLine, MessagesAndExitCodes) {
     return "The output file " + out + " is the input file; choose another name.\n";
   };
   const std::pair<std::vector<std::string>, std::string> kCases[] = {
-      {{}, usage}, {{"a.avi"}, usage}, {{"-t"}, usage}, {{"a", "b", "c"}, usage}, {{"-t", "a", "b"}, usage},
-      {{"-c", "a"}, usage}, {{"-c", none, c}, unopened}, {{"-c", mov, none}, unopened},
-      {{"-x", "a.avi"}, "Unknown option: \"-x\"\n"}, {{"-t", none}, unopened}, {{none, d}, unopened},
-      {{"-t", dir.path()}, unopened}, {{dir.path(), d}, unopened},
-      {{mov, d}, "Unable to read " + mov + " as a Vozodiva or uncompressed AVI file: it is not an AVI file"
-                 " (no RIFF 'AVI ' header).\n"},
-      {{c, c}, same(c)}, {{c, sym}, same(sym)}, {{c, hard}, same(hard)}, {{c, dot}, same(dot)},
+      {{}, usage},
+      {{"a.avi"}, usage},
+      {{"-t"}, usage},
+      {{"a", "b", "c"}, usage},
+      {{"-t", "a", "b"}, usage},
+      {{"-c", "a"}, usage},
+      {{"-c", none, c}, unopened},
+      {{"-c", mov, none}, unopened},
+      {{"-x", "a.avi"}, "Unknown option: \"-x\"\n"},
+      {{"-t", none}, unopened},
+      {{none, d}, unopened},
+      {{"-t", dir.path()}, unopened},
+      {{dir.path(), d}, unopened},
+      {{mov, d},
+       "Unable to read " + mov +
+           " as a Vozodiva or uncompressed AVI file: it is not an AVI file"
+           " (no RIFF 'AVI ' header).\n"},
+      {{c, c}, same(c)},
+      {{c, sym}, same(sym)},
+      {{c, hard}, same(hard)},
+      {{c, dot}, same(dot)},
       {{c, dir.file("no/dir/d.avi")},
        Info(c, 8, 4, true, 2) + "Unable to open output file " + dir.file("no/dir/d.avi") + "\n"}};
   const Bytes before = read_file(c);
   for (const auto& [args, out] : kCases) {
     const RunResult r = vizudec(args);
-    EXPECT_TRUE(r.out == out && r.status == 1 && r.err.empty()) << args.size() << ": " << r.out << r.err;
+    EXPECT_TRUE(r.out == out && r.status == 1 && r.err.empty())
+        << args.size() << ": " << r.out << r.err;
   }
   EXPECT_FALSE(testfiles::file_exists(d));
   EXPECT_TRUE(read_file(c) == before);
@@ -183,7 +209,8 @@ TEST(VizudecCompare, ProvesOrNamesTheDifference) {
   ASSERT_TRUE(testfiles::write_file(dir.file("changed_u.avi"), u));
   const std::string differs = " differs from the movie's: first at column ",
                     from = " (counted from 0 at the top left of the picture).\n";
-  const std::tuple<const char*, int, std::string> kCases[] = {  // the file, vizudec -c's status and output
+  const std::tuple<const char*, int, std::string> kCases[] = {
+      // the file, vizudec -c's status and output
       {"m_c.avi", 0, "All 3 frames equal the movie's frames\n"},
       {"m_u.avi", 0, "All 3 frames equal the movie's frames\n"},
       {"changed_u.avi", 1, "Frame 3 of 3" + differs + "5, row 0" + from},

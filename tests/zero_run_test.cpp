@@ -45,23 +45,37 @@ TEST(ZeroRun, GoldenStrings) {
     int level;
     Bytes in, coded;
   } kCases[] = {
-      {1, {5, 0, 0, 0, 7, 0}, {5, 0, 1, 7, 0, 0}}, {1, {1, 0, 2, 0, 0, 3}, {1, 0, 0, 2, 0, 0xFF, 3}},
+      {1, {5, 0, 0, 0, 7, 0}, {5, 0, 1, 7, 0, 0}},
+      {1, {1, 0, 2, 0, 0, 3}, {1, 0, 0, 2, 0, 0xFF, 3}},
       {2, {5, 0, 7, 0, 0, 0, 0, 9}, {5, 0, 7, 0, 0, 1, 9}},
-      {3, {0, 8, 0, 0, 8, 0, 0, 0, 8}, {0, 8, 0, 0, 8, 0, 0, 0, 0, 8}}, {1, Cat(z300, {7}), {0, 0x80, 0, 0xEA, 7}},
-      {2, Cat(z300, {7}), {0, 0, 0x80, 0, 0, 0xEB, 7}}, {3, Cat(z300, {7}), {0, 0, 0, 0x80, 0, 0, 0, 0xEC, 7}},
+      {3, {0, 8, 0, 0, 8, 0, 0, 0, 8}, {0, 8, 0, 0, 8, 0, 0, 0, 0, 8}},
+      {1, Cat(z300, {7}), {0, 0x80, 0, 0xEA, 7}},
+      {2, Cat(z300, {7}), {0, 0, 0x80, 0, 0, 0xEB, 7}},
+      {3, Cat(z300, {7}), {0, 0, 0, 0x80, 0, 0, 0, 0xEC, 7}},
       {1, {0}, {0, 0}},  // code bytes of r = 0, 1, 3, 4, 253, 254, 255; 257 zeros
-      {1, {0, 0}, {0, 0xFF}}, {1, Cat(Bytes(4, 0), {7}), {0, 0xFE, 7}}, {1, Cat(Bytes(5, 0), {7}), {0, 0x02, 7}},
-      {1, Cat(Bytes(254, 0), {7}), {0, 0x81, 7}}, {1, Cat(Bytes(255, 0), {7}), {0, 0x7F, 7}},
-      {1, Bytes(256, 0), {0, 0x80}}, {1, Bytes(257, 0), {0, 0x80, 0, 0}}, {2, {9, 0}, {9, 0, 0, 0}},
-      {3, {9, 0}, {9, 0, 0, 0, 0}}, {3, {9, 0, 0}, {9, 0, 0, 0, 0}}, {1, {1, 2, 3, 255}, {1, 2, 3, 255}},
-      {2, {1, 2, 3, 255}, {1, 2, 3, 255}}, {3, {1, 2, 3, 255}, {1, 2, 3, 255}},
+      {1, {0, 0}, {0, 0xFF}},
+      {1, Cat(Bytes(4, 0), {7}), {0, 0xFE, 7}},
+      {1, Cat(Bytes(5, 0), {7}), {0, 0x02, 7}},
+      {1, Cat(Bytes(254, 0), {7}), {0, 0x81, 7}},
+      {1, Cat(Bytes(255, 0), {7}), {0, 0x7F, 7}},
+      {1, Bytes(256, 0), {0, 0x80}},
+      {1, Bytes(257, 0), {0, 0x80, 0, 0}},
+      {2, {9, 0}, {9, 0, 0, 0}},
+      {3, {9, 0}, {9, 0, 0, 0, 0}},
+      {3, {9, 0, 0}, {9, 0, 0, 0, 0}},
+      {1, {1, 2, 3, 255}, {1, 2, 3, 255}},
+      {2, {1, 2, 3, 255}, {1, 2, 3, 255}},
+      {3, {1, 2, 3, 255}, {1, 2, 3, 255}},
   };
   for (const auto& k : kCases) {
-    const std::string what = "level=" + std::to_string(k.level) + " in=" + testbytes::Hex(k.in).substr(0, 24);
+    const std::string what =
+        "level=" + std::to_string(k.level) + " in=" + testbytes::Hex(k.in).substr(0, 24);
     EXPECT_EQ(testbytes::Hex(Code(k.in, k.level)), testbytes::Hex(k.coded)) << what;
     // Both decoders give the input back and consume the whole coded string.
     Bytes back(k.in.size(), 0xCD), back2 = back;
-    EXPECT_EQ(zero::deRLE(k.coded.data(), back.data(), int(back.size()), k.level), int(k.coded.size())) << what;
+    EXPECT_EQ(zero::deRLE(k.coded.data(), back.data(), int(back.size()), k.level),
+              int(k.coded.size()))
+        << what;
     EXPECT_EQ(zero::deRLE(k.coded.data(), k.coded.size(), back2.data(), int(back.size()), k.level),
               int(k.coded.size()));
     EXPECT_TRUE(back == k.in && back2 == k.in) << what;
@@ -86,7 +100,8 @@ TEST(ZeroRun, LevelChoiceTallies) {
   } kCases[] = {{Bytes(1000, 0), 16, 1}, {Bytes(1000, 0), 992, 1}, {Bytes(1000, 0), 993, 0},
                 {mixed, 16, 2},          {mixed, 170, 2},          {mixed, 171, 0},
                 {{1, 2, 3, 4, 5}, 1, 0}, {{1, 2, 3, 4, 5}, 0, 1},  {{}, 16, 0}};
-  for (const auto& k : kCases) EXPECT_EQ(zero::testRLE(k.in.data(), int(k.in.size()), k.t), k.want) << k.t;
+  for (const auto& k : kCases)
+    EXPECT_EQ(zero::testRLE(k.in.data(), int(k.in.size()), k.t), k.want) << k.t;
 }
 
 // Every kind of run, at lengths across the 16- and 64-byte blocks the fast paths take: the
@@ -102,22 +117,28 @@ TEST(ZeroRun, MatchesThePlainFormsOnEveryKindOfRun) {
     const size_t n = seed < 450 ? seed % 300 : 300 + seed * 7 % 3000;
     Bytes in = testdata::Plane(kind, n, seed);
     if (seed % 3 == 0 && n > 0) in.back() = 0;  // often end on a short run
-    const std::string what =
-        std::string(testdata::Name(kind)) + " len=" + std::to_string(n) + " seed=" + std::to_string(seed);
-    for (int t : {1, 16, 100}) ASSERT_EQ(zero::testRLE(in.data(), int(n), t), PlainLevel(in, t)) << what << " t=" << t;
+    const std::string what = std::string(testdata::Name(kind)) + " len=" + std::to_string(n) +
+                             " seed=" + std::to_string(seed);
+    for (int t : {1, 16, 100})
+      ASSERT_EQ(zero::testRLE(in.data(), int(n), t), PlainLevel(in, t)) << what << " t=" << t;
     const int level = zero::testRLE(in.data(), int(n), 16);
     ++chosen[level];
     for (int m = 1; m <= 3; ++m) {
       const Bytes coded = Code(in, m);
       all = testbytes::Fnv(coded, all);
-      if (m == level) { ASSERT_LE(coded.size() + 13, n) << what; }
+      if (m == level) {
+        ASSERT_LE(coded.size() + 13, n) << what;
+      }
       Bytes back(n, 0xCD), back2(n, 0xCD);
-      ASSERT_EQ(zero::deRLE(coded.data(), coded.size(), back.data(), int(n), m), int(coded.size())) << what;
+      ASSERT_EQ(zero::deRLE(coded.data(), coded.size(), back.data(), int(n), m), int(coded.size()))
+          << what;
       ASSERT_EQ(zero::deRLE(coded.data(), back2.data(), int(n), m), int(coded.size())) << what;
       ASSERT_TRUE(back == in && back2 == in) << what;
-      for (size_t cut = 0; seed % 50 == 1 && cut < coded.size(); ++cut) {  // exact-size copies, for ASan
+      for (size_t cut = 0; seed % 50 == 1 && cut < coded.size();
+           ++cut) {  // exact-size copies, for ASan
         const Bytes part(coded.begin(), coded.begin() + long(cut));
-        ASSERT_EQ(zero::deRLE(part.data(), part.size(), back.data(), int(n), m), -1) << what << " cut=" << cut;
+        ASSERT_EQ(zero::deRLE(part.data(), part.size(), back.data(), int(n), m), -1)
+            << what << " cut=" << cut;
       }
     }
   }

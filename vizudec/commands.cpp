@@ -60,8 +60,8 @@ int decode_file(const char* in_path, const char* out_path) {
   // with the very header zoduviv -u writes. The int conversion keeps the 32 bits, which
   // the writer stores unchanged.
   AviWriter writer;
-  if (!writer.init(out_path, input.info.width, input.info.height,
-                   static_cast<int>(input.info.rate), static_cast<int>(input.info.scale), 0))
+  if (!writer.init(out_path, input.info.width, input.info.height, static_cast<int>(input.info.rate),
+                   static_cast<int>(input.info.scale), 0))
     return 1;
   std::printf("Writing %s, this may take a while...\n", out_path);
   std::fflush(stdout);

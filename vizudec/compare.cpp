@@ -26,11 +26,12 @@ class MovieFrames {
     bool ok = false;
     {
       MovieMessageCapture capture(messages);
-      ok = read_movie(file_.size(),
-                      [this](uint64_t offset, unsigned char* dst, size_t n) {
-                        return file_.read_at(offset, dst, n);
-                      },
-                      header_);
+      ok = read_movie(
+          file_.size(),
+          [this](uint64_t offset, unsigned char* dst, size_t n) {
+            return file_.read_at(offset, dst, n);
+          },
+          header_);
     }
     if (!ok) {
       std::fputs(messages.c_str(), stdout);
@@ -89,9 +90,10 @@ void print_first_difference(size_t frame, size_t total, const unsigned char* a,
     if (std::memcmp(a + at, b + at, row) == 0) continue;
     size_t k = 0;
     while (a[at + k] == b[at + k]) ++k;
-    std::printf("Frame %zu of %zu differs from the movie's: first at column %zu, row %d "
-                "(counted from 0 at the top left of the picture).\n",
-                frame + 1, total, k / 3, y);
+    std::printf(
+        "Frame %zu of %zu differs from the movie's: first at column %zu, row %d "
+        "(counted from 0 at the top left of the picture).\n",
+        frame + 1, total, k / 3, y);
     return;
   }
 }
@@ -117,8 +119,9 @@ int compare_file(const char* movie_path, const char* avi_path) {
       [&](size_t i, uint8_t* decoded) {
         const unsigned char* expected = movie.frame(i);
         if (expected == nullptr) {
-          std::printf("Frame %zu of %zu of the movie lies past the end of its file or cannot be read.\n",
-                      i + 1, n);
+          std::printf(
+              "Frame %zu of %zu of the movie lies past the end of its file or cannot be read.\n",
+              i + 1, n);
           differs = true;
         } else if (std::memcmp(expected, decoded, pass.frame_bytes()) != 0) {
           print_first_difference(i, n, decoded, expected, h.width, h.height);

@@ -37,9 +37,9 @@ bool open_avi_input(const char* path, AviInput& input, bool summary) {
 }
 
 FramePass::FramePass(AviInput& input)
-    : input_(input),
-      work_(workers_for(input),
-            [this](int worker, int slot) { process(worker, slots_[static_cast<size_t>(slot)]); }) {}
+    : input_(input), work_(workers_for(input), [this](int worker, int slot) {
+        process(worker, slots_[static_cast<size_t>(slot)]);
+      }) {}
 
 // Decoding workers: none for DIB input, and no more than frames that can be decoded or
 // than the in-flight budget holds. A worker keeps two frames in flight, each a chunk
@@ -71,7 +71,8 @@ bool FramePass::begin() {
     // the read buffer never grows beyond it whatever the file claims.
     const size_t bound = MaxCompressedFrameSize(info.width, info.height);
     for (const AviFrame& f : info.frames)
-      if (f.damage == nullptr && f.size <= bound) chunk_bytes = std::max<size_t>(chunk_bytes, f.size);
+      if (f.damage == nullptr && f.size <= bound)
+        chunk_bytes = std::max<size_t>(chunk_bytes, f.size);
   } else {
     chunk_bytes = dib_chunk_bytes(need_frame);
   }
@@ -108,8 +109,7 @@ size_t FramePass::run(const std::function<bool(size_t i, uint8_t* frame)>& sink,
   const std::vector<AviFrame>& frames = input_.info.frames;
   auto slot_of = [this](size_t i) -> Slot& { return slots_[i % slots_.size()]; };
   return work_.run(
-      frames.size(),
-      [&](size_t i) { slot_of(i).why = read_frame(frames[i], slot_of(i)); },
+      frames.size(), [&](size_t i) { slot_of(i).why = read_frame(frames[i], slot_of(i)); },
       [&](size_t i) {
         why = slot_of(i).why;
         return why == nullptr && sink(i, slot_of(i).frame.get());
@@ -141,6 +141,7 @@ const char* FramePass::read_frame(const AviFrame& f, Slot& slot) {
 // Decodes the slot's chunk; runs on a worker.
 void FramePass::process(int worker, Slot& slot) {
   if (slot.why != nullptr || !input_.vizu) return;
-  if (!decoders_[static_cast<size_t>(worker)]->Decode(slot.chunk.get(), slot.size, slot.frame.get()))
+  if (!decoders_[static_cast<size_t>(worker)]->Decode(slot.chunk.get(), slot.size,
+                                                      slot.frame.get()))
     slot.why = "it does not decode as a Vozodiva frame";
 }

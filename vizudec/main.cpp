@@ -8,9 +8,10 @@ void print_usage() {
   std::printf("Usage: vizudec <input.avi> <output.avi>\n");
   std::printf("       vizudec -t <input.avi>\n");
   std::printf("       vizudec -c <movie.mov> <input.avi>\n");
-  std::printf("Decodes a Vozodiva compressed avi to an uncompressed avi, or with -t checks\n"
-              "that every frame of it decodes, without writing anything, or with -c checks\n"
-              "that its frames are exactly the frames of the movie it was made from.\n");
+  std::printf(
+      "Decodes a Vozodiva compressed avi to an uncompressed avi, or with -t checks\n"
+      "that every frame of it decodes, without writing anything, or with -c checks\n"
+      "that its frames are exactly the frames of the movie it was made from.\n");
 }
 
 int main(int argc, char** argv) {

@@ -25,14 +25,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Large geometries and long frame lists add time, not coverage.
   const uint64_t pixels = uint64_t(info.width) * uint64_t(info.height);
   FrameDecoder decoder;
-  const bool vizu = info.compression == 0x555A4956 || info.compression == 0x757A6976;  // "VIZU", "vizu"
+  const bool vizu =
+      info.compression == 0x555A4956 || info.compression == 0x757A6976;  // "VIZU", "vizu"
   if (!vizu || pixels > (1u << 16) || !decoder.Begin(info.width, info.height)) return 0;
   std::vector<uint8_t> out(pixels * 3);
   for (size_t i = 0; i < std::min<size_t>(info.frames.size(), 64); ++i) {
     const AviFrame& f = info.frames[i];
     if (f.damage) continue;
-    const std::vector<uint8_t> frame(data + f.offset,
-                                     data + f.offset + f.size);  // exact size: ASan sees a read past it
+    const std::vector<uint8_t> frame(
+        data + f.offset,
+        data + f.offset + f.size);  // exact size: ASan sees a read past it
     (void)decoder.Decode(frame.data(), frame.size(), out.data());
   }
   return 0;

@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (extent > packed.size() || packed[extent - 1] != 0) std::abort();
   packed.resize(extent - 1);
   plane.resize(rest.size());
-  if (!coder.uncompact(packed.data(), packed.size(), plane.data(), uint32_t(rest.size())) || plane != rest)
+  if (!coder.uncompact(packed.data(), packed.size(), plane.data(), uint32_t(rest.size())) ||
+      plane != rest)
     std::abort();
   return 0;
 }

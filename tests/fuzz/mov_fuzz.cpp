@@ -36,8 +36,8 @@ void read_as_movie(const uint8_t* data, size_t size, uint64_t padding) {
   };
   MovieHeader header;
   if (!read_movie(file_size, read_at, header)) return;
-  const uint64_t frame_size = uint64_t{static_cast<uint32_t>(header.width)} *
-                              static_cast<uint32_t>(header.height) * 3;
+  const uint64_t frame_size =
+      uint64_t{static_cast<uint32_t>(header.width)} * static_cast<uint32_t>(header.height) * 3;
   const uint64_t per_frame = frame_size == 0 ? 1 : frame_size;
   if (frame_offsets.size() != static_cast<size_t>(total_frames) ||
       static_cast<uint64_t>(total_frames) > file_size / per_frame) {
@@ -52,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   read_as_movie(data, size, 0);
   // Only a movie atom right at the head's end keeps the second file from reading a head
   // of 9 MB, which would slow the fuzzer a hundredfold for nothing new.
-  if (size >= 8 && std::memcmp(data + 4, "moov", 4) == 0) read_as_movie(data, size, kHeaderWindowBytes);
+  if (size >= 8 && std::memcmp(data + 4, "moov", 4) == 0)
+    read_as_movie(data, size, kHeaderWindowBytes);
   return 0;
 }

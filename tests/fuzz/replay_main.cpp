@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
   for (const auto& f : files) {
     std::ifstream in(f, std::ios::binary);
     if (!in) return std::fprintf(stderr, "cannot read %s\n", f.c_str()), 1;
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
   }
   std::fprintf(stderr, "replayed %zu inputs\n", files.size());

@@ -31,7 +31,8 @@ inline Bytes Cat(Bytes a, const Bytes& b) {
 
 // Little-endian fields; bytes outside the buffer throw, which fails the test.
 inline uint32_t le32(const Bytes& b, size_t off) {
-  return uint32_t(b.at(off) | b.at(off + 1) << 8 | b.at(off + 2) << 16 | uint32_t(b.at(off + 3)) << 24);
+  return uint32_t(b.at(off) | b.at(off + 1) << 8 | b.at(off + 2) << 16 |
+                  uint32_t(b.at(off + 3)) << 24);
 }
 inline void put32(Bytes& b, size_t off, uint32_t v) {
   for (int i = 0; i < 4; ++i) b.at(off + i) = uint8_t(v >> (8 * i));

@@ -20,10 +20,13 @@ void matrix(testbytes::ByteWriter& w) {
 }
 
 // The movie atom, with the chunk offsets given (logical chunk order).
-Bytes build_moov(const MovieRecipe& r, const std::vector<uint32_t>& layout, const std::vector<uint64_t>& offsets) {
+Bytes build_moov(const MovieRecipe& r, const std::vector<uint32_t>& layout,
+                 const std::vector<uint64_t>& offsets) {
   // Every stts entry stands for one frame, the last one for the rest.
   const size_t entries = r.durations.size(), frames = r.frames.size();
-  const auto frames_of = [&](size_t i) -> uint64_t { return i + 1 < entries ? 1 : frames > i ? frames - i : 0; };
+  const auto frames_of = [&](size_t i) -> uint64_t {
+    return i + 1 < entries ? 1 : frames > i ? frames - i : 0;
+  };
   uint64_t duration = 0;
   for (size_t i = 0; i < entries; ++i) duration += uint32_t(r.durations[i]) * frames_of(i);
   const uint32_t scale = uint32_t(r.time_scale), dur = uint32_t(duration);
@@ -35,7 +38,8 @@ Bytes build_moov(const MovieRecipe& r, const std::vector<uint32_t>& layout, cons
   const size_t trak = w.open("trak"), tkhd = w.open("tkhd");
   w.u32(3).zeros(8).u32(1).u32(0).u32(dur).zeros(16);
   matrix(w);
-  w.u32(uint32_t(r.width) << 16 | (uint32_t(r.width_fraction * 65536.0) & 0xFFFF)).u32(uint32_t(r.height) << 16);
+  w.u32(uint32_t(r.width) << 16 | (uint32_t(r.width_fraction * 65536.0) & 0xFFFF))
+      .u32(uint32_t(r.height) << 16);
   w.close(tkhd);
   const size_t mdia = w.open("mdia"), mdhd = w.open("mdhd");
   w.zeros(12).u32(scale).u32(dur).u32(0).close(mdhd);
@@ -46,7 +50,13 @@ Bytes build_moov(const MovieRecipe& r, const std::vector<uint32_t>& layout, cons
   const std::string name = r.format == "raw " ? "None" : "BMP";
   for (uint32_t i = 0; i < std::clamp<uint32_t>(r.stsd_entries, 1, 8); ++i) {
     const size_t entry = w.open(r.format);
-    w.zeros(6).u16(1).zeros(12).u32(0x400).u16(uint32_t(r.width)).u16(uint32_t(r.height)).u32(72u << 16);
+    w.zeros(6)
+        .u16(1)
+        .zeros(12)
+        .u32(0x400)
+        .u16(uint32_t(r.width))
+        .u16(uint32_t(r.height))
+        .u32(72u << 16);
     w.u32(72u << 16).u32(0).u16(1).num(name.size(), 1).bytes(Bytes(name.begin(), name.end()));
     w.zeros(31 - name.size()).u16(24).u16(0xFFFF);
     w.close(entry);
@@ -64,8 +74,8 @@ Bytes build_moov(const MovieRecipe& r, const std::vector<uint32_t>& layout, cons
   for (uint32_t i : changes) w.u32(i + 1).u32(layout[i]).u32(1);
   w.close(stsc);
   const size_t stsz = w.open("stsz");
-  const bool same =
-      std::all_of(r.frames.begin(), r.frames.end(), [&](const Bytes& f) { return f.size() == r.frames[0].size(); });
+  const bool same = std::all_of(r.frames.begin(), r.frames.end(),
+                                [&](const Bytes& f) { return f.size() == r.frames[0].size(); });
   w.u32(0).u32(same && frames ? r.frames[0].size() : 0).u32(frames);
   for (size_t i = 0; !same && i < frames; ++i) w.u32(r.frames[i].size());
   w.close(stsz);
@@ -104,7 +114,8 @@ std::vector<uint8_t> build_movie(const MovieRecipe& recipe) {
   // The movie atom's size does not depend on the offsets: a build with zero offsets gives
   // the position of the media data when the movie atom comes first.
   uint64_t pos = file.b.size() + (large_mdat ? 16 : 8) + recipe.mdat_padding;
-  if (recipe.moov_first) pos += build_moov(recipe, layout, std::vector<uint64_t>(layout.size())).size();
+  if (recipe.moov_first)
+    pos += build_moov(recipe, layout, std::vector<uint64_t>(layout.size())).size();
   std::vector<uint64_t> offsets(layout.size());
   for (size_t c : order) offsets[c] = pos, pos += bytes[c];
   const Bytes moov = build_moov(recipe, layout, offsets);

@@ -16,8 +16,8 @@ namespace testmov {
 struct MovieRecipe {
   int width = 4;
   int height = 2;
-  double width_fraction = 0;       // added as the 16.16 fraction of the track width
-  std::string format = "raw ";     // the first sample description's data format (4 bytes)
+  double width_fraction = 0;    // added as the 16.16 fraction of the track width
+  std::string format = "raw ";  // the first sample description's data format (4 bytes)
   int32_t time_scale = 600;
   std::vector<int32_t> durations = {20};  // stts entries, one frame each but the last
   // Frames in play order, each width x height x 3 bytes as stored in the movie.
@@ -27,11 +27,11 @@ struct MovieRecipe {
   std::vector<uint32_t> frames_per_chunk;
   // Physical order of the chunks in the media data (a permutation); empty = in order.
   std::vector<size_t> chunk_order;
-  bool moov_first = true;      // the movie atom before the media data
-  bool use_co64 = false;       // 64-bit chunk offsets
-  uint32_t stsd_entries = 1;   // the description count printed by the walk
-  uint64_t mdat_padding = 0;   // zero bytes before the first chunk inside mdat
-  bool mdat_size64 = false;    // the 64-bit size form for mdat even when 32 bits would do
+  bool moov_first = true;     // the movie atom before the media data
+  bool use_co64 = false;      // 64-bit chunk offsets
+  uint32_t stsd_entries = 1;  // the description count printed by the walk
+  uint64_t mdat_padding = 0;  // zero bytes before the first chunk inside mdat
+  bool mdat_size64 = false;   // the 64-bit size form for mdat even when 32 bits would do
 };
 
 // The whole movie file.

@@ -20,7 +20,8 @@ extern char** environ;
 
 namespace testfiles {
 
-RunResult run(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env) {
+RunResult run(const std::string& program, const std::vector<std::string>& args,
+              const std::vector<std::string>& env) {
   TempDir capture;
   const std::string out = capture.file("out"), err = capture.file("err");
   posix_spawn_file_actions_t actions;
@@ -89,8 +90,9 @@ AviFile read_avi_bytes(const Bytes& file) {
   std::istringstream in(std::string(file.begin(), file.end()));
   avi.ok = read_avi(in, file.size(), avi.info, avi.error);
   for (const AviFrame& f : avi.info.frames)
-    avi.frames.push_back(f.damage ? Bytes()
-                                  : Bytes(file.begin() + long(f.offset), file.begin() + long(f.offset + f.size)));
+    avi.frames.push_back(
+        f.damage ? Bytes()
+                 : Bytes(file.begin() + long(f.offset), file.begin() + long(f.offset + f.size)));
   return avi;
 }
 
@@ -99,7 +101,8 @@ Bytes expected_dib(const Bytes& movie_frame, int width, int height, bool raw) {
   Bytes dib(movie_frame.size());
   const size_t row = size_t(width) * 3;
   for (size_t y = 0; y < size_t(height); ++y)
-    for (size_t x = 0; x < row; ++x) dib[y * row + x] = movie_frame[(height - 1 - y) * row + x / 3 * 3 + 2 - x % 3];
+    for (size_t x = 0; x < row; ++x)
+      dib[y * row + x] = movie_frame[(height - 1 - y) * row + x / 3 * 3 + 2 - x % 3];
   return dib;
 }
 
