@@ -35,34 +35,25 @@
 #include <vector>
 
 #include "avi/avi.h"
-#include "codec/codec.h"
+#include "common/common.h"
 
 namespace {
 
-constexpr uint32_t fcc(const char (&s)[5]) {
-  return static_cast<uint32_t>(static_cast<uint8_t>(s[0])) |
-         static_cast<uint32_t>(static_cast<uint8_t>(s[1])) << 8 |
-         static_cast<uint32_t>(static_cast<uint8_t>(s[2])) << 16 |
-         static_cast<uint32_t>(static_cast<uint8_t>(s[3])) << 24;
-}
-
-constexpr uint32_t kRiff = fcc("RIFF");
-constexpr uint32_t kList = fcc("LIST");
-constexpr uint32_t kAvi = fcc("AVI ");
-constexpr uint32_t kAvix = fcc("AVIX");
-constexpr uint32_t kHdrl = fcc("hdrl");
-constexpr uint32_t kStrl = fcc("strl");
-constexpr uint32_t kStrh = fcc("strh");
-constexpr uint32_t kStrf = fcc("strf");
-constexpr uint32_t kIndx = fcc("indx");
-constexpr uint32_t kMovi = fcc("movi");
-constexpr uint32_t kRec = fcc("rec ");
-constexpr uint32_t kIdx1 = fcc("idx1");
-constexpr uint32_t kVids = fcc("vids");
-constexpr uint32_t kVizuUpper = fcc("VIZU");
-constexpr uint32_t kVizuLower = fcc("vizu");
-
-constexpr uint32_t kKeyFrame = 0x10;
+constexpr uint32_t kRiff = fourcc("RIFF");
+constexpr uint32_t kList = fourcc("LIST");
+constexpr uint32_t kAvi = fourcc("AVI ");
+constexpr uint32_t kAvix = fourcc("AVIX");
+constexpr uint32_t kHdrl = fourcc("hdrl");
+constexpr uint32_t kStrl = fourcc("strl");
+constexpr uint32_t kStrh = fourcc("strh");
+constexpr uint32_t kStrf = fourcc("strf");
+constexpr uint32_t kIndx = fourcc("indx");
+constexpr uint32_t kMovi = fourcc("movi");
+constexpr uint32_t kRec = fourcc("rec ");
+constexpr uint32_t kIdx1 = fourcc("idx1");
+constexpr uint32_t kVids = fourcc("vids");
+constexpr uint32_t kVizuUpper = kFourccVizu;
+constexpr uint32_t kVizuLower = fourcc("vizu");
 
 // A header list this long is far beyond any real one (zoduviv's is 4,588 bytes); the
 // bound keeps a hostile size from sizing the buffer the list is read into.
@@ -84,45 +75,6 @@ constexpr const char* kEndsInside = "the file ends inside its chunk";
 constexpr const char* kPastList = "its chunk runs past the end of the 'movi' list";
 constexpr const char* kEndsBefore = "the file ends before its chunk";
 constexpr const char* kNotFound = "no chunk of it was found";
-
-// Little-endian fields of a buffer; a field that does not lie wholly inside reads as zero
-// and clears ok, which the caller checks once after a group of reads.
-class ByteReader {
- public:
-  ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-
-  bool in_bounds(size_t off, size_t n) const { return off <= size_ && n <= size_ - off; }
-  uint8_t u8(size_t off) { return in_bounds(off, 1) ? data_[off] : fail(); }
-  uint16_t le16(size_t off) {
-    if (!in_bounds(off, 2)) return fail();
-    return static_cast<uint16_t>(data_[off] | data_[off + 1] << 8);
-  }
-  uint32_t le32(size_t off) {
-    if (!in_bounds(off, 4)) return fail();
-    return static_cast<uint32_t>(data_[off]) | static_cast<uint32_t>(data_[off + 1]) << 8 |
-           static_cast<uint32_t>(data_[off + 2]) << 16 |
-           static_cast<uint32_t>(data_[off + 3]) << 24;
-  }
-  uint64_t le64(size_t off) {
-    if (!in_bounds(off, 8)) return fail();
-    return static_cast<uint64_t>(le32(off)) | static_cast<uint64_t>(le32(off + 4)) << 32;
-  }
-  // The bytes [off, off + n), or null when they do not lie wholly inside.
-  const uint8_t* span(size_t off, size_t n) const {
-    return in_bounds(off, n) ? data_ + off : nullptr;
-  }
-  size_t size() const { return size_; }
-  bool ok() const { return ok_; }
-
- private:
-  uint8_t fail() {
-    ok_ = false;
-    return 0;
-  }
-  const uint8_t* data_;
-  size_t size_;
-  bool ok_ = true;
-};
 
 // Reads byte ranges of the file; refuses any range that is not wholly inside it.
 class FileWindow {
@@ -370,7 +322,7 @@ struct StreamIds {
 StreamIds stream_ids(int number) {
   const uint32_t digits =
       static_cast<uint32_t>('0' + number / 10) | static_cast<uint32_t>('0' + number % 10) << 8;
-  return {digits | fcc("\0\0dc"), digits | fcc("\0\0db")};
+  return {digits | fourcc("\0\0dc"), digits | fourcc("\0\0db")};
 }
 
 // Collects frames, at most one per 8 bytes of file: every frame takes at least an 8-byte
@@ -445,8 +397,8 @@ AviFrame frame_at(FileWindow& file, const StreamIds& ids, uint64_t chunk_pos, ui
     const uint32_t n = h.le32(12);
     const uint64_t base = h.le64(20);
     // "ix" and the two digits of the stream (zoduviv: "ix00").
-    if ((h.le32(0) & 0xffff) != fcc("ix\0\0") || ix_size < 24 || h.le16(8) != 2 || h.u8(10) != 0 ||
-        h.u8(11) != 1 || !ids.matches(h.le32(16)))
+    if ((h.le32(0) & 0xffff) != fourcc("ix\0\0") || ix_size < 24 || h.le16(8) != 2 ||
+        h.u8(10) != 0 || h.u8(11) != 1 || !ids.matches(h.le32(16)))
       return false;
     if (!file.contains(ix_pos + 8, ix_size) || n > (ix_size - 24) / 8) return false;
     table.reserve(n);
@@ -459,7 +411,7 @@ AviFrame frame_at(FileWindow& file, const StreamIds& ids, uint64_t chunk_pos, ui
         const uint32_t off = b.le32(i * 8);
         const uint32_t raw = b.le32(i * 8 + 4);
         const uint32_t size = raw & 0x7fffffffu;
-        const uint32_t flags = (raw & 0x80000000u) ? 0 : kKeyFrame;
+        const uint32_t flags = (raw & 0x80000000u) ? 0 : kKeyFrameFlag;
         AviFrame f;
         if (!file.contains(base, off) || base + off < 8) {
           f = damaged(kOutsideFile);
@@ -559,7 +511,7 @@ void walk_movi(FileWindow& file, const Layout& layout, const StreamIds& ids, Fra
         AviFrame f;
         f.offset = data;
         f.size = head.size;
-        f.flags = kKeyFrame;
+        f.flags = kKeyFrameFlag;
         if (!table.add(f)) {
           stopped = true;
           return;

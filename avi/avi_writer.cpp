@@ -17,7 +17,7 @@
 
 #include "avi/avi.h"
 #include "avi/riff.h"
-#include "codec/codec.h"
+#include "zero/zero.h"
 
 // The header template, zero-run coded at level 1: the header image with every field at
 // its template value (credit, geometry, timing, format and counts all zero).
@@ -74,7 +74,6 @@ constexpr uint64_t kIx00HeadBytes = 32;  // id, cb and 24 bytes of fields
 constexpr uint64_t kAvixHeadBytes = 24;  // "RIFF" size "AVIX" "LIST" size "movi"
 constexpr int kSuperIndexEntries = 256;  // what the reserved 4,120 bytes hold
 constexpr size_t kSuperIndexEntriesAt = kReservedChunk + 8 + 24;
-constexpr uint32_t kKeyFrame = 0x10;
 constexpr uint32_t kNotKeyFrameBit = 0x80000000u;
 
 // The closing pad: after "JUNK" at Q, zero bytes up to the next multiple of 1,024, 1 to
@@ -92,19 +91,15 @@ uint32_t micro_sec_per_frame(int rate, int scale) {
   return static_cast<uint32_t>(period);
 }
 
-bool host_is_little_endian() {
-  const uint16_t probe = 1;
-  uint8_t first;
-  std::memcpy(&first, &probe, 1);
-  return first == 1;
-}
-
 }  // namespace
 
 unsigned long to_avi_edian_l(unsigned long value) {
-  if (host_is_little_endian()) return value;
-  const uint32_t v = static_cast<uint32_t>(value);
-  return ((v & 0xFFu) << 24) | ((v & 0xFF00u) << 8) | ((v >> 8) & 0xFF00u) | (v >> 24);
+  // The value whose native bytes are the little-endian file form.
+  uint8_t bytes[4];
+  store_le32(bytes, static_cast<uint32_t>(value));
+  uint32_t file_form = 0;
+  std::memcpy(&file_form, bytes, 4);
+  return file_form;
 }
 
 struct AviWriter::Impl {
@@ -173,7 +168,7 @@ int AviWriter::init(const char* name, int width, int height, int rate, int scale
   riff::store_le32(h + kBiSizeImage, static_cast<uint32_t>(image_bytes));
   if (compressed) {
     riff::store_fourcc(h + kStrhHandler, "vizu");
-    riff::store_fourcc(h + kBiCompression, "VIZU");
+    riff::store_le32(h + kBiCompression, kFourccVizu);
   } else {
     riff::store_fourcc(h + kStrhHandler, "DIB ");
     riff::store_le32(h + kBiCompression, 0);
@@ -278,7 +273,7 @@ FrameWrite AviWriter::write_frame(unsigned char* data, int size, int flags) {
 
   uint8_t ix_entry[kIx00EntryBytes];
   riff::store_le32(ix_entry, static_cast<uint32_t>(chunk_pos + 8 - w.movi_start));
-  const uint32_t key_bit = (static_cast<uint32_t>(flags) & kKeyFrame) ? 0 : kNotKeyFrameBit;
+  const uint32_t key_bit = (static_cast<uint32_t>(flags) & kKeyFrameFlag) ? 0 : kNotKeyFrameBit;
   riff::store_le32(ix_entry + 4, static_cast<uint32_t>(size) | key_bit);
   w.ix00.insert(w.ix00.end(), ix_entry, ix_entry + kIx00EntryBytes);
 

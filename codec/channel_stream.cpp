@@ -91,12 +91,12 @@ void PlanStream(const unsigned char* in, uint32_t length, unsigned char* rle, si
     // buffer), the plane goes out with method 0 instead: never an overflow, and the
     // stream bound stays that of the plane.
     const size_t room = std::min<size_t>(rle_capacity, length);
-    const int k = RunCodeWithin(in, rle, static_cast<int>(length), level, room);
+    const int k = zero::RunCodeWithin(in, rle, static_cast<int>(length), level, room);
     if (k >= 0) {
       plan->data = rle;
       plan->coded = static_cast<uint32_t>(k);
       out[0] = static_cast<unsigned char>(level);
-      frame_layout::StoreLE32(plan->coded, out + kMethodBytes);
+      store_le32(out + kMethodBytes, plan->coded);
       header_at += kRunLengthBytes;
     }
   }
@@ -146,7 +146,7 @@ bool PlanUnpack(const unsigned char* in, size_t in_len, unsigned char* out, uint
   plan->coded_out = out;
   if (method != 0) {
     if (in_len < kMethodBytes + kRunLengthBytes) return false;
-    const uint32_t coded = frame_layout::LoadLE32(in + kMethodBytes);
+    const uint32_t coded = load_le32(in + kMethodBytes);
     // zero::RLE writes at most 1.5 n + 3 bytes for n plane bytes.
     const uint64_t longest = uint64_t{length} + (uint64_t{length} + 1) / 2 + 3;
     if (coded > rle_capacity || coded > longest || coded > kMaxTotal) return false;

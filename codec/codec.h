@@ -22,23 +22,8 @@
 #include <cstdint>
 #include <memory>
 
-// ---------------------------------------------------------------------------------------
-// Zero-run coding, levels 1 to 3 (the shortest run of zeros replaced by a run code).
-namespace zero {
-
-// Codes n bytes at src into dst; returns the bytes written (0 for n <= 0 or a level other
-// than 1, 2, 3). dst must hold 1.5 x n + 3 bytes.
-int RLE(const unsigned char* src, unsigned char* dst, int n, int level);
-// The level (1, 2, 3) that saves the most bytes, or 0 when none saves min_saving bytes.
-int testRLE(const unsigned char* src, int n, int min_saving);
-// Decodes until n bytes are produced; returns the bytes of src consumed. Trusts src to
-// hold a complete coded string (used for the AVI header template).
-int deRLE(const unsigned char* src, unsigned char* dst, int n, int level);
-// The same for untrusted input: reads nothing at or past src + src_len. Returns the bytes
-// consumed, or -1 when the coded string ends before n bytes are produced.
-int deRLE(const unsigned char* src, size_t src_len, unsigned char* dst, int n, int level);
-
-}  // namespace zero
+#include "common/common.h"
+#include "zero/zero.h"
 
 // ---------------------------------------------------------------------------------------
 // The count header: 256 symbol counts, Fibonacci-coded bit lengths.
@@ -52,10 +37,6 @@ unsigned int FibonacciDecode2(const unsigned char* in, size_t in_len, unsigned i
                               unsigned int count);
 
 constexpr unsigned int kMaxCountHeaderBytes = 1248;
-
-// The longest plane the range coder can code in one stream: its table total may not
-// exceed 2^23. Frames of more than this many pixels cannot be compressed.
-constexpr uint32_t kMaxChannelBytes = 1u << 23;
 
 // Proven upper bound on the extent Compress::compact returns for a plane of `length`
 // bytes (method byte, run length, count header, range code and the unwritten last byte).
@@ -121,8 +102,6 @@ struct ICCOMPRESS {
   unsigned char* output = nullptr;
   const unsigned char* input = nullptr;
 };
-
-constexpr uint32_t kKeyFrameFlag = 0x10;
 
 // Proven upper bound on the length of one compressed frame of this geometry; 0 for a
 // geometry that CompressBegin refuses.

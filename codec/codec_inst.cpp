@@ -95,7 +95,7 @@ uint32_t WriteKeyFrame(Compress& coder, const unsigned char* planes, uint32_t n,
   // Each extent ends with a byte set to 0, so the streams follow back to back.
   uint32_t at = fl::kKeyHeaderBytes + ed::FinishStream(plans[0], jobs[0].written);
   for (int c = 1; c < 3; ++c) {
-    fl::StoreLE32(at, out + (c == 1 ? fl::kStream2OffsetAt : fl::kStream3OffsetAt));
+    store_le32(out + (c == 1 ? fl::kStream2OffsetAt : fl::kStream3OffsetAt), at);
     const uint32_t s = ed::FinishStream(plans[c], jobs[c].written);
     std::memcpy(out + at, dest[c], s);
     at += s;
@@ -133,8 +133,9 @@ int CodecInst::CompressBegin(int width_in, int height_in, int bit_count_in) {
     CompressEnd();
     return 2;
   }
-  // zero::RLE may write 1.5 n + 3 bytes, a little more than length / 2 for 3-byte pixels.
-  compressor.InitCompressBuffers(static_cast<unsigned int>(fl::MaxRunCodedBytes(n)));
+  // The frame path keeps its run-coded planes in the residual buffer; of the coder it
+  // uses only the count table, so the coder's own run buffer is left empty.
+  compressor.InitCompressBuffers(0);
   return 0;
 }
 

@@ -14,12 +14,6 @@ namespace entropy_detail {
 // above 2^23, so r = range >> shift stays at least 1.
 constexpr uint32_t kMaxTotal = 1u << 23;
 
-// zero::RLE that never writes at or past dst + dst_capacity: returns the coded length, or
-// -1 when the coded string would not fit (dst then holds a partial string). Output that
-// fits is identical to zero::RLE's.
-int RunCodeWithin(const unsigned char* src, unsigned char* dst, int n, int level,
-                  size_t dst_capacity);
-
 // Scales 256 counts that add up to length (1 to kMaxTotal) into the cumulative table
 // prob[0..256] (prob[256] = the power-of-two total) and returns its log2, the shift.
 uint32_t BuildProbTable(const uint32_t* counts, uint32_t length, uint32_t* prob);

@@ -41,7 +41,7 @@ bool FrameDecoder::Begin(int width, int height) {
   // A run length above what zero::RLE can produce for one plane is refused as damage,
   // so this is all the run buffer an honest stream needs. The run buffers are touched
   // only by streams that use zero-run coding.
-  impl->rle_capacity = fl::MaxRunCodedBytes(n);
+  impl->rle_capacity = zero::MaxRunCodedBytes(n);
   impl->planes.reset(new (std::nothrow) uint8_t[3 * n]);
   impl->rle.reset(new (std::nothrow) uint8_t[3 * impl->rle_capacity]);
   impl->rows.reset(new (std::nothrow) uint8_t[PredictScratchBytes(width)]);
@@ -76,8 +76,8 @@ bool FrameDecoder::Decode(const unsigned char* in, size_t in_len, unsigned char*
   }
 
   if (in_len < fl::kKeyHeaderBytes) return false;
-  const size_t off2 = fl::LoadLE32(in + fl::kStream2OffsetAt);
-  const size_t off3 = fl::LoadLE32(in + fl::kStream3OffsetAt);
+  const size_t off2 = load_le32(in + fl::kStream2OffsetAt);
+  const size_t off3 = load_le32(in + fl::kStream3OffsetAt);
   if (off2 < fl::kKeyHeaderBytes || off3 < off2 || off3 > in_len) return false;
 
   const size_t starts[3] = {fl::kKeyHeaderBytes, off2, off3};

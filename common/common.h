@@ -1,9 +1,17 @@
-// common/common.h: the pieces both programs use to move frames from one file to another.
+// common/common.h: what several folders share: byte order, the formats' constants and the
+// checked reader of untrusted bytes; and the pieces both programs use to move frames from
+// one file to another.
 //
-// Read me first. A frame pass reads frames at absolute offsets of its input (InputFile,
-// pread, so workers read side by side), turns each into what goes into the output on
-// worker threads (OrderedWork) and writes them on the calling thread in frame order, so
-// the output is the same for every thread count. Memory stays a few frames per worker:
+// Read me first. Every field of a movie is big-endian; every number in an AVI file and in
+// a Vozodiva frame is little-endian. Byte order lives here and nowhere else: loads and
+// stores go byte by byte, so any alignment is fine. Untrusted bytes (a movie's atoms, an
+// AVI file's lists and indexes) are read only through ByteReader, whose every read checks
+// that its bytes lie inside the buffer.
+//
+// A frame pass reads frames at absolute offsets of its input (InputFile, pread, so
+// workers read side by side), turns each into what goes into the output on worker
+// threads (OrderedWork) and writes them on the calling thread in frame order, so the
+// output is the same for every thread count. Memory stays a few frames per worker:
 // workers_within_budget keeps the buffers in flight within kInFlightBytes. Nothing here
 // prints to standard output; Progress draws on standard error, and only on a terminal.
 #ifndef COMMON_COMMON_H_
@@ -17,6 +25,99 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+// ---------------------------------------------------------------------------------------
+// Byte order.
+
+inline uint16_t load_le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint32_t load_le32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+inline uint64_t load_le64(const uint8_t* p) {
+  return uint64_t{load_le32(p)} | uint64_t{load_le32(p + 4)} << 32;
+}
+inline uint16_t load_be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline uint32_t load_be32(const uint8_t* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
+}
+inline uint64_t load_be64(const uint8_t* p) {
+  return uint64_t{load_be32(p)} << 32 | uint64_t{load_be32(p + 4)};
+}
+inline void store_le16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void store_le32(uint8_t* p, uint32_t v) {
+  store_le16(p, static_cast<uint16_t>(v));
+  store_le16(p + 2, static_cast<uint16_t>(v >> 16));
+}
+inline void store_le64(uint8_t* p, uint64_t v) {
+  store_le32(p, static_cast<uint32_t>(v));
+  store_le32(p + 4, static_cast<uint32_t>(v >> 32));
+}
+
+// ---------------------------------------------------------------------------------------
+// The formats' constants.
+
+// A four-character code as its four bytes read little-endian, the form in which an AVI
+// reader meets it ("VIZU" is 0x555A4956).
+constexpr uint32_t fourcc(const char (&code)[5]) {
+  return uint32_t{uint8_t(code[0])} | uint32_t{uint8_t(code[1])} << 8 |
+         uint32_t{uint8_t(code[2])} << 16 | uint32_t{uint8_t(code[3])} << 24;
+}
+// The Vozodiva codec's FourCC, in the video stream's handler and its biCompression.
+constexpr uint32_t kFourccVizu = fourcc("VIZU");
+// The longest plane of a Vozodiva frame: the range coder's table total may not exceed
+// 2^23, so frames of more than this many pixels cannot be compressed.
+constexpr uint32_t kMaxChannelBytes = 1u << 23;
+// The index flag of a chunk that decodes on its own (every Vozodiva and DIB frame is
+// one); the codec hands it back with every frame.
+constexpr uint32_t kKeyFrameFlag = 0x10;
+
+// ---------------------------------------------------------------------------------------
+// The checked reader of untrusted bytes.
+
+// Reads fields at offsets from the start of a buffer. A field that does not lie wholly
+// inside reads as zero and clears ok(), which the caller checks once after a group of
+// reads. The checks are written as off <= size && n <= size - off, so they cannot overflow.
+class ByteReader {
+ public:
+  ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+  bool ok() const { return ok_; }
+
+  // True when the n bytes at off lie wholly inside the buffer.
+  bool has(size_t off, size_t n) const { return off <= size_ && n <= size_ - off; }
+  // True when count entries of entry_size bytes at off lie wholly inside. The count is a
+  // claim read from a file, so it is divided, never multiplied.
+  bool has_table(size_t off, uint64_t count, size_t entry_size) const {
+    return off <= size_ && count <= (size_ - off) / entry_size;
+  }
+  // The bytes [off, off + n), or null when they do not lie wholly inside.
+  const uint8_t* span(size_t off, size_t n) const { return has(off, n) ? data_ + off : nullptr; }
+
+  uint8_t u8(size_t off) { return has(off, 1) ? data_[off] : fail(); }
+  uint16_t le16(size_t off) { return has(off, 2) ? load_le16(data_ + off) : fail(); }
+  uint32_t le32(size_t off) { return has(off, 4) ? load_le32(data_ + off) : fail(); }
+  uint64_t le64(size_t off) { return has(off, 8) ? load_le64(data_ + off) : fail(); }
+  uint16_t be16(size_t off) { return has(off, 2) ? load_be16(data_ + off) : fail(); }
+  uint32_t be32(size_t off) { return has(off, 4) ? load_be32(data_ + off) : fail(); }
+  uint64_t be64(size_t off) { return has(off, 8) ? load_be64(data_ + off) : fail(); }
+
+ private:
+  uint8_t fail() {
+    ok_ = false;
+    return 0;
+  }
+  const uint8_t* data_;
+  size_t size_;
+  bool ok_ = true;
+};
+
+// ---------------------------------------------------------------------------------------
+// Moving frames.
 
 // A file opened once for reading and never for writing.
 class InputFile {

@@ -101,7 +101,7 @@ class FramePass {
   }
 
   // A worker has two slots of two buffers, and when compressing a codec whose buffers
-  // come to about three and a half frames (counted as four).
+  // come to about three frames (counted as four).
   static int workers_for(const Options& options, uint64_t frame_size, size_t capacity) {
     const size_t codec = options.uncompressed ? 0 : 4 * static_cast<size_t>(frame_size);
     const size_t per_worker = 2 * capacity * OrderedWork::kSlotsPerWorker + codec;

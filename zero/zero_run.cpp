@@ -1,4 +1,4 @@
-// codec/zero_run.cpp: zero-run coding at levels 1 to 3.
+// zero/zero_run.cpp: zero-run coding at levels 1 to 3.
 //
 // At level m a run of at least m zeros becomes m zero bytes and a code byte for the
 // zeros beyond m (0 to 255); a shorter run is written out, and the non-zero byte after it
@@ -9,9 +9,8 @@
 #include <cstring>
 #include <limits>
 
-#include "codec/codec.h"
-#include "codec/entropy_detail.h"
 #include "simd/simd.h"
+#include "zero/zero.h"
 
 namespace {
 
@@ -227,7 +226,7 @@ int DeRunBlocks(const unsigned char* src, size_t src_len, unsigned char* dst, in
 
 }  // namespace
 
-namespace entropy_detail {
+namespace zero {
 
 int RunCodeWithin(const unsigned char* src, unsigned char* dst, int n, int level,
                   size_t dst_capacity) {
@@ -317,7 +316,7 @@ int RunCodeWithin(const unsigned char* src, unsigned char* dst, int n, int level
   return static_cast<int>(o);
 }
 
-}  // namespace entropy_detail
+}  // namespace zero
 
 namespace {
 // zero::deRLE from src_len coded bytes; read_ahead lets whole blocks be read at a time.
@@ -328,7 +327,7 @@ int DeRunTokens(const unsigned char* src, size_t src_len, unsigned char* dst, in
 namespace zero {
 
 int RLE(const unsigned char* src, unsigned char* dst, int n, int level) {
-  return entropy_detail::RunCodeWithin(src, dst, n, level, std::numeric_limits<size_t>::max());
+  return RunCodeWithin(src, dst, n, level, std::numeric_limits<size_t>::max());
 }
 
 int testRLE(const unsigned char* src, int n, int min_saving) {
