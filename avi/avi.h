@@ -40,6 +40,8 @@
 #include <string>
 #include <vector>
 
+#include "common/common.h"
+
 constexpr int kAviHeaderBytes = 8204;
 constexpr uint64_t kDefaultRiffLimit = uint64_t{1} << 30;
 
@@ -123,7 +125,7 @@ struct AviInfo {
 // walk of the 'movi' lists. Every frame's extent is checked to lie inside the file.
 // False with error set to a clear message when the file is damaged or not supported as a
 // whole; a damaged frame is listed with AviFrame::damage set, so that it can be named.
-[[nodiscard]] bool read_avi(std::istream& in, uint64_t file_size, AviInfo& info,
+[[nodiscard]] bool read_avi(uint64_t file_size, const ReadAt& read_at, AviInfo& info,
                             std::string& error);
 
 #endif  // AVI_AVI_H_

@@ -29,7 +29,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <istream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -79,21 +78,16 @@ constexpr const char* kNotFound = "no chunk of it was found";
 // Reads byte ranges of the file; refuses any range that is not wholly inside it.
 class FileWindow {
  public:
-  FileWindow(std::istream& in, uint64_t size) : in_(in), size_(size) {}
+  FileWindow(const ReadAt& read_at, uint64_t size) : read_at_(read_at), size_(size) {}
 
   uint64_t size() const { return size_; }
   bool contains(uint64_t off, uint64_t n) const { return off <= size_ && n <= size_ - off; }
   [[nodiscard]] bool read(uint64_t off, void* dst, size_t n) {
-    if (!contains(off, n)) return false;
-    in_.clear();
-    in_.seekg(static_cast<std::streamoff>(off));
-    if (!in_) return false;
-    in_.read(static_cast<char*>(dst), static_cast<std::streamsize>(n));
-    return static_cast<size_t>(in_.gcount()) == n;
+    return contains(off, n) && read_at_(off, static_cast<unsigned char*>(dst), n);
   }
 
  private:
-  std::istream& in_;
+  const ReadAt& read_at_;
   uint64_t size_;
 };
 
@@ -533,14 +527,10 @@ void walk_movi(FileWindow& file, const Layout& layout, const StreamIds& ids, Fra
 
 }  // namespace
 
-bool read_avi(std::istream& in, uint64_t file_size, AviInfo& info, std::string& error) {
+bool read_avi(uint64_t file_size, const ReadAt& read_at, AviInfo& info, std::string& error) {
   info = AviInfo();
   error.clear();
-  if (file_size > static_cast<uint64_t>(std::numeric_limits<std::streamoff>::max())) {
-    error = "it is too large to address";
-    return false;
-  }
-  FileWindow file(in, file_size);
+  FileWindow file(read_at, file_size);
   ChunkHead riff;
   if (!read_head(file, 0, riff) || riff.id != kRiff || riff.type != kAvi) {
     error = "it is not an AVI file (no RIFF 'AVI ' header)";

@@ -119,6 +119,11 @@ class ByteReader {
 // ---------------------------------------------------------------------------------------
 // Moving frames.
 
+// Reads the n bytes at offset of a file into dst; false when they cannot be read. The
+// readers of untrusted files (read_movie, read_avi) take their input as one of these and
+// ask only for bytes inside the file size they were given.
+using ReadAt = std::function<bool(uint64_t offset, unsigned char* dst, size_t n)>;
+
 // A file opened once for reading and never for writing.
 class InputFile {
  public:
@@ -133,6 +138,11 @@ class InputFile {
   // Reads n bytes at offset; false when they do not lie wholly in the file or the read
   // fails or comes up short. Safe to call from several threads at once.
   [[nodiscard]] bool read_at(uint64_t offset, unsigned char* dst, uint64_t n) const;
+  // read_at as a ReadAt, valid while this file lives.
+  ReadAt reader() const {
+    return
+        [this](uint64_t offset, unsigned char* dst, size_t n) { return read_at(offset, dst, n); };
+  }
 
  private:
   int fd_ = -1;

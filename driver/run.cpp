@@ -23,10 +23,7 @@ int run_conversion(const Options& options) {
   }
 
   MovieHeader movie;
-  const ReadAt read_at = [&input](uint64_t offset, unsigned char* dst, size_t n) {
-    return input.read_at(offset, dst, n);
-  };
-  if (!read_movie(input.size(), read_at, movie)) return 1;
+  if (!read_movie(input.size(), input.reader(), movie)) return 1;
 
   const uint64_t frame_size = uint64_t(movie.width) * uint64_t(movie.height) * 3;
 

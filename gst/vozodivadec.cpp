@@ -182,16 +182,14 @@ bool facts_from_source(GstVozodivaDec* self, StreamFacts& facts, std::string& wh
   const std::string name = path;
   g_free(path);
 
-  struct stat st;
-  std::ifstream in;
-  if (stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) in.open(name, std::ios::binary);
-  if (!in.is_open()) {
+  InputFile in;
+  if (!in.open(name.c_str())) {
     why = name + " cannot be opened";
     return false;
   }
   AviInfo info;
   std::string error;
-  if (!read_avi(in, static_cast<uint64_t>(st.st_size), info, error)) {
+  if (!read_avi(in.size(), in.reader(), info, error)) {
     why = name + " cannot be read as an AVI file: " + error;
     return false;
   }

@@ -211,10 +211,9 @@ TEST_P(GstErrors, AreReportedTheGStreamerWay) {
   const std::string avi = make_avi(dir, 13, 7, frames);
   if (c.damaged >= 0) {
     std::vector<uint8_t> bytes = testfiles::read_file(avi);
-    std::ifstream in(avi, std::ios::binary);
     AviInfo info;
     std::string why;
-    ASSERT_TRUE(read_avi(in, bytes.size(), info, why)) << why;
+    ASSERT_TRUE(read_avi(bytes.size(), testfiles::reader(bytes), info, why)) << why;
     bytes[info.frames[size_t(c.damaged)].offset] = 0x7F;
     ASSERT_TRUE(testfiles::write_file(avi, bytes));
   }

@@ -135,12 +135,12 @@ TEST(LargeFile, UncompressedOutputPastFourGigabytesReadsBackWhole) {
   }
   // The compressed frames decode to the -u frames: the three real ones and a hole.
   const testfiles::AviFile c = testfiles::read_avi_bytes(testfiles::read_file(c_avi));
-  std::ifstream in(u, std::ios::binary | std::ios::ate);
-  const uint64_t u_size = uint64_t(in.tellg());
-  EXPECT_GT(u_size, uint64_t(1) << 32);
+  InputFile in;
+  ASSERT_TRUE(in.open(u.c_str()));
+  EXPECT_GT(in.size(), uint64_t(1) << 32);
   AviInfo info;
   std::string error;
-  ASSERT_TRUE(c.ok && read_avi(in, u_size, info, error)) << c.error << error;
+  ASSERT_TRUE(c.ok && read_avi(in.size(), in.reader(), info, error)) << c.error << error;
   ASSERT_TRUE(c.frames.size() == size_t(kFrames) && info.frames.size() == size_t(kFrames));
   FrameDecoder decoder;
   ASSERT_TRUE(decoder.Begin(kWidth, kHeight));
@@ -148,8 +148,7 @@ TEST(LargeFile, UncompressedOutputPastFourGigabytesReadsBackWhole) {
   for (int k : {real[0], real[1], real[2], 1}) {
     ASSERT_TRUE(decoder.Decode(c.frames[k].data(), c.frames[k].size(), decoded.data()))
         << "frame " << k;
-    in.seekg(std::streamoff(info.frames[k].offset));
-    ASSERT_TRUE(in.read(reinterpret_cast<char*>(stored.data()), std::streamsize(kFrameSize))) << k;
+    ASSERT_TRUE(in.read_at(info.frames[k].offset, stored.data(), kFrameSize)) << k;
     EXPECT_TRUE(decoded == stored) << "frame " << k;
   }
 }

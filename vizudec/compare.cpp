@@ -26,12 +26,7 @@ class MovieFrames {
     bool ok = false;
     {
       MovieMessageCapture capture(messages);
-      ok = read_movie(
-          file_.size(),
-          [this](uint64_t offset, unsigned char* dst, size_t n) {
-            return file_.read_at(offset, dst, n);
-          },
-          header_);
+      ok = read_movie(file_.size(), file_.reader(), header_);
     }
     if (!ok) {
       std::fputs(messages.c_str(), stdout);

@@ -4,30 +4,28 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 namespace {
 
-constexpr uint32_t kVizu = 0x555A4956;       // "VIZU" read little-endian
-constexpr uint32_t kVizuLower = 0x757A6976;  // "vizu"
+// Some writers put the handler's lower-case form in biCompression too.
+constexpr uint32_t kVizuLower = fourcc("vizu");
 
 }  // namespace
 
 bool open_avi_input(const char* path, AviInput& input, bool summary) {
-  std::ifstream in;
-  if (!input.file.open(path) || (in.open(path, std::ios::binary), !in.is_open())) {
+  if (!input.file.open(path)) {
     std::printf("Unable to open the input file.\n");
     return false;
   }
   std::string error;
-  if (!read_avi(in, input.file.size(), input.info, error)) {
+  if (!read_avi(input.file.size(), input.file.reader(), input.info, error)) {
     std::printf("Unable to read %s as a Vozodiva or uncompressed AVI file: %s.\n", path,
                 error.c_str());
     return false;
   }
   const AviInfo& info = input.info;
-  input.vizu = info.compression == kVizu || info.compression == kVizuLower;
+  input.vizu = info.compression == kFourccVizu || info.compression == kVizuLower;
   input.total = std::max<uint64_t>(info.length, info.frames.size());
   if (!summary) return true;
   std::printf("%s: %d x %d, %s, %llu frames\n", path, info.width, info.height,

@@ -85,10 +85,17 @@ bool file_exists(const std::string& path) {
   return std::filesystem::exists(path, ec);
 }
 
+ReadAt reader(const Bytes& file) {
+  return [&file](uint64_t offset, unsigned char* dst, size_t n) {
+    if (offset > file.size() || n > file.size() - offset) return false;
+    std::copy_n(file.begin() + long(offset), n, dst);
+    return true;
+  };
+}
+
 AviFile read_avi_bytes(const Bytes& file) {
   AviFile avi;
-  std::istringstream in(std::string(file.begin(), file.end()));
-  avi.ok = read_avi(in, file.size(), avi.info, avi.error);
+  avi.ok = read_avi(file.size(), reader(file), avi.info, avi.error);
   for (const AviFrame& f : avi.info.frames)
     avi.frames.push_back(
         f.damage ? Bytes()

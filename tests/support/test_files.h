@@ -50,6 +50,8 @@ struct AviFile {
   std::vector<Bytes> frames;  // empty for a damaged frame
 };
 AviFile read_avi_bytes(const Bytes& file);
+// The bytes as a file to read from; valid while they live.
+ReadAt reader(const Bytes& file);
 
 // The DIB frame of a movie frame: "raw " frames are turned bottom-up and BGR.
 Bytes expected_dib(const Bytes& movie_frame, int width, int height, bool raw);
