@@ -107,6 +107,34 @@ using ReadAt = std::function<bool(uint64_t offset, unsigned char* dst, size_t n)
 // when width or height is 0 or less.
 void raw_to_BGR(const unsigned char* source, unsigned char* target, int width, int height);
 
+// The sound of a track whose media handler is "soun": its first sample description read
+// as uncompressed samples that an AVI audio stream can carry.
+enum class SoundCoding { kInteger, kFloat, kALaw, kMuLaw };
+
+struct SoundFormat {
+  unsigned char code[4] = {};  // the data format, as it stands in the file
+  uint32_t rate = 0;           // samples a second
+  uint32_t channels = 0;       // 1 to 64
+  uint32_t bits = 0;           // of one sample: 8, 16, 24 or 32; 32 or 64 for floats
+  SoundCoding coding = SoundCoding::kInteger;
+  bool big_endian = false;   // multi-byte samples stored most significant byte first
+  bool signed8 = false;      // 8-bit samples stored signed (WAVE's are unsigned)
+  uint32_t block_align = 0;  // bytes of one frame (a sample of every channel), in both forms
+};
+
+// Reads the sample description at entry (len bytes from its size field; untrusted).
+// True when its samples are uncompressed and can be carried: twos, sowt, raw , in24, in32,
+// fl32, fl64, lpcm, ulaw, alaw, in versions 0, 1 and 2. Otherwise false with why set to
+// the reason as a phrase ("is compressed sound", "has 300 channels (1 to 64 are
+// carried)"). A version 0 or 1 rate with a fraction gives way to time_scale.
+[[nodiscard]] bool read_sound_description(const uint8_t* entry, size_t len, uint32_t time_scale,
+                                          SoundFormat& format, std::string& why);
+// Turns `frames` frames of samples in the movie's form into WAVE's, in place: multi-byte
+// samples little-endian, 8-bit samples unsigned.
+void sound_to_wave(const SoundFormat& format, uint8_t* data, size_t frames);
+// "48000 Hz, 2 channels, 16-bit integer ("twos")".
+std::string describe_sound(const SoundFormat& format);
+
 // The messages of the functions above go to standard output. While a capture lives they
 // are appended to its text instead, for a caller that shows them only when reading fails.
 class MovieMessageCapture {
