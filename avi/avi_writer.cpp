@@ -6,8 +6,11 @@
 // 8,200 bytes are written over the start of the file. Positions are tracked here as
 // 64-bit numbers (pos), so nothing depends on the stream's position type.
 //
-// When the next frame would make a RIFF list pass riff_limit, the file moves on to the
-// OpenDML layout described in avi/avi.h. The per-list bookkeeping lives in Impl.
+// When the next chunk would make a RIFF list pass riff_limit, the file moves on to the
+// OpenDML layout described in avi/avi.h. The per-list bookkeeping lives in Impl, the
+// per-stream bookkeeping (video first, then the sound streams) in StreamState. With sound
+// streams the offsets after the video's stream list move on by their lists (shift), and
+// those from the closing 'JUNK' chunk's end by the header's growth (grow).
 #include <algorithm>
 #include <cassert>
 #include <cmath>
