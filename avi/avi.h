@@ -114,7 +114,9 @@ class AviWriter {
   // without writing.
   [[nodiscard]] FrameWrite write_frame(unsigned char* data, int size, int flags);
   // Appends one "NNwb" chunk of the sound stream `stream` (from add_audio_stream) from
-  // data[0, size), whole blocks: size is a multiple of the block alignment.
+  // data[0, size), whole blocks: size is a multiple of the block alignment (a caller's
+  // mistake there, or an unknown stream, asserts, or without asserts gives kError and
+  // writes nothing). strh dwLength counts blocks, dwSuggestedBufferSize the largest chunk.
   [[nodiscard]] FrameWrite write_audio(int stream, const unsigned char* data, uint32_t size);
   // Writes the indexes and the pad, rewrites the header; 1 when the file is complete and
   // closed, 0 on any write, close or reopen failure (message printed).

@@ -406,15 +406,15 @@ StreamIds stream_ids(const VideoStream& stream) {
   return {digits | fcc("\0\0dc"), digits | fcc("\0\0db")};
 }
 
-// Collects frames, at most one per 8 bytes of file: every frame takes at least an 8-byte
+// Collects frames (or sound chunks), within a budget of one per 8 bytes of file for all
+// streams together: every frame takes at least an 8-byte
 // chunk head (and, when indexed, an index entry of 8 or 16 bytes besides), so no real
 // file reaches the cap, while an index that names the same chunk over and over cannot
 // size the table beyond the file. A walk that meets the cap anyway is an error, never a
 // shorter file read as clean.
 class FrameTable {
  public:
-  FrameTable(std::vector<AviFrame>& frames, uint64_t file_size)
-      : frames_(frames), cap_(file_size / 8 + 16) {}
+  FrameTable(std::vector<AviFrame>& frames, uint64_t cap) : frames_(frames), cap_(cap) {}
 
   [[nodiscard]] bool add(const AviFrame& f) {
     if (frames_.size() >= cap_) {
@@ -425,6 +425,11 @@ class FrameTable {
     return true;
   }
   bool full() const { return full_; }
+  // Discards what an index that could not be used as a whole left.
+  void clear() {
+    frames_.clear();
+    full_ = false;
+  }
   void reserve(uint64_t n) { frames_.reserve(static_cast<size_t>(std::min<uint64_t>(n, cap_))); }
 
  private:
@@ -616,20 +621,22 @@ void walk_movi(FileWindow& file, const Layout& layout, const StreamIds& ids, Fra
 // a walk of the 'movi' lists; stopped when the walk met a chunk that does not fit. False
 // when the walk finds more chunks than the file can hold.
 [[nodiscard]] bool find_chunks(FileWindow& file, const Layout& layout, const VideoStream& stream,
-                               std::vector<AviFrame>& chunks, bool& stopped) {
+                               uint64_t& budget, std::vector<AviFrame>& chunks, bool& stopped) {
   const StreamIds ids = stream_ids(stream);
-  FrameTable table(chunks, file.size());
+  FrameTable table(chunks, budget);
   stopped = false;
+  bool found = false;
   if (!stream.indx.empty()) {
-    if (read_super_index(file, stream, ids, table)) return true;
-    chunks.clear();
+    found = read_super_index(file, stream, ids, table);
+    if (!found) table.clear();
   }
-  if (layout.have_idx1 && layout.movi.size() == 1) {
-    if (read_idx1(file, layout, ids, table)) return true;
-    chunks.clear();
+  if (!found && layout.have_idx1 && layout.movi.size() == 1) {
+    found = read_idx1(file, layout, ids, table);
+    if (!found) table.clear();
   }
-  walk_movi(file, layout, ids, table, stopped);
-  return !table.full();
+  if (!found) walk_movi(file, layout, ids, table, stopped);
+  budget -= std::min<uint64_t>(budget, chunks.size());
+  return found || !table.full();
 }
 
 }  // namespace
@@ -699,7 +706,11 @@ bool read_avi(std::istream& in, uint64_t file_size, AviInfo& info, std::string& 
   bool cut = layout.riff_cut;
   for (const MoviList& m : layout.movi) cut = cut || m.cut;
   bool stopped = false;
-  if (!find_chunks(file, layout, video, info.frames, stopped)) {
+  // Every chunk of every stream takes at least 8 bytes of the file, so no real file comes
+  // near this budget for all streams together; an index that names the same chunks over
+  // and over cannot size the tables beyond the file.
+  uint64_t budget = file_size / 8 + 16;
+  if (!find_chunks(file, layout, video, budget, info.frames, stopped)) {
     error = "it holds more frame chunks than a file of its size can";
     return false;
   }
@@ -712,7 +723,7 @@ bool read_avi(std::istream& in, uint64_t file_size, AviInfo& info, std::string& 
     sound.format = a.audio;
     sound.extensible = a.extensible;
     sound.length = a.length;
-    if (!find_chunks(file, layout, a, sound.chunks, stopped)) {
+    if (!find_chunks(file, layout, a, budget, sound.chunks, stopped)) {
       error = "it holds more sound chunks than a file of its size can";
       return false;
     }

@@ -435,9 +435,12 @@ FrameWrite AviWriter::write_frame(unsigned char* data, int size, int flags) {
 
 FrameWrite AviWriter::write_audio(int stream, const unsigned char* data, uint32_t size) {
   Impl& w = *impl_;
-  assert(stream >= 1 && static_cast<size_t>(stream) < w.streams.size());
+  const bool known = stream >= 1 && static_cast<size_t>(stream) < w.streams.size();
+  const bool whole = known && size % w.streams[static_cast<size_t>(stream)].block_align == 0;
+  assert(whole);
+  // Without asserts a caller's mistake still writes nothing the index would misdescribe.
+  if (!whole) return FrameWrite::kError;
   StreamState& s = w.streams[static_cast<size_t>(stream)];
-  assert(size % s.block_align == 0);
   if (w.failed) return FrameWrite::kError;
   if (w.full) return FrameWrite::kFull;
   assert(out.is_open());
