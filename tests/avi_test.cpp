@@ -344,6 +344,11 @@ TEST(AviSound, HeaderBytes) {
                 "00 38 9B 71" +
                 junk);
   EXPECT_EQ(testbytes::fourcc(f, 0x10F4 + 8482 + 8), "odml");
+  AviWriter refuses;  // no channels; nAvgBytesPerSec past 32 bits; after init
+  EXPECT_EQ(refuses.add_audio_stream({1, 0, 48000, 16, 4}), -1);
+  EXPECT_EQ(refuses.add_audio_stream({1, 2, 1u << 30, 16, 4}), -1);
+  ASSERT_EQ(refuses.init(dir.file("r.avi").c_str(), 4, 2, 30, 1, 0), 1);
+  EXPECT_EQ(refuses.add_audio_stream({1, 2, 48000, 16, 4}), -1);
   EXPECT_EQ(le32(f, 0x1204 + 8482), 3576u + 12288 - 8482) << "the closing JUNK's size";
   EXPECT_EQ(testbytes::fourcc(f, 0x5008), "movi");
   const size_t idx1 = 0x5008 + le32(f, 0x5004);
