@@ -6,6 +6,10 @@
 // that does not lie wholly in its buffer. Every check is written so that it cannot
 // overflow (off <= size && n <= size - off), in 64 bits.
 //
+// Sound streams ('auds') are read the same way, each from its own 'indx', from idx1 or by
+// the walk; their chunks are checked as frames are, and a stream is never a reason to
+// refuse the file.
+//
 // Outcomes:
 // - The file as a whole cannot be used (not RIFF 'AVI ', header lists damaged or cut
 //   short, no video stream or more than one, a format other than VIZU or 24-bit DIB,
@@ -51,6 +55,8 @@ constexpr uint32_t kMovi = fourcc("movi");
 constexpr uint32_t kRec = fourcc("rec ");
 constexpr uint32_t kIdx1 = fourcc("idx1");
 constexpr uint32_t kVids = fourcc("vids");
+constexpr uint32_t kAuds = fourcc("auds");
+constexpr uint16_t kWaveExtensible = 0xFFFE;
 constexpr uint32_t kVizuUpper = kFourccVizu;
 constexpr uint32_t kVizuLower = fourcc("vizu");
 
@@ -164,9 +170,10 @@ void scan_riff_body(FileWindow& file, uint64_t pos, uint64_t end, bool first, La
   }
 }
 
-// What the stream lists in 'hdrl' told about the one video stream.
+// What a stream list in 'hdrl' told about its stream.
 struct VideoStream {
   int number = -1;
+  uint32_t type = 0;  // strh fccType
   uint32_t rate = 0;
   uint32_t scale = 0;
   uint32_t length = 0;
@@ -175,16 +182,35 @@ struct VideoStream {
   uint16_t bit_count = 0;
   uint32_t compression = 0;
   bool have_strf = false;
+  AviAudioFormat audio;  // a sound stream's WAVEFORMATEX
+  bool extensible = false;
   // The 'indx' chunk's data, copied out of the header list when present.
   std::vector<uint8_t> indx;
 };
 
+// The fields of a WAVEFORMATEX of `size` bytes at data; WAVE_FORMAT_EXTENSIBLE gives the
+// format tag of its SubFormat.
+void parse_wave_format(ByteReader& r, size_t data, uint32_t size, VideoStream& found) {
+  AviAudioFormat& f = found.audio;
+  f.format_tag = r.le16(data);
+  f.channels = r.le16(data + 2);
+  f.sample_rate = r.le32(data + 4);
+  f.block_align = r.le16(data + 12);
+  f.bits_per_sample = r.le16(data + 14);
+  if (f.format_tag == kWaveExtensible && size >= 40 && r.le16(data + 16) >= 22) {
+    found.extensible = true;
+    const uint32_t sub_format = r.le32(data + 24);
+    f.format_tag = sub_format <= 0xFFFF ? static_cast<uint16_t>(sub_format) : kWaveExtensible;
+  }
+}
+
 // Reads one stream list [pos, end) of the header list into found (whose number the
-// caller set); is_video tells whether its stream header says "vids".
+// caller set).
 [[nodiscard]] bool parse_strl(ByteReader& r, size_t pos, size_t end, VideoStream& found,
-                              bool& is_video, std::string& error) {
-  is_video = false;
+                              std::string& error) {
   bool have_strh = false;
+  size_t strf_at = 0;
+  uint32_t strf_size = 0;
   while (pos < end && end - pos >= 8) {
     const uint32_t id = r.le32(pos);
     const uint32_t size = r.le32(pos + 4);
@@ -196,25 +222,28 @@ struct VideoStream {
         return false;
       }
       have_strh = true;
-      is_video = r.le32(data) == kVids;
+      found.type = r.le32(data);
       found.scale = r.le32(data + 20);
       found.rate = r.le32(data + 24);
       found.length = r.le32(data + 32);
-    } else if (id == kStrf && !found.have_strf) {
-      found.have_strf = true;
-      if (size >= 20) {
-        found.width = static_cast<int32_t>(r.le32(data + 4));
-        found.height = static_cast<int32_t>(r.le32(data + 8));
-        found.bit_count = r.le16(data + 14);
-        found.compression = r.le32(data + 16);
-      } else {
-        found.have_strf = false;
-      }
+    } else if (id == kStrf && strf_at == 0) {
+      strf_at = data;
+      strf_size = size;
     } else if (id == kIndx && found.indx.empty() && size >= 24) {
       const uint8_t* p = r.span(data, size);
       if (p != nullptr) found.indx.assign(p, p + size);
     }
     pos = data + size + (size & 1);
+  }
+  if (strf_at != 0 && found.type == kVids && strf_size >= 20) {
+    found.have_strf = true;
+    found.width = static_cast<int32_t>(r.le32(strf_at + 4));
+    found.height = static_cast<int32_t>(r.le32(strf_at + 8));
+    found.bit_count = r.le16(strf_at + 14);
+    found.compression = r.le32(strf_at + 16);
+  } else if (strf_at != 0 && found.type == kAuds && strf_size >= 16) {
+    found.have_strf = true;
+    parse_wave_format(r, strf_at, strf_size, found);
   }
   if (!r.ok()) {
     error = "its stream header list is damaged";
@@ -223,8 +252,9 @@ struct VideoStream {
   return true;
 }
 
+// The one video stream into video, the sound streams into audio.
 [[nodiscard]] bool parse_hdrl(const std::vector<uint8_t>& hdrl, VideoStream& video,
-                              std::string& error) {
+                              std::vector<VideoStream>& audio, std::string& error) {
   ByteReader r(hdrl.data(), hdrl.size());
   size_t pos = 0;
   const size_t end = hdrl.size();
@@ -242,11 +272,12 @@ struct VideoStream {
       }
       VideoStream candidate;
       candidate.number = streams;
-      bool is_video = false;
-      if (!parse_strl(r, data + 4, data + size, candidate, is_video, error)) return false;
-      if (is_video) {
+      if (!parse_strl(r, data + 4, data + size, candidate, error)) return false;
+      if (candidate.type == kVids) {
         ++videos;
         video = std::move(candidate);
+      } else if (candidate.type == kAuds) {
+        audio.push_back(std::move(candidate));
       }
       ++streams;
     }
@@ -306,28 +337,30 @@ std::string fourcc_text(uint32_t v) {
   return true;
 }
 
-// The chunk ids of the video stream: "NNdc" and "NNdb".
+// The chunk ids of a stream: "NNdc" and "NNdb" for video, "NNwb" (twice) for sound.
 struct StreamIds {
   uint32_t dc = 0;
   uint32_t db = 0;
   bool matches(uint32_t id) const { return id == dc || id == db; }
 };
 
-StreamIds stream_ids(int number) {
+StreamIds stream_ids(const VideoStream& stream) {
+  const int number = stream.number;
   const uint32_t digits =
       static_cast<uint32_t>('0' + number / 10) | static_cast<uint32_t>('0' + number % 10) << 8;
+  if (stream.type == kAuds) return {digits | fourcc("\0\0wb"), digits | fourcc("\0\0wb")};
   return {digits | fourcc("\0\0dc"), digits | fourcc("\0\0db")};
 }
 
-// Collects frames, at most one per 8 bytes of file: every frame takes at least an 8-byte
+// Collects frames (or sound chunks), within a budget of one per 8 bytes of file for all
+// streams together: every frame takes at least an 8-byte
 // chunk head (and, when indexed, an index entry of 8 or 16 bytes besides), so no real
 // file reaches the cap, while an index that names the same chunk over and over cannot
 // size the table beyond the file. A walk that meets the cap anyway is an error, never a
 // shorter file read as clean.
 class FrameTable {
  public:
-  FrameTable(std::vector<AviFrame>& frames, uint64_t file_size)
-      : frames_(frames), cap_(file_size / 8 + 16) {}
+  FrameTable(std::vector<AviFrame>& frames, uint64_t cap) : frames_(frames), cap_(cap) {}
 
   [[nodiscard]] bool add(const AviFrame& f) {
     if (frames_.size() >= cap_) {
@@ -338,6 +371,11 @@ class FrameTable {
     return true;
   }
   bool full() const { return full_; }
+  // Discards what an index that could not be used as a whole left.
+  void clear() {
+    frames_.clear();
+    full_ = false;
+  }
   void reserve(uint64_t n) { frames_.reserve(static_cast<size_t>(std::min<uint64_t>(n, cap_))); }
 
  private:
@@ -525,6 +563,28 @@ void walk_movi(FileWindow& file, const Layout& layout, const StreamIds& ids, Fra
   }
 }
 
+// The chunks of one stream, from its super index, else idx1 (a single 'movi' list), else
+// a walk of the 'movi' lists; stopped when the walk met a chunk that does not fit. False
+// when the walk finds more chunks than the file can hold.
+[[nodiscard]] bool find_chunks(FileWindow& file, const Layout& layout, const VideoStream& stream,
+                               uint64_t& budget, std::vector<AviFrame>& chunks, bool& stopped) {
+  const StreamIds ids = stream_ids(stream);
+  FrameTable table(chunks, budget);
+  stopped = false;
+  bool found = false;
+  if (!stream.indx.empty()) {
+    found = read_super_index(file, stream, ids, table);
+    if (!found) table.clear();
+  }
+  if (!found && layout.have_idx1 && layout.movi.size() == 1) {
+    found = read_idx1(file, layout, ids, table);
+    if (!found) table.clear();
+  }
+  if (!found) walk_movi(file, layout, ids, table, stopped);
+  budget -= std::min<uint64_t>(budget, chunks.size());
+  return found || !table.full();
+}
+
 }  // namespace
 
 bool read_avi(uint64_t file_size, const ReadAt& read_at, AviInfo& info, std::string& error) {
@@ -570,7 +630,8 @@ bool read_avi(uint64_t file_size, const ReadAt& read_at, AviInfo& info, std::str
     return false;
   }
   VideoStream video;
-  if (!parse_hdrl(hdrl, video, error) || !check_format(video, error)) return false;
+  std::vector<VideoStream> audio;
+  if (!parse_hdrl(hdrl, video, audio, error) || !check_format(video, error)) return false;
   if (layout.movi.empty()) {
     error = "it has no 'movi' list";
     return false;
@@ -584,30 +645,37 @@ bool read_avi(uint64_t file_size, const ReadAt& read_at, AviInfo& info, std::str
   info.scale = video.scale;
   info.length = video.length;
 
-  const StreamIds ids = stream_ids(video.number);
-  FrameTable table(info.frames, file_size);
-  bool done = false;
+  bool cut = layout.riff_cut;
+  for (const MoviList& m : layout.movi) cut = cut || m.cut;
   bool stopped = false;
-  if (!video.indx.empty()) {
-    done = read_super_index(file, video, ids, table);
-    if (!done) info.frames.clear();
+  // Every chunk of every stream takes at least 8 bytes of the file, so no real file comes
+  // near this budget for all streams together; an index that names the same chunks over
+  // and over cannot size the tables beyond the file.
+  uint64_t budget = file_size / 8 + 16;
+  if (!find_chunks(file, layout, video, budget, info.frames, stopped)) {
+    error = "it holds more frame chunks than a file of its size can";
+    return false;
   }
-  if (!done && layout.have_idx1 && layout.movi.size() == 1) {
-    done = read_idx1(file, layout, ids, table);
-    if (!done) info.frames.clear();
-  }
-  if (!done) {
-    walk_movi(file, layout, ids, table, stopped);
-    if (table.full()) {
-      error = "it holds more frame chunks than a file of its size can";
+  if (!stopped && info.frames.size() < info.length)
+    info.frames.push_back(damaged(cut ? kEndsBefore : kNotFound));
+
+  for (const VideoStream& a : audio) {
+    AviAudio sound;
+    sound.stream = a.number;
+    sound.format = a.audio;
+    sound.extensible = a.extensible;
+    sound.length = a.length;
+    if (!find_chunks(file, layout, a, budget, sound.chunks, stopped)) {
+      error = "it holds more sound chunks than a file of its size can";
       return false;
     }
-  }
-
-  if (!stopped && info.frames.size() < info.length) {
-    bool cut = layout.riff_cut;
-    for (const MoviList& m : layout.movi) cut = cut || m.cut;
-    info.frames.push_back(damaged(cut ? kEndsBefore : kNotFound));
+    uint64_t blocks = 0;
+    for (const AviFrame& c : sound.chunks)
+      if (c.damage == nullptr && a.audio.block_align != 0) blocks += c.size / a.audio.block_align;
+    // dwLength counts blocks where a tick is one block, as a sound stream declares it.
+    if (!stopped && a.scale == a.audio.block_align && blocks < sound.length)
+      sound.chunks.push_back(damaged(cut ? kEndsBefore : kNotFound));
+    info.audio.push_back(std::move(sound));
   }
   return true;
 }

@@ -41,6 +41,12 @@ Frame MakeFrame(size_t size, uint32_t seed, uint32_t flags = 16) {
   return f;
 }
 
+// A sound stream to write: its format and its chunks.
+struct Sound {
+  AviAudioFormat format;
+  std::vector<Bytes> chunks;
+};
+
 struct Written {
   std::vector<FrameWrite> frames;
   int flush = -1;
@@ -49,19 +55,32 @@ struct Written {
 };
 
 // Writes frames, each from a buffer with 3 bytes of pad room (zeroed by the writer); flushes.
+// Chunk i of every sound stream goes just before frame i, the rest after the last frame.
 Written WriteAvi(const std::string& path, const std::vector<Frame>& frames,
-                 uint64_t riff_limit = kDefaultRiffLimit, const Params& s = {}) {
+                 uint64_t riff_limit = kDefaultRiffLimit, const Params& s = {},
+                 const std::vector<Sound>& sounds = {}) {
   Written w;
   w.out = testbytes::captured_stdout([&] {
     AviWriter writer;
     writer.riff_limit = riff_limit;
+    for (size_t k = 0; k < sounds.size(); ++k)
+      EXPECT_EQ(writer.add_audio_stream(sounds[k].format), int(k + 1));
     if (writer.init(path.c_str(), s.width, s.height, s.rate, s.scale, s.compressed) != 1) return;
+    const auto sound = [&](size_t from, size_t to) {  // chunks [from, to) of every stream
+      for (size_t k = 0; k < sounds.size(); ++k)
+        for (size_t c = from; c < std::min(to, sounds[k].chunks.size()); ++c)
+          EXPECT_EQ(writer.write_audio(int(k + 1), sounds[k].chunks[c].data(),
+                                       uint32_t(sounds[k].chunks[c].size())),
+                    FrameWrite::kWritten);
+    };
     for (const Frame& f : frames) {
+      sound(size_t(&f - frames.data()), size_t(&f - frames.data()) + 1);
       Bytes b = testbytes::Cat(f.data, {0xAA, 0xAA, 0xAA});
       w.frames.push_back(writer.write_frame(b.data(), int(f.data.size()), int(f.flags)));
       EXPECT_TRUE(w.frames.back() != FrameWrite::kWritten ||
                   std::count(b.end() - 3, b.end(), 0) == 3);
     }
+    sound(frames.size(), SIZE_MAX);
     w.flush = writer.flush();
   });
   return w.file = testfiles::read_file(path), w;
@@ -269,6 +288,101 @@ TEST(AviOpenDml, RefusedFrames) {
     frames.resize(written);
     ExpectFrames(w.file, frames, out);
     EXPECT_EQ(w.file, WriteAvi(dir.file("same.avi"), frames, limit).file) << out;
+  }
+}
+
+// --- Sound streams -------------------------------------------------------------------------
+// read_avi gives every sound stream its format, its length in blocks and its chunks' bytes.
+void ExpectSound(const Bytes& file, const std::vector<Sound>& sounds, const std::string& what) {
+  const testfiles::AviFile avi = read_avi_bytes(file);
+  ASSERT_TRUE(avi.ok && avi.info.audio.size() == sounds.size()) << what << ": " << avi.error;
+  for (size_t k = 0; k < sounds.size(); ++k) {
+    SCOPED_TRACE(what + " stream " + std::to_string(k + 1));
+    const AviAudio& a = avi.info.audio[k];
+    const AviAudioFormat& f = sounds[k].format;
+    uint64_t bytes = 0;
+    for (const Bytes& c : sounds[k].chunks) bytes += c.size();
+    EXPECT_TRUE(a.stream == int(k + 1) && a.length == bytes / f.block_align &&
+                a.format.format_tag == f.format_tag && a.format.channels == f.channels &&
+                a.format.sample_rate == f.sample_rate && a.format.block_align == f.block_align &&
+                a.format.bits_per_sample == f.bits_per_sample);
+    ASSERT_EQ(a.chunks.size(), sounds[k].chunks.size());
+    for (size_t c = 0; c < a.chunks.size(); ++c) {
+      const AviFrame& x = a.chunks[c];
+      ASSERT_TRUE(!x.damage && Bytes(file.begin() + long(x.offset),
+                                     file.begin() + long(x.offset + x.size)) == sounds[k].chunks[c])
+          << "chunk " << c;
+    }
+  }
+}
+
+// The sound streams' lists after the video's, byte for byte: a plain WAVEFORMATEX for 16-bit
+// stereo, EXTENSIBLE for float; the header grows by 12,288 bytes; idx1 lists every chunk.
+TEST(AviSound, HeaderBytes) {
+  TempDir dir;
+  const std::vector<Sound> sounds = {{{1, 2, 48000, 16, 4}, {Bytes(4800, 1), Bytes(4800, 2)}},
+                                     {{3, 2, 48000, 32, 8}, {Bytes(16, 3), Bytes(8, 4)}}};
+  const Written w = WriteAvi(dir.file("s.avi"), {MakeFrame(10, 1), MakeFrame(20, 2)},
+                             kDefaultRiffLimit, {4, 2, 30, 1, 0}, sounds);
+  ASSERT_EQ(w.flush, 1) << w.out;
+  const Bytes& f = w.file;
+  EXPECT_EQ(le32(f, 0x10), 4588u + 4230 + 4252) << "hdrl size";
+  EXPECT_EQ(le32(f, 0x38), 3u) << "avih dwStreams";
+  const std::string zeros16 = "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00";
+  const std::string junk = " 4A 55 4E 4B 18 10 00 00";
+  EXPECT_EQ(testbytes::Hex(&f[0x10F4], 110),
+            "4C 49 53 54 7E 10 00 00 73 74 72 6C 73 74 72 68 38 00 00 00 61 75 64 73 " + zeros16 +
+                " 04 00 00 00 00 EE 02 00 00 00 00 00 60 09 00 00 C0 12 00 00 FF FF FF FF 04 00 "
+                "00 00 00 00 00 00 00 00 00 00 73 74 72 66 12 00 00 00 01 00 02 00 80 BB 00 00 00 "
+                "EE 02 00 04 00 10 00 00 00" +
+                junk);
+  EXPECT_EQ(testbytes::Hex(&f[0x10F4 + 4230], 132),
+            "4C 49 53 54 94 10 00 00 73 74 72 6C 73 74 72 68 38 00 00 00 61 75 64 73 " + zeros16 +
+                " 08 00 00 00 00 DC 05 00 00 00 00 00 03 00 00 00 10 00 00 00 FF FF FF FF 08 00 "
+                "00 00 00 00 00 00 00 00 00 00 73 74 72 66 28 00 00 00 FE FF 02 00 80 BB 00 00 00 "
+                "DC 05 00 08 00 20 00 16 00 20 00 03 00 00 00 03 00 00 00 00 00 10 00 80 00 00 AA "
+                "00 38 9B 71" +
+                junk);
+  EXPECT_EQ(testbytes::fourcc(f, 0x10F4 + 8482 + 8), "odml");
+  AviWriter refuses;  // no channels; nAvgBytesPerSec past 32 bits; after init
+  EXPECT_EQ(refuses.add_audio_stream({1, 0, 48000, 16, 4}), -1);
+  EXPECT_EQ(refuses.add_audio_stream({1, 2, 1u << 30, 16, 4}), -1);
+  ASSERT_EQ(refuses.init(dir.file("r.avi").c_str(), 4, 2, 30, 1, 0), 1);
+  EXPECT_EQ(refuses.add_audio_stream({1, 2, 48000, 16, 4}), -1);
+  EXPECT_EQ(le32(f, 0x1204 + 8482), 3576u + 12288 - 8482) << "the closing JUNK's size";
+  EXPECT_EQ(testbytes::fourcc(f, 0x5008), "movi");
+  const size_t idx1 = 0x5008 + le32(f, 0x5004);
+  EXPECT_EQ(testbytes::Hex(&f.at(idx1), 40),
+            "69 64 78 31 60 00 00 00 30 31 77 62 10 00 00 00 04 00 00 00 C0 12 00 00 30 32 77 "
+            "62 10 00 00 00 CC 12 00 00 10 00 00 00");
+}
+
+// Video and three sound streams, odd chunk sizes among them, read back whole: plain, past two
+// lowered RIFF limits (each stream's 'indx' and standard indexes), and by the walk.
+TEST(AviSound, RoundTrip) {
+  TempDir dir;
+  for (const uint64_t limit : {kDefaultRiffLimit, uint64_t{300000}, uint64_t{100000}}) {
+    const std::string what = "limit=" + std::to_string(limit);
+    std::mt19937 rng{uint32_t(limit)};
+    std::vector<Frame> frames;
+    std::vector<Sound> sounds = {
+        {{1, 2, 44100, 16, 4}, {}}, {{7, 1, 8000, 8, 1}, {}}, {{1, 6, 48000, 24, 18}, {}}};
+    for (size_t i = 0; i < 60; ++i) {
+      frames.push_back(MakeFrame(rng() % 9000, rng()));
+      for (Sound& s : sounds)
+        s.chunks.push_back(MakeFrame(s.format.block_align * (rng() % 700), rng()).data);
+    }
+    const Written w = WriteAvi(dir.file("s.avi"), frames, limit, {}, sounds);
+    ASSERT_EQ(w.flush, 1) << w.out;
+    EXPECT_EQ(RiffLists(w.file, limit) > 1, limit < kDefaultRiffLimit) << what;
+    ExpectFrames(w.file, frames, what);
+    ExpectSound(w.file, sounds, what);
+    Bytes walked = w.file;  // no 'indx', no idx1: the walk
+    for (size_t pos = 0; pos < 0x6000; ++pos)
+      if (testbytes::fourcc(walked, pos) == "indx") walked[pos] = 'X';
+    walked.at(0x6008 + le32(walked, 0x6004)) = 'X';
+    ExpectFrames(walked, frames, "walked " + what, false);
+    ExpectSound(walked, sounds, "walked " + what);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "avi/avi.h"
 #include "tests/support/movie_writer.h"
 #include "tests/support/test_files.h"
 
@@ -97,6 +98,34 @@ TEST(Interop, QtmuxMoviesInEitherFormConvertTheSame) {
     r = testfiles::run(testfiles::binary("VIZUDEC_BIN"), {dir.file("c.avi"), dir.file("d.avi")});
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(testfiles::read_file(dir.file("d.avi")) == avis[2]) << size;
+  }
+}
+
+// avidemux gives back the exact sound bytes of a file with video and sound, written plain and
+// past a lowered RIFF limit ('AVIX' lists, each stream's 'indx' and standard indexes).
+TEST(Interop, AvidemuxReadsTheSoundBytes) {
+  if (!have_gstreamer()) GTEST_SKIP() << "GStreamer (gst-launch-1.0) is not installed";
+  TempDir dir;
+  for (const uint64_t limit : {kDefaultRiffLimit, uint64_t{200000}}) {
+    const std::string avi = dir.file("s.avi"), raw = dir.file("s.raw");
+    AviWriter writer;
+    writer.riff_limit = limit;
+    ASSERT_EQ(writer.add_audio_stream({1, 2, 48000, 16, 4}), 1);
+    ASSERT_EQ(writer.init(avi.c_str(), 16, 8, 25, 1, 0), 1);
+    std::vector<uint8_t> sound, frame(16 * 8 * 3 + 3, 0x55);
+    for (int i = 0; i < 100; ++i) {
+      std::vector<uint8_t> chunk(7680);  // 1/25 s
+      for (size_t k = 0; k < chunk.size(); ++k) chunk[k] = uint8_t(i * 31 + k * 7);
+      ASSERT_EQ(writer.write_audio(1, chunk.data(), uint32_t(chunk.size())), FrameWrite::kWritten);
+      sound.insert(sound.end(), chunk.begin(), chunk.end());
+      ASSERT_EQ(writer.write_frame(frame.data(), 16 * 8 * 3, 0x10), FrameWrite::kWritten);
+    }
+    ASSERT_EQ(writer.flush(), 1);
+    const RunResult r =
+        gst({"filesrc", "location=" + avi, "!", "avidemux", "name=d", "d.audio_0", "!", "queue",
+             "!", "filesink", "location=" + raw, "d.video_0", "!", "queue", "!", "fakesink"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(testfiles::read_file(raw) == sound) << "limit " << limit;
   }
 }
 

@@ -134,6 +134,52 @@ TEST(VizudecOpenDml, LargeOutputFromSolidFrames) {
             Info(d, w, h, false, n) + "Checked 480 frames, all decode cleanly\n");
 }
 
+// Sound chunks come through a decode unchanged and in place: the copy of a compressed file with
+// two sound streams (sound first, odd sizes) equals the DIB file written with the same sound;
+// -t counts the chunks and names one whose chunk header no longer matches its index entry.
+TEST(VizudecSound, CopiedAndChecked) {
+  TempDir dir;
+  const int w = 8, h = 4;
+  const std::string cp = dir.file("c.avi"), up = dir.file("u.avi"), d = dir.file("d.avi");
+  AviWriter c, u;
+  for (AviWriter* x : {&c, &u})
+    ASSERT_EQ(x->add_audio_stream({1, 2, 48000, 16, 4}) + x->add_audio_stream({7, 1, 8000, 8, 1}),
+              3);
+  ASSERT_EQ(c.init(cp.c_str(), w, h, 25, 1, 1) + u.init(up.c_str(), w, h, 25, 1, 0), 2);
+  Bytes pixels(size_t(w) * h * 3 + 3);
+  const Bytes odd(3, 0x80);
+  for (int i = 0; i < 5; ++i) {
+    const Bytes sound(4 * size_t(i + 1), uint8_t(i + 1));
+    for (AviWriter* x : {&c, &u}) {
+      ASSERT_EQ(x->write_audio(1, sound.data(), uint32_t(sound.size())), FrameWrite::kWritten);
+      ASSERT_TRUE(i % 2 == 0 || x->write_audio(2, odd.data(), 3) == FrameWrite::kWritten);
+    }
+    Bytes solid = {5, uint8_t(i * 7), 0, 0, 0};
+    ASSERT_EQ(c.write_frame(solid.data(), 2, 0x10), FrameWrite::kWritten);
+    std::memset(pixels.data(), solid[1], pixels.size() - 3);
+    ASSERT_EQ(u.write_frame(pixels.data(), w * h * 3, 0x10), FrameWrite::kWritten);
+  }
+  for (AviWriter* x : {&c, &u}) ASSERT_EQ(x->write_audio(2, odd.data(), 3), FrameWrite::kWritten);
+  ASSERT_EQ(c.flush() + u.flush(), 2);
+  const RunResult r = vizudec({cp, d});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(testfiles::run("/usr/bin/cmp", {d, up}).status, 0);
+  const RunResult t = vizudec({"-t", cp});
+  EXPECT_EQ(t.out, Info(cp, w, h, true, 5) +
+                       "Checked 5 frames, all decode cleanly\n"
+                       "Checked 8 sound chunks of 2 sound streams, all whole\n");
+  Bytes bad = read_file(cp);
+  bad.at(testfiles::read_avi_bytes(bad).info.audio.at(1).chunks.at(1).offset - 8) = 'X';
+  ASSERT_TRUE(testfiles::write_file(cp, bad));
+  const RunResult named = vizudec({"-t", cp});
+  EXPECT_TRUE(named.status == 1 &&
+              named.out == Info(cp, w, h, true, 5) +
+                               "Checked 5 frames, all decode cleanly\n"
+                               "Sound chunk 2 of stream 2 is damaged: its chunk header does not "
+                               "match the index.\n")
+      << named.out;
+}
+
 TEST(VizudecCommandLine, MessagesAndExitCodes) {
   TempDir dir;
   ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), Movie(8, 4, 2, 9)));

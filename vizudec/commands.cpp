@@ -1,9 +1,11 @@
 // vizudec/commands.cpp: checking a file, and decoding it to an uncompressed one.
 #include <cstdio>
+#include <limits>
 
 #include "avi/avi.h"
 #include "common/common.h"
 #include "vizudec/frame_pass.h"
+#include "vizudec/sound.h"
 #include "vizudec/vizudec.h"
 
 namespace {
@@ -43,7 +45,7 @@ int check_file(const char* path) {
     return 1;
   }
   std::printf("Checked %zu frames, all decode cleanly\n", n);
-  return 0;
+  return check_sound(input.info) ? 0 : 1;
 }
 
 int decode_file(const char* in_path, const char* out_path) {
@@ -60,26 +62,32 @@ int decode_file(const char* in_path, const char* out_path) {
   // with the very header zoduviv -u writes. The int conversion keeps the 32 bits, which
   // the writer stores unchanged.
   AviWriter writer;
+  SoundCopy sound(input);
+  sound.add_streams(writer);
   if (!writer.init(out_path, input.info.width, input.info.height, static_cast<int>(input.info.rate),
                    static_cast<int>(input.info.scale), 0))
     return 1;
   std::printf("Writing %s, this may take a while...\n", out_path);
   std::fflush(stdout);
 
-  const size_t n = input.info.frames.size();
+  const std::vector<AviFrame>& frames = input.info.frames;
+  const size_t n = frames.size();
   Progress progress(n);
   FrameWrite written = FrameWrite::kWritten;
   const char* why = nullptr;
   const size_t stopped = pass.run(
       [&](size_t i, uint8_t* frame) {
+        if (!sound.copy_before(frames[i].offset, writer, written)) return false;
         written = writer.write_frame(frame, static_cast<int>(pass.frame_bytes()), kKeyFrameFlag);
         progress.update(i + 1);
         return written == FrameWrite::kWritten;
       },
       why);
   progress.finish();
+  if (stopped == n) (void)sound.copy_before(std::numeric_limits<uint64_t>::max(), writer, written);
   if (written == FrameWrite::kError) return 1;
-  if (written == FrameWrite::kFull) return finish_incomplete(writer, out_path, stopped);
+  if (written == FrameWrite::kFull || sound.damaged())
+    return finish_incomplete(writer, out_path, stopped);
   if (stopped < n) {
     print_damaged(stopped, input, why);
     return finish_incomplete(writer, out_path, stopped);

@@ -14,14 +14,17 @@
 // Prints the usage lines.
 void print_usage();
 
-// vizudec -t: decodes every frame in memory; nothing is written.
+// vizudec -t: decodes every frame in memory, then checks that every sound chunk is whole;
+// nothing is written.
 int check_file(const char* path);
 
 // vizudec in out: every frame decoded and written as a 24-bit DIB frame through the same
 // AviWriter zoduviv -u uses, so the output is byte for byte what zoduviv -u writes for
 // the same movie. An uncompressed input is copied through the same way. A damaged frame
 // stops the run: the output is finished as a valid AVI file holding the frames before it,
-// and the message says so. An output path that names the input file is refused.
+// and the message says so. An output path that names the input file is refused. Sound
+// chunks are copied unchanged, each before the first frame that follows it in the input;
+// a sound stream the writer cannot describe is left out with a line.
 int decode_file(const char* in_path, const char* out_path);
 
 // vizudec -c: reads the movie with zoduviv's movie reader (its messages are shown only

@@ -1,6 +1,6 @@
 // Arbitrary bytes as an AVI file: read_avi, then every frame it lists (up to a cap) through
-// the FrameDecoder, as vizudec -t does. Every frame the reader calls whole must lie inside
-// the input; the decoder must come back on any bytes.
+// the FrameDecoder, as vizudec -t does. Every frame and sound chunk the reader calls whole
+// must lie inside the input; the decoder must come back on any bytes.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -25,6 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (info.width <= 0 || info.height <= 0 || info.bit_count != 24) std::abort();
   for (const AviFrame& f : info.frames)
     if (!f.damage && (f.offset > size || f.size > size - f.offset)) std::abort();
+  for (const AviAudio& a : info.audio)
+    for (const AviFrame& c : a.chunks)
+      if (!c.damage && (c.offset > size || c.size > size - c.offset)) std::abort();
   // Large geometries and long frame lists add time, not coverage.
   const uint64_t pixels = uint64_t(info.width) * uint64_t(info.height);
   FrameDecoder decoder;
