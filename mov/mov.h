@@ -61,6 +61,67 @@ struct sample_to_chunk {
   uint32_t sample_description_id;
 };
 
+// One entry of a time-to-sample table ("stts").
+struct TimeToSample {
+  uint32_t count;
+  uint32_t duration;
+};
+
+// A track's defaults for its movie fragments, from "mvex"/"trex".
+struct TrackDefaults {
+  uint32_t description_index = 0;
+  uint32_t duration = 0;
+  uint32_t size = 0;
+  uint32_t flags = 0;
+};
+
+// A run of samples of one track that lie back to back in the file: a chunk of the
+// movie atom's tables, or the samples of one "trun" of a movie fragment.
+struct MediaChunk {
+  uint64_t offset = 0;        // absolute file offset of its first byte
+  uint64_t first_sample = 0;  // index of its first sample in the track's sample order
+  uint32_t samples = 0;
+  // Each sample's size: sample_size, or, when listed, the track's sample_sizes from
+  // sizes_at on (see MovieTrack::size_in).
+  uint32_t sample_size = 0;
+  bool listed = false;
+  uint64_t sizes_at = 0;
+};
+
+// Every track of the movie atom, as its atoms describe it, whatever its media. Fields
+// are native numbers; a table whose atom is missing is empty and its has_ flag false.
+struct MovieTrack {
+  uint32_t track_id = 0;          // "tkhd"
+  unsigned char handler[4] = {};  // "hdlr" component subtype: "vide", "soun", ...
+  uint32_t width = 0;             // "tkhd" 16.16 fields as stored
+  uint32_t height = 0;
+  int32_t time_scale = 0;                  // "mdhd"
+  uint32_t description_count = 0;          // "stsd"
+  std::vector<unsigned char> description;  // the first "stsd" entry, size field included
+  std::vector<TimeToSample> time_to_sample;
+  std::vector<sample_to_chunk> chunk_map;
+  uint32_t sample_size = 0;  // "stsz": one size for all samples, or 0
+  // The "stsz" table when sample_size is 0, then the sizes fragments list one by one.
+  std::vector<uint32_t> sample_sizes;
+  uint32_t sample_count = 0;            // "stsz"
+  std::vector<uint64_t> chunk_offsets;  // "stco" or "co64"
+  bool has_tkhd = false, has_mdhd = false, has_hdlr = false, has_stsd = false, has_stts = false,
+       has_stsc = false, has_stsz = false, has_chunk_offsets = false;
+  bool wide_offsets = false;  // the chunk offsets came from "co64"
+  bool stsz_damaged = false;  // its sizes table runs past its atom
+  bool has_defaults = false;  // "trex"
+  TrackDefaults defaults;
+  // The runs of samples in play order: the chunks of the tables (see track_chunks),
+  // then those of the movie fragments in file order (see read_movie).
+  std::vector<MediaChunk> chunks;
+  uint64_t fragment_samples = 0;  // samples listed by fragments
+  uint32_t first_fragment_duration = 0;
+
+  bool is(const char* handler_type) const;
+  // The size of sample j of chunk c; 0 for a sample the size table does not reach.
+  uint32_t size_in(const MediaChunk& c, uint32_t j) const;
+};
+
 struct MovieHeader {
   int width = 0;
   int height = 0;
@@ -69,7 +130,22 @@ struct MovieHeader {
   int raw = 0;                             // 1 for "raw ", 0 for "WRLE"
   std::vector<sample_to_chunk> chunk_map;  // the sample-to-chunk table, native order
   std::vector<uint64_t> chunk_offsets;     // from "stco" (or "co64"), native order
+  // Bytes of one frame in the movie and the distance between the starts of its rows:
+  // width * 3 for packed rows, more for padded ones. The AVI's rows are always packed.
+  uint64_t frame_bytes = 0;
+  uint64_t row_stride = 0;
+  // Every track of a movie read through its movie atom (empty after the head walk), the
+  // index of the video track converted, and where a damaged fragment stopped the index
+  // (the frames before it are indexed; the run must not report success).
+  std::vector<MovieTrack> tracks;
+  int video_track = -1;
+  bool fragments_damaged = false;
 };
+
+// The chunk list of a track's own tables (stsc over stco/co64): one MediaChunk per
+// chunk, the first entry taken to start at chunk 1 as calc_frame_offsets does. Replaces
+// track.chunks. The list holds one entry per chunk, so its size is bounded by the table.
+void track_chunks(MovieTrack& track);
 
 // The header walk over the window: prints every message of the walk (the tags found,
 // width, height, data format, frame rate, both table counts) and fills header. False
@@ -106,6 +182,13 @@ using ReadAt = std::function<bool(uint64_t offset, unsigned char* dst, size_t n)
 // Reads and writes width * height * 3 bytes; the areas must not overlap. Writes nothing
 // when width or height is 0 or less.
 void raw_to_BGR(const unsigned char* source, unsigned char* target, int width, int height);
+// The same from source rows source_stride bytes apart (source_stride >= width * 3); the
+// bytes between rows are skipped and the target's rows stay packed.
+void raw_to_BGR(const unsigned char* source, size_t source_stride, unsigned char* target, int width,
+                int height);
+// Moves rows stride bytes apart, in place, to rows row_bytes apart (stride >= row_bytes):
+// a frame of padded rows becomes a packed one of rows * row_bytes bytes.
+void pack_rows(unsigned char* frame, size_t row_bytes, size_t stride, int rows);
 
 // The messages of the functions above go to standard output. While a capture lives they
 // are appended to its text instead, for a caller that shows them only when reading fails.
