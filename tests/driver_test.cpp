@@ -212,6 +212,28 @@ TEST(DriverFailures, MessagesExitStatusAndOutput) {
   jpeg_movie.format = "jpeg";
   testbytes::Bytes cut_movie = testmov::build_movie(movie(8, 6, 5, 3));
   cut_movie.resize(cut_movie.size() - 144 - 72);  // in the middle of frame 4
+  // 32-bit "raw " pixels; samples of 25 bytes for 4 x 2 pixels; a fragment claiming
+  // 2^32 - 1 samples of 24 bytes after three good frames.
+  const std::string deep = dir.file("deep.mov"), odd = dir.file("odd.mov"),
+                    frag = dir.file("frag.mov");
+  testbytes::Bytes deep_movie = testmov::build_movie(movie(4, 2, 1, 1));
+  const char* stsd = "stsd";
+  deep_movie[size_t(std::search(deep_movie.begin(), deep_movie.end(), stsd, stsd + 4) -
+                    deep_movie.begin()) +
+             12 + 83] = 32;
+  testmov::MovieRecipe odd_movie = movie(4, 2, 1, 1);
+  odd_movie.frames[0].push_back(0);
+  testbytes::ByteWriter moof(true);
+  const size_t moof_at = moof.open("moof"), traf = moof.open("traf"), tfhd = moof.open("tfhd");
+  moof.u32(0x10).u32(1).u32(24).close(tfhd);
+  const size_t trun = moof.open("trun");
+  moof.u32(1).u32(0xFFFFFFFFu).u32(0).close(trun);
+  moof.close(traf);
+  moof.close(moof_at);
+  ASSERT_TRUE(
+      testfiles::write_file(deep, deep_movie) &&
+      testfiles::write_file(odd, testmov::build_movie(odd_movie)) &&
+      testfiles::write_file(frag, testbytes::Cat(testmov::build_movie(movie(4, 2, 3, 1)), moof.b)));
   ASSERT_TRUE(testfiles::write_file(empty, {}) && testfiles::write_file(cut, cut_movie));
   for (const auto& [file, recipe] :
        std::vector<std::pair<std::string, testmov::MovieRecipe>>{{jpeg, jpeg_movie},
@@ -266,7 +288,16 @@ TEST(DriverFailures, MessagesExitStatusAndOutput) {
       {{"-u", no_w, o}, nothing("0", "480")},
       {{no_w, o}, nothing("0", "480")},
       {{"-u", no_h, o}, nothing("640", "0")},
-      {{no_h, o}, nothing("640", "0")}};
+      {{no_h, o}, nothing("640", "0")},
+      {{deep, o},
+       "...Data format = \"raw \"\nThe video frames are 32-bit \"raw \" pixels; only 24-bit "
+       "pixels can be converted.\n"},
+      {{odd, o},
+       "...Number of entries = 1\nThe video frames are 25 bytes, which is not 2 rows of at least "
+       "12 bytes (4 x 2 pixels of 3 bytes); the movie cannot be converted.\n"},
+      {{frag, o},
+       "...Stopped early: " + o + " holds the 3 frames before the damaged fragment.\n",
+       3}};
   for (const auto& k : kCases) {
     std::remove(o.c_str());
     const RunResult r = convert(k.args);
