@@ -1,37 +1,54 @@
 // mov/mov.h: reading a QuickTime movie whose video is stored uncompressed.
 //
-// Read me first. The converter does not parse the atom tree beyond its top level.
-// read_movie walks the top-level atoms from the file's start, only to find the movie atom
-// ("moov"). When one exists and does not lie wholly inside the head of the file (the
-// header window: its first kHeaderWindowBytes), the header walk runs over that atom's
-// bytes; in every other case (the movie atom inside the head, no top-level "moov", a
-// damaged top-level atom before it) over the head, as it always has. The header walk
-// finds the atoms it needs by searching those bytes for their type codes, one after
-// another, each search going on from the previous match. A code can therefore match
-// inside another atom's data; that is how the walk has always worked and movies rely on
-// nothing else. Chunk offsets are absolute file offsets either way.
+// Read me first. read_movie walks the top-level atoms from the file's start. The first
+// whole top-level movie atom ("moov"), wherever it lies, is read (up to 64 MiB) and parsed
+// as a tree: every track (MovieTrack: handler, track_ID, header, media time scale, first
+// sample description, sample tables, and the runs of samples its tables and the movie
+// fragments give), whatever its media. The first track whose handler is "vide" is
+// converted; the lines the walk prints are that track's. A "moov" inside another atom
+// (free, skip, wide, mdat) is never read. Movie fragments ("moof") after the movie atom
+// add runs of samples to the tracks they name, in file order.
 //
-// Every field of the movie is big-endian. The file is untrusted: every top-level atom
-// size is checked against the file, every field and table is checked to lie wholly
-// inside the walked bytes before it is read, and a table that claims more frames than
-// the file can hold is refused. Each function prints its own messages on standard output
-// and returns false when the run must stop. Bad input gives one of:
-//   Unable to find tag "<code>"                  a code missing after the previous match
+// Only when the top-level atoms give no whole movie atom (none, or a damaged atom before
+// it) does the old header walk run over the head of the file (its first
+// kHeaderWindowBytes): it finds the atoms it needs by searching for their type codes one
+// after another, each search going on from the previous match, so a code can match inside
+// another atom's data, and it reads the first track. Chunk offsets are absolute file
+// offsets either way.
+//
+// Frames: the sample-size table gives the frame size. width * height * 3 bytes are
+// packed rows; height * S bytes with S > width * 3 are rows padded to a stride of S
+// bytes. Any other size, differing sizes, or a depth other than 24 is refused.
+//
+// Every field of the movie is big-endian. The file is untrusted: every atom size is
+// checked against its parent and the file, every field and table is checked to lie
+// wholly inside its atom before it is read, a table that claims more frames than the
+// file can hold is refused, and the top-level atoms walked are capped. Each function
+// prints its own messages on standard output and returns false when the run must stop.
+// Bad input gives one of:
+//   Unable to find tag "<code>"                  an atom the video track needs is missing
+//   The movie has no video track; there is nothing to convert.
 //   The movie's frames are <w> x <h> pixels; there is nothing to convert.
-//                                                a width or height of 0
 //   Unsupported data format, please select ...   the first description is not raw/WRLE
-//   The "<code>" atom is truncated or damaged    a field or table runs past the walked
-//                                                bytes, or a movie atom beyond the head
-//                                                runs past the end of the file
+//   The video frames are <d>-bit "<format>" pixels; only 24-bit pixels can be converted.
+//   The video frames are <n> bytes, which is not <h> rows of at least <r> bytes ...
+//   The video frames differ in size (<n> and <m> bytes); every frame must be the same size.
+//   The "<code>" atom is truncated or damaged    an atom or table runs past its parent or
+//                                                the walked bytes, or the movie atom runs
+//                                                past the end of the file
 //   The "moov" atom is <n> bytes long, more than the 67108864 bytes (64 MiB) that are read
 //   Unable to read the "moov" atom from the input file        (a failed read)
 //   The sample tables claim more frames than the file can hold
 //   The sample tables claim more frames than can be indexed   (more than 2^31 - 1)
-// Absurd values that do fit (zero counts, a zero duration) are taken as they are.
+// A damaged movie fragment does not stop the reading: the frames indexed before it stay,
+// read_movie prints "The movie fragment at byte <n> is truncated or damaged; ..." after
+// the frame count and sets MovieHeader::fragments_damaged, and the run must then fail
+// with the frames before it converted. Absurd values that do fit (zero counts, a zero
+// duration) are taken as they are.
 //
 // Ownership: the caller owns the window; MovieHeader owns copies of the tables, so the
-// window can be released once the walk is done. read_movie holds the head or the movie
-// atom in memory only while it walks them.
+// window can be released once the walk is done. read_movie holds the head, the movie
+// atom or one movie fragment in memory only while it walks them.
 #ifndef MOV_MOV_H_
 #define MOV_MOV_H_
 
@@ -42,7 +59,7 @@
 #include <vector>
 
 constexpr size_t kHeaderWindowBytes = 9240576;  // 0x8D0000
-// A movie atom beyond the head is read into memory whole: up to this many bytes.
+// A movie atom, or a movie fragment, is read into memory whole: up to this many bytes.
 constexpr uint64_t kMaxMovieAtomBytes = uint64_t{64} << 20;
 
 // Searches the four bytes of tag from position on (one-byte steps, any alignment). On a
@@ -172,10 +189,11 @@ extern int total_frames;
 using ReadAt = std::function<bool(uint64_t offset, unsigned char* dst, size_t n)>;
 
 // The whole reading of a movie file of file_size bytes (see "Read me first"): the
-// top-level walk, the header walk over the head or the movie atom (every message of
-// read_movie_header), calc_frame_offsets with a frame size of width * height * 3, and
-// the line "%d frames indexed". Replaces frame_offsets and total_frames. False when the
-// run must stop; the message has been printed.
+// top-level walk; the movie atom's tree, its fragments and the video track's lines (the
+// same lines as read_movie_header), or the header walk over the head; the frame size and
+// row stride; calc_frame_offsets over the video track's tables and then its fragment
+// runs with that frame size; and the line "%d frames indexed". Replaces frame_offsets
+// and total_frames. False when the run must stop; the message has been printed.
 [[nodiscard]] bool read_movie(uint64_t file_size, const ReadAt& read_at, MovieHeader& header);
 
 // "raw " frame (RGB, top row first) to DIB rows (BGR, bottom row first); packed rows.

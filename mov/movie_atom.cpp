@@ -29,7 +29,10 @@ bool ChildAtoms::next(AtomSpan& atom) {
   size_t header = 8;
   if (size32 == 1) {
     header = 16;
-    if (!in_.be64(pos_ + 8, size) || left < 16) size = 0, header = left + 1;
+    if (left < 16 || !in_.be64(pos_ + 8, size)) {
+      damaged_ = true;
+      return false;
+    }
   } else if (size32 == 0) {
     size = left;
   }
@@ -65,13 +68,13 @@ ByteReader atom_reader(const ByteReader& in, const AtomSpan& atom) {
 }
 
 // Offsets below are from the atom's start (its size field).
+// Version 1 of "tkhd" and "mdhd" has 64-bit times (and a 64-bit track duration).
+bool version1(const ByteReader& a) { return a.has(8, 1) && a.data()[8] == 1; }
+
 bool read_tkhd(const ByteReader& a, MovieTrack& t) {
-  unsigned char version[1];
-  if (!a.has(8, 1)) return damaged("tkhd");
-  version[0] = a.data()[8];
-  const size_t extra = version[0] == 1 ? 12 : 0;  // 64-bit times and duration
-  if (!a.be32(20 + (version[0] == 1 ? 8 : 0), t.track_id) || !a.be32(84 + extra, t.width) ||
-      !a.be32(88 + extra, t.height)) {
+  const bool wide = version1(a);
+  if (!a.be32(wide ? 28 : 20, t.track_id) || !a.be32(wide ? 96 : 84, t.width) ||
+      !a.be32(wide ? 100 : 88, t.height)) {
     return damaged("tkhd");
   }
   t.has_tkhd = true;
@@ -80,7 +83,7 @@ bool read_tkhd(const ByteReader& a, MovieTrack& t) {
 
 bool read_mdhd(const ByteReader& a, MovieTrack& t) {
   uint32_t scale = 0;
-  const size_t at = a.has(8, 1) && a.data()[8] == 1 ? 28 : 20;
+  const size_t at = version1(a) ? 28 : 20;
   if (!a.be32(at, scale)) return damaged("mdhd");
   t.time_scale = static_cast<int32_t>(scale);
   t.has_mdhd = true;
@@ -143,25 +146,24 @@ bool read_chunk_offsets(const ByteReader& a, bool wide, MovieTrack& t) {
   return true;
 }
 
-bool read_sample_table(const ByteReader& a, MovieTrack& t) {
+// One atom of "stbl". Only the first of each table counts.
+bool read_sample_table(const ByteReader& in, const AtomSpan& e, MovieTrack& t) {
+  const ByteReader a = atom_reader(in, e);
   std::vector<uint32_t> words;
-  if (a.size() >= 8 && std::memcmp(a.data() + 4, "stsd", 4) == 0 && !t.has_stsd)
-    return read_stsd(a, t);
-  if (a.size() >= 8 && std::memcmp(a.data() + 4, "stts", 4) == 0 && !t.has_stts) {
+  if (e.is("stsd") && !t.has_stsd) return read_stsd(a, t);
+  if (e.is("stsz") && !t.has_stsz) return read_stsz(a, t);
+  if ((e.is("stco") || e.is("co64")) && !t.has_chunk_offsets)
+    return read_chunk_offsets(a, e.is("co64"), t);
+  if (e.is("stts") && !t.has_stts) {
     if (!read_words(a, "stts", 2, words)) return false;
     for (size_t i = 0; i + 1 < words.size(); i += 2)
       t.time_to_sample.push_back({words[i], words[i + 1]});
     t.has_stts = true;
-  } else if (a.size() >= 8 && std::memcmp(a.data() + 4, "stsc", 4) == 0 && !t.has_stsc) {
+  } else if (e.is("stsc") && !t.has_stsc) {
     if (!read_words(a, "stsc", 3, words)) return false;
     for (size_t i = 0; i + 2 < words.size(); i += 3)
       t.chunk_map.push_back({words[i], words[i + 1], words[i + 2]});
     t.has_stsc = true;
-  } else if (a.size() >= 8 && std::memcmp(a.data() + 4, "stsz", 4) == 0 && !t.has_stsz) {
-    return read_stsz(a, t);
-  } else if (a.size() >= 8 && !t.has_chunk_offsets) {
-    if (std::memcmp(a.data() + 4, "stco", 4) == 0) return read_chunk_offsets(a, false, t);
-    if (std::memcmp(a.data() + 4, "co64", 4) == 0) return read_chunk_offsets(a, true, t);
   }
   return true;
 }
@@ -185,8 +187,8 @@ bool read_media(const ByteReader& in, const AtomSpan& mdia, MovieTrack& t) {
     if (!c.is("minf")) return true;
     return for_each_child(in, c, 0, [&](const AtomSpan& s) {
       if (!s.is("stbl")) return true;
-      return for_each_child(
-          in, s, 0, [&](const AtomSpan& e) { return read_sample_table(atom_reader(in, e), t); });
+      return for_each_child(in, s, 0,
+                            [&](const AtomSpan& e) { return read_sample_table(in, e, t); });
     });
   });
 }
