@@ -34,8 +34,9 @@ struct WalkedBytes {
   }
 };
 
-// A file of many tiny atoms must not make the walk read for ever; real movies have a
-// handful of top-level atoms. A walk that meets the cap has not found the movie atom.
+// A file of many tiny atoms must not make the walk read for ever: real movies have a
+// handful of top-level atoms, fragmented ones two per fragment ("moof", "mdat"), so a
+// day of one-second fragments fits. The cap counts as a damaged atom where it is met.
 constexpr int kMaxTopLevelAtoms = 1 << 20;
 // The depth field of a video sample description, from the entry's size field.
 constexpr size_t kDescriptionDepth = 82;
