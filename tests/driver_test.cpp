@@ -241,15 +241,18 @@ TEST(DriverFailures, MessagesExitStatusAndOutput) {
   jpeg_movie.format = "jpeg";
   testbytes::Bytes cut_movie = testmov::build_movie(movie(8, 6, 5, 3));
   cut_movie.resize(cut_movie.size() - 144 - 72);  // in the middle of frame 4
-  // 32-bit "raw " pixels; samples of 25 bytes for 4 x 2 pixels; a fragment claiming
+  // No video track; 32-bit "raw " pixels; samples of 25 bytes for 4 x 2 pixels; a fragment claiming
   // 2^32 - 1 samples of 24 bytes after three good frames.
   const std::string deep = dir.file("deep.mov"), odd = dir.file("odd.mov"),
-                    frag = dir.file("frag.mov");
+                    frag = dir.file("frag.mov"), sound = dir.file("sound.mov");
   testbytes::Bytes deep_movie = testmov::build_movie(movie(4, 2, 1, 1));
   const char* stsd = "stsd";
   deep_movie[size_t(std::search(deep_movie.begin(), deep_movie.end(), stsd, stsd + 4) -
                     deep_movie.begin()) +
              12 + 83] = 32;
+  testbytes::Bytes sound_only = deep_movie;  // its one track's handler made "soun"
+  const char* vide = "vide";
+  std::memcpy(&*std::search(sound_only.begin(), sound_only.end(), vide, vide + 4), "soun", 4);
   testmov::MovieRecipe odd_movie = movie(4, 2, 1, 1);
   odd_movie.frames[0].push_back(0);
   testbytes::ByteWriter moof(true);
@@ -260,7 +263,7 @@ TEST(DriverFailures, MessagesExitStatusAndOutput) {
   moof.close(traf);
   moof.close(moof_at);
   ASSERT_TRUE(
-      testfiles::write_file(deep, deep_movie) &&
+      testfiles::write_file(sound, sound_only) && testfiles::write_file(deep, deep_movie) &&
       testfiles::write_file(odd, testmov::build_movie(odd_movie)) &&
       testfiles::write_file(frag, testbytes::Cat(testmov::build_movie(movie(4, 2, 3, 1)), moof.b)));
   ASSERT_TRUE(testfiles::write_file(empty, {}) && testfiles::write_file(cut, cut_movie));
@@ -321,6 +324,8 @@ TEST(DriverFailures, MessagesExitStatusAndOutput) {
       {{deep, o},
        "...Data format = \"raw \"\nThe video frames are 32-bit \"raw \" pixels; only 24-bit "
        "pixels can be converted.\n"},
+      {{sound, o},
+       "Movie header found\nThe movie has no video track; there is nothing to convert.\n"},
       {{odd, o},
        "...Number of entries = 1\nThe video frames are 25 bytes, which is not 2 rows of at least "
        "12 bytes (4 x 2 pixels of 3 bytes); the movie cannot be converted.\n"},
