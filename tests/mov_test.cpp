@@ -411,6 +411,43 @@ TEST(MovieReader, FragmentDataOffsets) {
                   std::to_string(data + 24) + " " + std::to_string(data + 48));
   }
 }
+// The track model over two qtmux movies of the fuzz corpus (their atoms read by hand): a
+// sound track ahead of the video one, each with its chunk list and sizes; and fragments,
+// one run per "trun" after the movie atom's empty tables, rows padded to 52 bytes.
+TEST(MovieReader, TracksAndRunsOfQtmuxMovies) {
+  const auto read = [](const char* name, MovieHeader& h) {
+    const Bytes file = testfiles::read_file(ZODUVIV_DEFAULT_SOURCE_DIR "/tests/fuzz/corpus/mov/" +
+                                            std::string(name));
+    const ReadAt read_at = [&](uint64_t off, unsigned char* dst, size_t n) {
+      return off <= file.size() && n <= file.size() - off &&
+             (std::copy_n(file.begin() + long(off), n, dst), true);
+    };
+    testbytes::captured_stdout([&] { EXPECT_TRUE(read_movie(file.size(), read_at, h)); });
+    reset_index();
+  };
+  const auto runs = [](const MovieTrack& t) {
+    std::vector<std::vector<uint64_t>> out;
+    for (const MediaChunk& c : t.chunks)
+      out.push_back(
+          {c.offset, c.first_sample, c.samples, t.size_in(c, 0), t.size_in(c, c.samples - 1)});
+    return out;
+  };
+  MovieHeader sound, fragments;
+  read("gst_sound_first_padded_rows.mov", sound);
+  read("gst_fragments.mov", fragments);
+  ASSERT_EQ(sound.tracks.size(), 2u);
+  EXPECT_TRUE(sound.tracks[0].is("soun") && sound.tracks[1].is("vide") && sound.video_track == 1);
+  EXPECT_EQ(std::make_pair(sound.tracks[0].track_id, sound.tracks[1].track_id),
+            std::make_pair(1u, 2u));
+  using Runs = std::vector<std::vector<uint64_t>>;
+  EXPECT_EQ(runs(sound.tracks[0]), Runs({{36, 0, 64, 2, 2}}));
+  EXPECT_EQ(runs(sound.tracks[1]), Runs({{164, 0, 3, 832, 832}}));
+  ASSERT_EQ(fragments.tracks.size(), 1u);
+  EXPECT_EQ(runs(fragments.tracks[0]), Runs({{912, 0, 1, 832, 832}, {1860, 1, 2, 832, 832}}));
+  EXPECT_EQ(
+      std::make_tuple(fragments.frame_bytes, fragments.row_stride, fragments.fragments_damaged),
+      std::make_tuple(uint64_t{832}, uint64_t{52}, false));
+}
 // Top-level atoms that lie beyond the head and are damaged: a clear message, and the run stops.
 TEST(MovieReader, DamagedTruncatedOrOversizedMovieAtom) {
   testmov::MovieRecipe recipe = small_movie(2, false);
