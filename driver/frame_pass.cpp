@@ -39,6 +39,8 @@ class FramePass {
         movie_(movie),
         input_(input),
         frame_size_(uint64_t(movie.width) * uint64_t(movie.height) * 3),
+        row_(static_cast<size_t>(movie.width) * 3),
+        stride_(static_cast<size_t>(movie.row_stride)),
         slot_capacity_(slot_capacity(options, movie, frame_size_)),
         work_(workers_for(options, frame_size_, slot_capacity_), [this](int worker, int slot) {
           process(worker, slots_[static_cast<size_t>(slot)]);
@@ -76,6 +78,7 @@ class FramePass {
         });
     progress.finish();
     if (outcome != Outcome::kWritten) return stop(outcome);
+    if (movie_.fragments_damaged) return finish_early("before the damaged fragment");
     if (!writer_.flush()) return 1;
     std::printf("Finished writing file %s\n", options_.output);
     return 0;
@@ -90,11 +93,11 @@ class FramePass {
     return true;
   }
 
-  // Bytes of each of a slot's two buffers: a frame read from the movie, converted or
-  // compressed, and the pad bytes behind it.
+  // Bytes of each of a slot's two buffers: a frame read from the movie (padded rows
+  // included), converted or compressed, and the pad bytes behind it.
   static size_t slot_capacity(const Options& options, const MovieHeader& movie,
                               uint64_t frame_size) {
-    size_t capacity = static_cast<size_t>(frame_size);
+    size_t capacity = static_cast<size_t>(std::max(frame_size, movie.frame_bytes));
     if (!options.uncompressed)
       capacity = std::max(capacity, MaxCompressedFrameSize(movie.width, movie.height));
     return capacity + kPadSlack;
@@ -132,7 +135,8 @@ class FramePass {
       std::swap(dib, spare);
       slot.readable = read_raw_frame(offset, spare, dib);
     } else {
-      slot.readable = input_.read_at(offset, dib, frame_size_);
+      slot.readable = input_.read_at(offset, dib, movie_.frame_bytes);
+      if (slot.readable) pack_rows(dib, row_, stride_, movie_.height);
     }
     if (!slot.readable) return;
     if (options_.uncompressed) {
@@ -162,14 +166,14 @@ class FramePass {
   // the cache, instead of a whole frame being read cold and then converted cold.
   bool read_raw_frame(uint64_t offset, unsigned char* scratch, unsigned char* target) {
     if (frame_size_ == 0) return input_.read_at(offset, scratch, 0);
-    const size_t row = static_cast<size_t>(movie_.width) * 3;
     const size_t rows = static_cast<size_t>(movie_.height);
-    const size_t block_rows = std::max<size_t>(1, kConvertBlockBytes / row);
+    const size_t block_rows = std::max<size_t>(1, kConvertBlockBytes / stride_);
     for (size_t first = 0; first < rows; first += block_rows) {
       const size_t n = std::min(block_rows, rows - first);
-      if (!input_.read_at(offset + first * row, scratch, n * row)) return false;
+      if (!input_.read_at(offset + first * stride_, scratch, n * stride_)) return false;
       // Source rows [first, first + n) are the target's rows counted from the bottom.
-      raw_to_BGR(scratch, target + (rows - first - n) * row, movie_.width, static_cast<int>(n));
+      raw_to_BGR(scratch, stride_, target + (rows - first - n) * row_, movie_.width,
+                 static_cast<int>(n));
     }
     return true;
   }
@@ -200,14 +204,14 @@ class FramePass {
   int stop(Outcome outcome) {
     // After a write error the writer has named the file; nothing more can be saved.
     if (outcome == Outcome::kWriteError) return 1;
-    return finish_early();
+    return finish_early("written before that frame");
   }
 
   // Finishes the AVI file with the frames already written; the run still fails.
-  int finish_early() {
+  int finish_early(const char* why) {
     if (writer_.flush()) {
-      std::printf("Stopped early: %s holds the %d frame%s written before that frame.\n",
-                  options_.output, written_, written_ == 1 ? "" : "s");
+      std::printf("Stopped early: %s holds the %d frame%s %s.\n", options_.output, written_,
+                  written_ == 1 ? "" : "s", why);
     }
     return 1;
   }
@@ -215,7 +219,9 @@ class FramePass {
   const Options& options_;
   const MovieHeader& movie_;
   const InputFile& input_;
-  const uint64_t frame_size_;
+  const uint64_t frame_size_;  // of a frame in the AVI file: packed rows
+  const size_t row_;
+  const size_t stride_;  // of the rows of a frame in the movie
   const size_t slot_capacity_;
   AviWriter writer_;
   std::vector<std::unique_ptr<CodecInst>> codecs_;  // one per worker

@@ -42,7 +42,7 @@ int run_conversion(const Options& options) {
   }
   // A frame that cannot lie in the input cannot be converted; checking here keeps every
   // buffer sized by a number the file backs.
-  if (total_frames > 0 && frame_size > input.size()) {
+  if (total_frames > 0 && movie.frame_bytes > input.size()) {
     std::printf(
         "Frame 1 of %d lies past the end of the input file or cannot be read; the movie is "
         "truncated or damaged.\n",

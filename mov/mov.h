@@ -1,37 +1,54 @@
 // mov/mov.h: reading a QuickTime movie whose video is stored uncompressed.
 //
-// Read me first. The converter does not parse the atom tree beyond its top level.
-// read_movie walks the top-level atoms from the file's start, only to find the movie atom
-// ("moov"). When one exists and does not lie wholly inside the head of the file (the
-// header window: its first kHeaderWindowBytes), the header walk runs over that atom's
-// bytes; in every other case (the movie atom inside the head, no top-level "moov", a
-// damaged top-level atom before it) over the head, as it always has. The header walk
-// finds the atoms it needs by searching those bytes for their type codes, one after
-// another, each search going on from the previous match. A code can therefore match
-// inside another atom's data; that is how the walk has always worked and movies rely on
-// nothing else. Chunk offsets are absolute file offsets either way.
+// Read me first. read_movie walks the top-level atoms from the file's start. The first
+// whole top-level movie atom ("moov"), wherever it lies, is read (up to 64 MiB) and parsed
+// as a tree: every track (MovieTrack: handler, track_ID, header, media time scale, first
+// sample description, sample tables, and the runs of samples its tables and the movie
+// fragments give), whatever its media. The first track whose handler is "vide" is
+// converted; the lines the walk prints are that track's. A "moov" inside another atom
+// (free, skip, wide, mdat) is never read. Movie fragments ("moof") after the movie atom
+// add runs of samples to the tracks they name, in file order.
 //
-// Every field of the movie is big-endian. The file is untrusted: every top-level atom
-// size is checked against the file, every field and table is checked to lie wholly
-// inside the walked bytes before it is read, and a table that claims more frames than
-// the file can hold is refused. Each function prints its own messages on standard output
-// and returns false when the run must stop. Bad input gives one of:
-//   Unable to find tag "<code>"                  a code missing after the previous match
+// Only when the top-level atoms give no whole movie atom (none, or a damaged atom before
+// it) does the old header walk run over the head of the file (its first
+// kHeaderWindowBytes): it finds the atoms it needs by searching for their type codes one
+// after another, each search going on from the previous match, so a code can match inside
+// another atom's data, and it reads the first track. Chunk offsets are absolute file
+// offsets either way.
+//
+// Frames: the sample-size table gives the frame size. width * height * 3 bytes are
+// packed rows; height * S bytes with S > width * 3 are rows padded to a stride of S
+// bytes. Any other size, differing sizes, or a depth other than 24 is refused.
+//
+// Every field of the movie is big-endian. The file is untrusted: every atom size is
+// checked against its parent and the file, every field and table is checked to lie
+// wholly inside its atom before it is read, a table that claims more frames than the
+// file can hold is refused, and the top-level atoms walked are capped. Each function
+// prints its own messages on standard output and returns false when the run must stop.
+// Bad input gives one of:
+//   Unable to find tag "<code>"                  an atom the video track needs is missing
+//   The movie has no video track; there is nothing to convert.
 //   The movie's frames are <w> x <h> pixels; there is nothing to convert.
-//                                                a width or height of 0
 //   Unsupported data format, please select ...   the first description is not raw/WRLE
-//   The "<code>" atom is truncated or damaged    a field or table runs past the walked
-//                                                bytes, or a movie atom beyond the head
-//                                                runs past the end of the file
+//   The video frames are <d>-bit "<format>" pixels; only 24-bit pixels can be converted.
+//   The video frames are <n> bytes, which is not <h> rows of at least <r> bytes ...
+//   The video frames differ in size (<n> and <m> bytes); every frame must be the same size.
+//   The "<code>" atom is truncated or damaged    an atom or table runs past its parent or
+//                                                the walked bytes, or the movie atom runs
+//                                                past the end of the file
 //   The "moov" atom is <n> bytes long, more than the 67108864 bytes (64 MiB) that are read
 //   Unable to read the "moov" atom from the input file        (a failed read)
 //   The sample tables claim more frames than the file can hold
 //   The sample tables claim more frames than can be indexed   (more than 2^31 - 1)
-// Absurd values that do fit (zero counts, a zero duration) are taken as they are.
+// A damaged movie fragment does not stop the reading: the frames indexed before it stay,
+// read_movie prints "The movie fragment at byte <n> is truncated or damaged; ..." after
+// the frame count and sets MovieHeader::fragments_damaged, and the run must then fail
+// with the frames before it converted. Absurd values that do fit (zero counts, a zero
+// duration) are taken as they are.
 //
 // Ownership: the caller owns the window; MovieHeader owns copies of the tables, so the
-// window can be released once the walk is done. read_movie holds the head or the movie
-// atom in memory only while it walks them.
+// window can be released once the walk is done. read_movie holds the head, the movie
+// atom or one movie fragment in memory only while it walks them.
 #ifndef MOV_MOV_H_
 #define MOV_MOV_H_
 
@@ -42,7 +59,7 @@
 #include <vector>
 
 constexpr size_t kHeaderWindowBytes = 9240576;  // 0x8D0000
-// A movie atom beyond the head is read into memory whole: up to this many bytes.
+// A movie atom, or a movie fragment, is read into memory whole: up to this many bytes.
 constexpr uint64_t kMaxMovieAtomBytes = uint64_t{64} << 20;
 
 // Searches the four bytes of tag from position on (one-byte steps, any alignment). On a
@@ -61,6 +78,67 @@ struct sample_to_chunk {
   uint32_t sample_description_id;
 };
 
+// One entry of a time-to-sample table ("stts").
+struct TimeToSample {
+  uint32_t count;
+  uint32_t duration;
+};
+
+// A track's defaults for its movie fragments, from "mvex"/"trex".
+struct TrackDefaults {
+  uint32_t description_index = 0;
+  uint32_t duration = 0;
+  uint32_t size = 0;
+  uint32_t flags = 0;
+};
+
+// A run of samples of one track that lie back to back in the file: a chunk of the
+// movie atom's tables, or the samples of one "trun" of a movie fragment.
+struct MediaChunk {
+  uint64_t offset = 0;        // absolute file offset of its first byte
+  uint64_t first_sample = 0;  // index of its first sample in the track's sample order
+  uint32_t samples = 0;
+  // Each sample's size: sample_size, or, when listed, the track's sample_sizes from
+  // sizes_at on (see MovieTrack::size_in).
+  uint32_t sample_size = 0;
+  bool listed = false;
+  uint64_t sizes_at = 0;
+};
+
+// Every track of the movie atom, as its atoms describe it, whatever its media. Fields
+// are native numbers; a table whose atom is missing is empty and its has_ flag false.
+struct MovieTrack {
+  uint32_t track_id = 0;          // "tkhd"
+  unsigned char handler[4] = {};  // "hdlr" component subtype: "vide", "soun", ...
+  uint32_t width = 0;             // "tkhd" 16.16 fields as stored
+  uint32_t height = 0;
+  int32_t time_scale = 0;                  // "mdhd"
+  uint32_t description_count = 0;          // "stsd"
+  std::vector<unsigned char> description;  // the first "stsd" entry, size field included
+  std::vector<TimeToSample> time_to_sample;
+  std::vector<sample_to_chunk> chunk_map;
+  uint32_t sample_size = 0;  // "stsz": one size for all samples, or 0
+  // The "stsz" table when sample_size is 0, then the sizes fragments list one by one.
+  std::vector<uint32_t> sample_sizes;
+  uint32_t sample_count = 0;            // "stsz"
+  std::vector<uint64_t> chunk_offsets;  // "stco" or "co64"
+  bool has_tkhd = false, has_mdhd = false, has_hdlr = false, has_stsd = false, has_stts = false,
+       has_stsc = false, has_stsz = false, has_chunk_offsets = false;
+  bool wide_offsets = false;  // the chunk offsets came from "co64"
+  bool stsz_damaged = false;  // its sizes table runs past its atom
+  bool has_defaults = false;  // "trex"
+  TrackDefaults defaults;
+  // The runs of samples in play order: the chunks of the tables (see track_chunks),
+  // then those of the movie fragments in file order (see read_movie).
+  std::vector<MediaChunk> chunks;
+  uint64_t fragment_samples = 0;  // samples listed by fragments
+  uint32_t first_fragment_duration = 0;
+
+  bool is(const char* handler_type) const;
+  // The size of sample j of chunk c; 0 for a sample the size table does not reach.
+  uint32_t size_in(const MediaChunk& c, uint32_t j) const;
+};
+
 struct MovieHeader {
   int width = 0;
   int height = 0;
@@ -69,7 +147,22 @@ struct MovieHeader {
   int raw = 0;                             // 1 for "raw ", 0 for "WRLE"
   std::vector<sample_to_chunk> chunk_map;  // the sample-to-chunk table, native order
   std::vector<uint64_t> chunk_offsets;     // from "stco" (or "co64"), native order
+  // Bytes of one frame in the movie and the distance between the starts of its rows:
+  // width * 3 for packed rows, more for padded ones. The AVI's rows are always packed.
+  uint64_t frame_bytes = 0;
+  uint64_t row_stride = 0;
+  // Every track of a movie read through its movie atom (empty after the head walk), the
+  // index of the video track converted, and where a damaged fragment stopped the index
+  // (the frames before it are indexed; the run must not report success).
+  std::vector<MovieTrack> tracks;
+  int video_track = -1;
+  bool fragments_damaged = false;
 };
+
+// The chunk list of a track's own tables (stsc over stco/co64): one MediaChunk per
+// chunk, the first entry taken to start at chunk 1 as calc_frame_offsets does. Replaces
+// track.chunks. The list holds one entry per chunk, so its size is bounded by the table.
+void track_chunks(MovieTrack& track);
 
 // The header walk over the window: prints every message of the walk (the tags found,
 // width, height, data format, frame rate, both table counts) and fills header. False
@@ -96,16 +189,24 @@ extern int total_frames;
 using ReadAt = std::function<bool(uint64_t offset, unsigned char* dst, size_t n)>;
 
 // The whole reading of a movie file of file_size bytes (see "Read me first"): the
-// top-level walk, the header walk over the head or the movie atom (every message of
-// read_movie_header), calc_frame_offsets with a frame size of width * height * 3, and
-// the line "%d frames indexed". Replaces frame_offsets and total_frames. False when the
-// run must stop; the message has been printed.
+// top-level walk; the movie atom's tree, its fragments and the video track's lines (the
+// same lines as read_movie_header), or the header walk over the head; the frame size and
+// row stride; calc_frame_offsets over the video track's tables and then its fragment
+// runs with that frame size; and the line "%d frames indexed". Replaces frame_offsets
+// and total_frames. False when the run must stop; the message has been printed.
 [[nodiscard]] bool read_movie(uint64_t file_size, const ReadAt& read_at, MovieHeader& header);
 
 // "raw " frame (RGB, top row first) to DIB rows (BGR, bottom row first); packed rows.
 // Reads and writes width * height * 3 bytes; the areas must not overlap. Writes nothing
 // when width or height is 0 or less.
 void raw_to_BGR(const unsigned char* source, unsigned char* target, int width, int height);
+// The same from source rows source_stride bytes apart (source_stride >= width * 3); the
+// bytes between rows are skipped and the target's rows stay packed.
+void raw_to_BGR(const unsigned char* source, size_t source_stride, unsigned char* target, int width,
+                int height);
+// Moves rows stride bytes apart, in place, to rows row_bytes apart (stride >= row_bytes):
+// a frame of padded rows becomes a packed one of rows * row_bytes bytes.
+void pack_rows(unsigned char* frame, size_t row_bytes, size_t stride, int rows);
 
 // The sound of a track whose media handler is "soun": its first sample description read
 // as uncompressed samples that an AVI audio stream can carry.

@@ -2,6 +2,7 @@
 // packed on both sides: width * 3 bytes, never rounded up to a multiple of 4.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "mov/mov.h"
 #include "simd/simd.h"
@@ -69,8 +70,22 @@ void swap_row(const unsigned char* src, unsigned char* dst, size_t n) {
 }  // namespace
 
 void raw_to_BGR(const unsigned char* source, unsigned char* target, int width, int height) {
+  raw_to_BGR(source, static_cast<size_t>(width > 0 ? width : 0) * 3, target, width, height);
+}
+
+void raw_to_BGR(const unsigned char* source, size_t source_stride, unsigned char* target, int width,
+                int height) {
   if (width <= 0 || height <= 0) return;
   const size_t row = static_cast<size_t>(width) * 3;
   const size_t rows = static_cast<size_t>(height);
-  for (size_t y = 0; y < rows; ++y) swap_row(source + (rows - 1 - y) * row, target + y * row, row);
+  for (size_t y = 0; y < rows; ++y)
+    swap_row(source + (rows - 1 - y) * source_stride, target + y * row, row);
+}
+
+void pack_rows(unsigned char* frame, size_t row_bytes, size_t stride, int rows) {
+  if (stride == row_bytes) return;
+  // Row y moves down to y * row_bytes, never past its own start: in place, in order.
+  for (int y = 1; y < rows; ++y)
+    std::memmove(frame + static_cast<size_t>(y) * row_bytes,
+                 frame + static_cast<size_t>(y) * stride, row_bytes);
 }

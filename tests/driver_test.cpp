@@ -68,6 +68,7 @@ TEST(DriverConversions, BothModesWholeFiles) {
     std::vector<size_t> chunk_order;
     bool moov_first;
     uint64_t u_fnv, c_fnv;
+    size_t row_padding = 0;  // bytes after each row in the movie: the same files as packed
   } kCases[] = {
       {"raw, one per chunk",
        4,
@@ -82,6 +83,30 @@ TEST(DriverConversions, BothModesWholeFiles) {
        0x14a096990e72231},
       {"WRLE", 5, 3, 4, 8, "WRLE", {}, {}, true, 0xd4cf1b6d66262f4b, 0x1e16c32d0a0154ca},
       {"odd width", 7, 5, 2, 40, "raw ", {}, {}, true, 0xdfb91aca551023bf, 0xcdfc093f8471ae27},
+      {"odd width, padded rows",
+       7,
+       5,
+       2,
+       40,
+       "raw ",
+       {2},
+       {},
+       true,
+       0xdfb91aca551023bf,
+       0xcdfc093f8471ae27,
+       3},
+      {"WRLE, padded rows",
+       5,
+       3,
+       4,
+       8,
+       "WRLE",
+       {},
+       {},
+       true,
+       0xd4cf1b6d66262f4b,
+       0x1e16c32d0a0154ca,
+       5},
       {"several per chunk",
        6,
        4,
@@ -156,6 +181,10 @@ TEST(DriverConversions, BothModesWholeFiles) {
       recipe.frames = {Bytes(180, 77), coloured, Bytes(180, 0), testmov::make_frame(10, 6, 5, 30)};
       recipe.time_scale = 30000, recipe.durations = {1001};
     }
+    const std::vector<Bytes> packed = recipe.frames;
+    for (Bytes& f : recipe.frames)
+      for (size_t y = size_t(c.height); c.row_padding > 0 && y > 0; --y)
+        f.insert(f.begin() + long(y * size_t(c.width) * 3), c.row_padding, 0xAB);
     ASSERT_TRUE(sample || testmov::write_movie(mov, recipe));
     const int chunks = c.frames_per_chunk.empty() ? c.frames : int(c.frames_per_chunk.size());
     const std::string u = dir.file("u.avi"), big_u = dir.file("U.avi"), z = dir.file("c.avi"),
@@ -178,7 +207,7 @@ TEST(DriverConversions, BothModesWholeFiles) {
         << c.name << ": " << plain.error;
     for (size_t i = 0; !sample && i < recipe.frames.size(); ++i)
       EXPECT_EQ(plain.frames[i],
-                testfiles::expected_dib(recipe.frames[i], c.width, c.height, c.format[0] == 'r'))
+                testfiles::expected_dib(packed[i], c.width, c.height, c.format[0] == 'r'))
           << c.name << " frame " << i;
     for (const std::string& in : {z, u}) {
       const std::string info = in + ": " + std::to_string(c.width) + " x " +
@@ -212,6 +241,31 @@ TEST(DriverFailures, MessagesExitStatusAndOutput) {
   jpeg_movie.format = "jpeg";
   testbytes::Bytes cut_movie = testmov::build_movie(movie(8, 6, 5, 3));
   cut_movie.resize(cut_movie.size() - 144 - 72);  // in the middle of frame 4
+  // No video track; 32-bit "raw " pixels; samples of 25 bytes for 4 x 2 pixels; a fragment claiming
+  // 2^32 - 1 samples of 24 bytes after three good frames.
+  const std::string deep = dir.file("deep.mov"), odd = dir.file("odd.mov"),
+                    frag = dir.file("frag.mov"), sound = dir.file("sound.mov");
+  testbytes::Bytes deep_movie = testmov::build_movie(movie(4, 2, 1, 1));
+  const char* stsd = "stsd";
+  deep_movie[size_t(std::search(deep_movie.begin(), deep_movie.end(), stsd, stsd + 4) -
+                    deep_movie.begin()) +
+             12 + 83] = 32;
+  testbytes::Bytes sound_only = deep_movie;  // its one track's handler made "soun"
+  const char* vide = "vide";
+  std::memcpy(&*std::search(sound_only.begin(), sound_only.end(), vide, vide + 4), "soun", 4);
+  testmov::MovieRecipe odd_movie = movie(4, 2, 1, 1);
+  odd_movie.frames[0].push_back(0);
+  testbytes::ByteWriter moof(true);
+  const size_t moof_at = moof.open("moof"), traf = moof.open("traf"), tfhd = moof.open("tfhd");
+  moof.u32(0x10).u32(1).u32(24).close(tfhd);
+  const size_t trun = moof.open("trun");
+  moof.u32(1).u32(0xFFFFFFFFu).u32(0).close(trun);
+  moof.close(traf);
+  moof.close(moof_at);
+  ASSERT_TRUE(
+      testfiles::write_file(sound, sound_only) && testfiles::write_file(deep, deep_movie) &&
+      testfiles::write_file(odd, testmov::build_movie(odd_movie)) &&
+      testfiles::write_file(frag, testbytes::Cat(testmov::build_movie(movie(4, 2, 3, 1)), moof.b)));
   ASSERT_TRUE(testfiles::write_file(empty, {}) && testfiles::write_file(cut, cut_movie));
   for (const auto& [file, recipe] :
        std::vector<std::pair<std::string, testmov::MovieRecipe>>{{jpeg, jpeg_movie},
@@ -266,7 +320,18 @@ TEST(DriverFailures, MessagesExitStatusAndOutput) {
       {{"-u", no_w, o}, nothing("0", "480")},
       {{no_w, o}, nothing("0", "480")},
       {{"-u", no_h, o}, nothing("640", "0")},
-      {{no_h, o}, nothing("640", "0")}};
+      {{no_h, o}, nothing("640", "0")},
+      {{deep, o},
+       "...Data format = \"raw \"\nThe video frames are 32-bit \"raw \" pixels; only 24-bit "
+       "pixels can be converted.\n"},
+      {{sound, o},
+       "Movie header found\nThe movie has no video track; there is nothing to convert.\n"},
+      {{odd, o},
+       "...Number of entries = 1\nThe video frames are 25 bytes, which is not 2 rows of at least "
+       "12 bytes (4 x 2 pixels of 3 bytes); the movie cannot be converted.\n"},
+      {{frag, o},
+       "...Stopped early: " + o + " holds the 3 frames before the damaged fragment.\n",
+       3}};
   for (const auto& k : kCases) {
     std::remove(o.c_str());
     const RunResult r = convert(k.args);

@@ -60,44 +60,84 @@ TEST(Interop, AvidemuxReadsEveryFrameOfAnUncompressedFile) {
   }
 }
 
-// qtmux movies, with the movie atom first (fast start) or after the frames (qtmux's
-// default; at 640x480 it lies beyond the first 9,240,576 bytes): zoduviv takes them, the
-// two forms give the same AVI files in both modes, avidemux gives back qtdemux's frames
-// from the -u file, and the compressed file decodes to the -u file.
-TEST(Interop, QtmuxMoviesInEitherFormConvertTheSame) {
+// Movies as qtmux writes them: the movie atom first (fast start) or after the frames
+// (qtmux's default; at 640x480 it lies beyond the first 9,240,576 bytes), rows padded to
+// 4 bytes at odd widths, a sound track ahead of the video one, an early movie atom kept
+// in a "free" atom (reserved-max-duration), movie fragments. In both modes avidemux gives
+// back qtdemux's frames from the -u file (where the AVI's packed rows are 4-byte rows,
+// as avidemux takes DIB rows to be), the -u file's frames are qtdemux's frames without
+// the row padding, the compressed file decodes to the -u file, and vizudec -c finds it
+// equal to the movie.
+TEST(Interop, QtmuxMoviesConvertToTheirFrames) {
   if (!have_gstreamer()) GTEST_SKIP() << "GStreamer (gst-launch-1.0) is not installed";
   const std::string zoduviv = testfiles::binary("ZODUVIV_BIN");
-  for (const char* size : {"width=80,height=60", "width=640,height=480"}) {
+  const std::string vizudec = testfiles::binary("VIZUDEC_BIN");
+  const struct {
+    int width, height;
+    const char* qtmux;
+    bool sound;
+  } kRows[] = {{80, 60, "faststart=true", false},
+               {640, 480, "faststart=false", false},
+               {322, 20, "faststart=false", false},
+               {321, 21, "faststart=true", true},
+               {40, 20, "reserved-max-duration=10000000000", false},
+               {33, 20, "reserved-max-duration=10000000000", true},
+               {32, 20, "fragment-duration=120", true},
+               {33, 20, "fragment-duration=80", false}};
+  for (const auto& row : kRows) {
+    const std::string size =
+        "width=" + std::to_string(row.width) + ",height=" + std::to_string(row.height);
+    SCOPED_TRACE(size + " " + row.qtmux);
     TempDir dir;
-    std::vector<std::vector<uint8_t>> avis;  // -u then compressed, fast start first
-    for (const char* faststart : {"faststart=true", "faststart=false"}) {
-      const std::string movie = dir.file("m.mov");
-      RunResult r = gst({"videotestsrc", "num-buffers=12", "pattern=ball", "!",
-                         std::string("video/x-raw,format=RGB,framerate=25/1,") + size, "!", "qtmux",
-                         faststart, "!", "filesink", "location=" + movie});
-      ASSERT_EQ(r.status, 0) << r.out << r.err;
-      for (const bool u : {true, false}) {
-        r = testfiles::run(zoduviv, u ? std::vector<std::string>{"-u", movie, dir.file("o.avi")}
-                                      : std::vector<std::string>{movie, dir.file("o.avi")});
-        ASSERT_EQ(r.status, 0) << size << " " << faststart << "\n" << r.out;
-        for (const char* line : {"Frame rate = 25.000000\n", "12 frames indexed\n"})
-          EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
-        avis.push_back(testfiles::read_file(dir.file("o.avi")));
-      }
-    }
-    EXPECT_TRUE(avis[0] == avis[2]) << size << ": -u files differ";
-    EXPECT_TRUE(avis[1] == avis[3]) << size << ": compressed files differ";
-    // The last movie's own frames as qtdemux gives them (top-down RGB), and the files.
-    RunResult r = gst({"filesrc", "location=" + dir.file("m.mov"), "!", "qtdemux", "!", "filesink",
-                       "location=" + dir.file("m.rgb")});
+    const std::string movie = dir.file("m.mov");
+    std::vector<std::string> pipeline = {"videotestsrc",
+                                         "num-buffers=12",
+                                         "pattern=ball",
+                                         "!",
+                                         "video/x-raw,format=RGB,framerate=25/1," + size,
+                                         "!",
+                                         "q.video_0",
+                                         "qtmux",
+                                         "name=q",
+                                         row.qtmux,
+                                         "!",
+                                         "filesink",
+                                         "location=" + movie};
+    if (row.sound)
+      pipeline.insert(pipeline.begin(), {"audiotestsrc", "num-buffers=4", "!", "q.audio_0"});
+    RunResult r = gst(pipeline);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    testfiles::write_file(dir.file("u.avi"), avis[2]);
-    testfiles::write_file(dir.file("c.avi"), avis[3]);
-    EXPECT_EQ(demux_avi_as_rgb(dir.file("u.avi"), dir.file("u.rgb")),
-              testfiles::read_file(dir.file("m.rgb")));
-    r = testfiles::run(testfiles::binary("VIZUDEC_BIN"), {dir.file("c.avi"), dir.file("d.avi")});
+    r = gst({"filesrc", "location=" + movie, "!", "qtdemux", "name=d", "d.video_0", "!", "filesink",
+             "location=" + dir.file("m.rgb")});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    r = testfiles::run(zoduviv, {"-u", movie, dir.file("u.avi")});
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(testfiles::read_file(dir.file("d.avi")) == avis[2]) << size;
+    for (const char* line : {"Frame rate = 25.000000\n", "12 frames indexed\n"})
+      EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
+    const std::vector<uint8_t> padded = testfiles::read_file(dir.file("m.rgb"));
+    const size_t row_bytes = size_t(row.width) * 3, stride = (row_bytes + 3) / 4 * 4;
+    if (row_bytes == stride) {
+      EXPECT_EQ(demux_avi_as_rgb(dir.file("u.avi"), dir.file("u.rgb")), padded);
+    }
+    const testfiles::AviFile avi =
+        testfiles::read_avi_bytes(testfiles::read_file(dir.file("u.avi")));
+    ASSERT_EQ(padded.size(), 12 * stride * size_t(row.height));
+    ASSERT_EQ(avi.frames.size(), 12u);
+    for (size_t i = 0; i < 12; ++i) {
+      std::vector<uint8_t> packed;
+      for (size_t y = 0; y < size_t(row.height); ++y) {
+        const auto from = padded.begin() + long((i * size_t(row.height) + y) * stride);
+        packed.insert(packed.end(), from, from + long(row_bytes));
+      }
+      EXPECT_EQ(avi.frames[i], testfiles::expected_dib(packed, row.width, row.height, true)) << i;
+    }
+    r = testfiles::run(zoduviv, {movie, dir.file("c.avi")});
+    ASSERT_EQ(r.status, 0) << r.out;
+    r = testfiles::run(vizudec, {dir.file("c.avi"), dir.file("d.avi")});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(testfiles::read_file(dir.file("d.avi")) == testfiles::read_file(dir.file("u.avi")));
+    r = testfiles::run(vizudec, {"-c", movie, dir.file("c.avi")});
+    EXPECT_EQ(r.status, 0) << r.out;
   }
 }
 

@@ -30,7 +30,7 @@ constexpr int kFrames = 691;  // the fewest frames of 6,220,800 bytes that pass 
 constexpr int kTimeScale = 30000, kDuration = 1001;
 
 // The movie atom for kFrames frames, one per chunk, the first at first_frame: just the
-// atoms and fields the header walk reads.
+// atoms and fields the reader needs (the video handler and the depth among them).
 Bytes movie_atom(uint64_t first_frame) {
   testbytes::ByteWriter a(true);
   const size_t moov = a.open("moov"), mvhd = a.open("mvhd");
@@ -39,8 +39,10 @@ Bytes movie_atom(uint64_t first_frame) {
   a.zeros(76).u32(uint32_t(kWidth) << 16).u32(uint32_t(kHeight) << 16).close(tkhd);
   const size_t mdia = a.open("mdia"), mdhd = a.open("mdhd");
   a.zeros(12).u32(kTimeScale).u32(kFrames * kDuration).zeros(4).close(mdhd);
+  const size_t hdlr = a.open("hdlr");
+  a.u32(0).cc("mhlr").cc("vide").zeros(13).close(hdlr);
   const size_t minf = a.open("minf"), stbl = a.open("stbl"), stsd = a.open("stsd");
-  a.zeros(4).u32(1).u32(86).cc("raw ").zeros(78).close(stsd);
+  a.zeros(4).u32(1).u32(86).cc("raw ").zeros(74).u16(24).zeros(2).close(stsd);
   const size_t stts = a.open("stts");
   a.zeros(4).u32(1).u32(kFrames).u32(kDuration).close(stts);
   const size_t stsc = a.open("stsc");

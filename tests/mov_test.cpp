@@ -359,6 +359,95 @@ TEST(MovieReader, HeadWalkAsBeforeUnlessTheMovieAtomLiesBeyondIt) {
   for (const auto& [file, size] : cases)
     EXPECT_EQ(read_in_memory(*file, size), read_in_memory(*file, size, true));
 }
+// Fragment runs after a movie atom with no frames of its own: their data at the base of
+// "tfhd" (explicit, or the start of "moof") plus the run's data offset, or right after the
+// run before; sizes from "tfhd" or listed per sample; another track's runs are passed over.
+TEST(MovieReader, FragmentDataOffsets) {
+  const Bytes movie = testmov::build_movie(small_movie(0));
+  const struct {
+    uint32_t tfhd_flags;   // 0x1 explicit base, 0x10 default size, 0x20000 base is moof
+    uint32_t trun_flags;   // 0x1 data offset, 0x200 listed sizes
+    bool split;            // the three frames in two runs, the second with no offset
+    uint32_t other_track;  // a run of 2 frames for this track_ID ahead of the video's
+  } kRows[] = {{0x11, 0, false, 0},
+               {0x20010, 1, false, 0},
+               {0x10, 1, true, 0},
+               {0, 0x201, false, 0},
+               {0x10, 1, false, 7}};
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.tfhd_flags * 100 + row.trun_flags);
+    testbytes::ByteWriter w(true);
+    const size_t moof = w.open("moof");
+    for (uint32_t track : {row.other_track, 1u}) {
+      if (track == 0) continue;
+      const size_t traf = w.open("traf"), tfhd = w.open("tfhd");
+      w.u32(row.tfhd_flags).u32(track);
+      if (row.tfhd_flags & 1) w.u64(0);  // patched below: the media data's start
+      if (row.tfhd_flags & 0x10) w.u32(24);
+      w.close(tfhd);
+      for (uint32_t frames : row.split ? std::vector<uint32_t>{2, 1} : std::vector<uint32_t>{3}) {
+        const size_t trun = w.open("trun");
+        w.u32(frames == 1 ? 0 : row.trun_flags).u32(frames);
+        if (frames != 1 && (row.trun_flags & 1)) w.u32(0);  // patched below
+        for (uint32_t i = 0; (row.trun_flags & 0x200) && i < frames; ++i) w.u32(24);
+        w.close(trun);
+      }
+      w.close(traf);
+    }
+    w.close(moof);
+    const uint64_t data = movie.size() + w.b.size() + 8;
+    for (size_t at = 0; at + 4 <= w.b.size(); ++at) {
+      if (std::memcmp(&w.b[at], "tfhd", 4) == 0 && (row.tfhd_flags & 1))
+        put_be32(w.b, at + 16, uint32_t(data));
+      if (std::memcmp(&w.b[at], "trun", 4) == 0 && (w.b[at + 7] & 1))
+        put_be32(w.b, at + 12, uint32_t(data - ((row.tfhd_flags & 1) ? data : movie.size())));
+    }
+    testbytes::ByteWriter mdat(true);
+    const size_t m = mdat.open("mdat");
+    mdat.zeros(72).close(m);
+    const std::string out = read_in_memory(testbytes::Cat(testbytes::Cat(movie, w.b), mdat.b));
+    EXPECT_EQ(out.substr(out.find("3 frames")),
+              "3 frames indexed\n(ok) at " + std::to_string(data) + " " +
+                  std::to_string(data + 24) + " " + std::to_string(data + 48));
+  }
+}
+// The track model over two qtmux movies of the fuzz corpus (their atoms read by hand): a
+// sound track ahead of the video one, each with its chunk list and sizes; and fragments,
+// one run per "trun" after the movie atom's empty tables, rows padded to 52 bytes.
+TEST(MovieReader, TracksAndRunsOfQtmuxMovies) {
+  const auto read = [](const char* name, MovieHeader& h) {
+    const Bytes file = testfiles::read_file(ZODUVIV_DEFAULT_SOURCE_DIR "/tests/fuzz/corpus/mov/" +
+                                            std::string(name));
+    const ReadAt read_at = [&](uint64_t off, unsigned char* dst, size_t n) {
+      return off <= file.size() && n <= file.size() - off &&
+             (std::copy_n(file.begin() + long(off), n, dst), true);
+    };
+    testbytes::captured_stdout([&] { EXPECT_TRUE(read_movie(file.size(), read_at, h)); });
+    reset_index();
+  };
+  const auto runs = [](const MovieTrack& t) {
+    std::vector<std::vector<uint64_t>> out;
+    for (const MediaChunk& c : t.chunks)
+      out.push_back(
+          {c.offset, c.first_sample, c.samples, t.size_in(c, 0), t.size_in(c, c.samples - 1)});
+    return out;
+  };
+  MovieHeader sound, fragments;
+  read("gst_sound_first_padded_rows.mov", sound);
+  read("gst_fragments.mov", fragments);
+  ASSERT_EQ(sound.tracks.size(), 2u);
+  EXPECT_TRUE(sound.tracks[0].is("soun") && sound.tracks[1].is("vide") && sound.video_track == 1);
+  EXPECT_EQ(std::make_pair(sound.tracks[0].track_id, sound.tracks[1].track_id),
+            std::make_pair(1u, 2u));
+  using Runs = std::vector<std::vector<uint64_t>>;
+  EXPECT_EQ(runs(sound.tracks[0]), Runs({{36, 0, 64, 2, 2}}));
+  EXPECT_EQ(runs(sound.tracks[1]), Runs({{164, 0, 3, 832, 832}}));
+  ASSERT_EQ(fragments.tracks.size(), 1u);
+  EXPECT_EQ(runs(fragments.tracks[0]), Runs({{912, 0, 1, 832, 832}, {1860, 1, 2, 832, 832}}));
+  EXPECT_EQ(
+      std::make_tuple(fragments.frame_bytes, fragments.row_stride, fragments.fragments_damaged),
+      std::make_tuple(uint64_t{832}, uint64_t{52}, false));
+}
 // Top-level atoms that lie beyond the head and are damaged: a clear message, and the run stops.
 TEST(MovieReader, DamagedTruncatedOrOversizedMovieAtom) {
   testmov::MovieRecipe recipe = small_movie(2, false);

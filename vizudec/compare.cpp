@@ -32,7 +32,7 @@ class MovieFrames {
       std::fputs(messages.c_str(), stdout);
       return false;
     }
-    frame_bytes_ = static_cast<size_t>(header_.width) * static_cast<size_t>(header_.height) * 3;
+    frame_bytes_ = static_cast<size_t>(header_.frame_bytes);
     return true;
   }
 
@@ -40,6 +40,7 @@ class MovieFrames {
 
   // Sizes the buffers once, for a movie whose geometry has been checked.
   void begin() {
+    if (total_frames == 0) return;  // then the sizes are claims no frame backs
     read_.reset(new unsigned char[frame_bytes_]);
     dib_.reset(new unsigned char[frame_bytes_]);
   }
@@ -47,8 +48,13 @@ class MovieFrames {
   // Frame i as DIB rows, or null when it lies outside the file.
   const unsigned char* frame(size_t i) {
     if (!file_.read_at(frame_offsets[i], read_.get(), frame_bytes_)) return nullptr;
-    if (!header_.raw) return read_.get();
-    raw_to_BGR(read_.get(), dib_.get(), header_.width, header_.height);
+    const size_t row = static_cast<size_t>(header_.width) * 3;
+    const size_t stride = static_cast<size_t>(header_.row_stride);
+    if (!header_.raw) {
+      pack_rows(read_.get(), row, stride, header_.height);
+      return read_.get();
+    }
+    raw_to_BGR(read_.get(), stride, dib_.get(), header_.width, header_.height);
     return dib_.get();
   }
 

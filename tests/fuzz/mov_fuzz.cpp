@@ -1,5 +1,6 @@
-// Arbitrary bytes as a movie file, read by read_movie: the top-level walk, the header
-// walk over the head, the frame index. Bytes that start with a movie atom ("moov") are
+// Arbitrary bytes as a movie file, read by read_movie: the top-level walk, the movie
+// atom's tree and the choice of its video track, the movie fragments, the header walk
+// over the head, the frame index. Bytes that start with a movie atom ("moov") are
 // read a second time as the end of a larger file, behind a "free" atom that fills the
 // head, so that the movie atom lies beyond the head and is walked on its own. The free
 // atom's body is a hole whose reads fail; the walk never reaches it.
@@ -36,9 +37,13 @@ void read_as_movie(const uint8_t* data, size_t size, uint64_t padding) {
   };
   MovieHeader header;
   if (!read_movie(file_size, read_at, header)) return;
-  const uint64_t frame_size =
+  const uint64_t packed =
       uint64_t{static_cast<uint32_t>(header.width)} * static_cast<uint32_t>(header.height) * 3;
-  const uint64_t per_frame = frame_size == 0 ? 1 : frame_size;
+  if (header.row_stride * static_cast<uint32_t>(header.height) != header.frame_bytes ||
+      header.frame_bytes < packed) {
+    std::abort();  // rows shorter than the picture's, or a frame size no stride gives
+  }
+  const uint64_t per_frame = header.frame_bytes == 0 ? 1 : header.frame_bytes;
   if (frame_offsets.size() != static_cast<size_t>(total_frames) ||
       static_cast<uint64_t>(total_frames) > file_size / per_frame) {
     std::abort();

@@ -1,4 +1,4 @@
-// Builds small QuickTime movies: ftyp, moov (mvhd, one video trak with tkhd, mdia > mdhd,
+// Builds small QuickTime movies: ftyp, moov (mvhd, one video trak with tkhd, mdia > mdhd, hdlr,
 // minf > stbl > stsd, stts, stsc, stsz, stco or co64) and mdat, with the fields laid out as
 // in the QuickTime file format.
 #include "tests/support/movie_writer.h"
@@ -43,6 +43,8 @@ Bytes build_moov(const MovieRecipe& r, const std::vector<uint32_t>& layout,
   w.close(tkhd);
   const size_t mdia = w.open("mdia"), mdhd = w.open("mdhd");
   w.zeros(12).u32(scale).u32(dur).u32(0).close(mdhd);
+  const size_t hdlr = w.open("hdlr");
+  w.u32(0).cc("mhlr").cc("vide").zeros(13).close(hdlr);
   const size_t minf = w.open("minf"), stbl = w.open("stbl"), stsd = w.open("stsd");
   w.u32(0).u32(r.stsd_entries);
   // A claimed count above one gets that many copies (a few at most), so the atom stays
