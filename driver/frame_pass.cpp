@@ -8,6 +8,7 @@
 
 #include "avi/avi.h"
 #include "codec/codec.h"
+#include "driver/sound_pass.h"
 
 namespace {
 
@@ -30,11 +31,26 @@ struct Slot {
 };
 
 // What became of one frame, in frame order.
-enum class Outcome { kWritten, kUnreadable, kFull, kWriteError };
+enum class Outcome { kWritten, kUnreadable, kSoundUnreadable, kFull, kWriteError };
+
+Outcome outcome_of(SoundWrite w) {
+  switch (w) {
+    case SoundWrite::kWritten:
+      return Outcome::kWritten;
+    case SoundWrite::kUnreadable:
+      return Outcome::kSoundUnreadable;
+    case SoundWrite::kFull:
+      return Outcome::kFull;
+    case SoundWrite::kError:
+      break;
+  }
+  return Outcome::kWriteError;
+}
 
 class FramePass {
  public:
-  FramePass(const Options& options, const MovieHeader& movie, const InputFile& input)
+  FramePass(const Options& options, const MovieHeader& movie, const InputFile& input,
+            const std::vector<SoundTrack>& sounds)
       : options_(options),
         movie_(movie),
         input_(input),
@@ -42,6 +58,7 @@ class FramePass {
         row_(static_cast<size_t>(movie.width) * 3),
         stride_(static_cast<size_t>(movie.row_stride)),
         slot_capacity_(slot_capacity(options, movie, frame_size_)),
+        sound_(sounds, input, writer_),
         work_(workers_for(options, frame_size_, slot_capacity_), [this](int worker, int slot) {
           process(worker, slots_[static_cast<size_t>(slot)]);
         }) {}
@@ -56,6 +73,7 @@ class FramePass {
     }
     allocate_slots();
 
+    if (!sound_.add_streams()) return 1;
     if (!writer_.init(options_.output, movie_.width, movie_.height, movie_.time_scale,
                       movie_.sample_duration, options_.uncompressed ? 0 : 1)) {
       return 1;
@@ -77,6 +95,8 @@ class FramePass {
           return outcome == Outcome::kWritten;
         });
     progress.finish();
+    // The sound that plays after the last frame follows it.
+    if (outcome == Outcome::kWritten) outcome = outcome_of(sound_.write_rest());
     if (outcome != Outcome::kWritten) return stop(outcome);
     if (movie_.fragments_damaged) return finish_early("before the damaged fragment");
     if (!writer_.flush()) return 1;
@@ -188,6 +208,12 @@ class FramePass {
           i + 1, total_frames);
       return Outcome::kUnreadable;
     }
+    // The sound that plays with this frame goes before it.
+    if (movie_.time_scale > 0 && movie_.sample_duration > 0) {
+      const double end = static_cast<double>(i + 1) * movie_.sample_duration / movie_.time_scale;
+      const Outcome sound = outcome_of(sound_.write_until(end));
+      if (sound != Outcome::kWritten) return sound;
+    }
     switch (
         writer_.write_frame(slot.data, static_cast<int>(slot.size), static_cast<int>(slot.flags))) {
       case FrameWrite::kWritten:
@@ -204,6 +230,7 @@ class FramePass {
   int stop(Outcome outcome) {
     // After a write error the writer has named the file; nothing more can be saved.
     if (outcome == Outcome::kWriteError) return 1;
+    if (outcome == Outcome::kSoundUnreadable) return finish_early("written before that sound");
     return finish_early("written before that frame");
   }
 
@@ -224,6 +251,7 @@ class FramePass {
   const size_t stride_;  // of the rows of a frame in the movie
   const size_t slot_capacity_;
   AviWriter writer_;
+  SoundPass sound_;                                 // writes through writer_
   std::vector<std::unique_ptr<CodecInst>> codecs_;  // one per worker
   std::vector<Slot> slots_;
   int written_ = 0;
@@ -232,7 +260,8 @@ class FramePass {
 
 }  // namespace
 
-int run_frame_pass(const Options& options, const MovieHeader& movie, const InputFile& input) {
-  FramePass pass(options, movie, input);
+int run_frame_pass(const Options& options, const MovieHeader& movie, const InputFile& input,
+                   const std::vector<SoundTrack>& sounds) {
+  FramePass pass(options, movie, input, sounds);
   return pass.run();
 }

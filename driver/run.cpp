@@ -2,6 +2,7 @@
 // read and indexed, and the frame size checked against what the output can hold.
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "avi/avi.h"
 #include "codec/codec.h"
@@ -24,6 +25,7 @@ int run_conversion(const Options& options) {
 
   MovieHeader movie;
   if (!read_movie(input.size(), input.reader(), movie)) return 1;
+  const std::vector<SoundTrack> sounds = find_sound_tracks(movie, input.size());
 
   const uint64_t frame_size = uint64_t(movie.width) * uint64_t(movie.height) * 3;
 
@@ -50,5 +52,5 @@ int run_conversion(const Options& options) {
     return 1;
   }
 
-  return run_frame_pass(options, movie, input);
+  return run_frame_pass(options, movie, input, sounds);
 }

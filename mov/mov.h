@@ -236,6 +236,44 @@ void sound_to_wave(const SoundFormat& format, uint8_t* data, size_t frames);
 // "48000 Hz, 2 channels, 16-bit integer ("twos")".
 std::string describe_sound(const SoundFormat& format);
 
+// Where a carried sound track's frames lie: runs of frames back to back in the file.
+struct SoundSpan {
+  uint64_t offset = 0;
+  uint64_t frames = 0;
+};
+
+// A sound track that goes into the AVI file.
+struct SoundTrack {
+  int number = 0;  // its place among the movie's tracks, counted from 1
+  SoundFormat format;
+  std::vector<SoundSpan> spans;  // in play order
+  uint64_t frames = 0;           // all of them: no more than the file's bytes hold
+};
+
+// The sound tracks of a movie read through its movie atom, in track order. Prints, for
+// each track whose handler is "soun", "Sound track N: <describe_sound>" when it is
+// carried, else "Sound track N ("code") <why>; it is left out of the AVI file." and
+// returns the carried ones. A movie read through the head walk has none.
+std::vector<SoundTrack> find_sound_tracks(const MovieHeader& header, uint64_t file_size);
+
+// Reads a carried track's frames in play order, in WAVE's form.
+class SoundReader {
+ public:
+  SoundReader(const SoundTrack& track, ReadAt read_at);
+  // The next `frames` frames into dst (frames * block_align bytes). False when they
+  // cannot be read (they lie past the end of the file, say); dst is then unspecified.
+  [[nodiscard]] bool read(uint8_t* dst, uint64_t frames);
+  // Frames read so far.
+  uint64_t position() const { return position_; }
+
+ private:
+  const SoundTrack& track_;
+  ReadAt read_at_;
+  size_t span_ = 0;
+  uint64_t in_span_ = 0;
+  uint64_t position_ = 0;
+};
+
 // The messages of the functions above go to standard output. While a capture lives they
 // are appended to its text instead, for a caller that shows them only when reading fails.
 class MovieMessageCapture {

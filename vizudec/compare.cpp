@@ -9,6 +9,7 @@
 #include "common/common.h"
 #include "mov/mov.h"
 #include "vizudec/frame_pass.h"
+#include "vizudec/sound.h"
 #include "vizudec/vizudec.h"
 
 namespace {
@@ -27,6 +28,7 @@ class MovieFrames {
     {
       MovieMessageCapture capture(messages);
       ok = read_movie(file_.size(), file_.reader(), header_);
+      if (ok) sounds_ = find_sound_tracks(header_, file_.size());
     }
     if (!ok) {
       std::fputs(messages.c_str(), stdout);
@@ -37,6 +39,8 @@ class MovieFrames {
   }
 
   const MovieHeader& header() const { return header_; }
+  const std::vector<SoundTrack>& sounds() const { return sounds_; }
+  const InputFile& file() const { return file_; }
 
   // Sizes the buffers once, for a movie whose geometry has been checked.
   void begin() {
@@ -61,6 +65,7 @@ class MovieFrames {
  private:
   InputFile file_;
   MovieHeader header_;
+  std::vector<SoundTrack> sounds_;
   size_t frame_bytes_ = 0;
   std::unique_ptr<unsigned char[]> read_;
   std::unique_ptr<unsigned char[]> dib_;
@@ -138,6 +143,13 @@ int compare_file(const char* movie_path, const char* avi_path) {
     std::printf("Frame %zu of %zu is damaged: %s.\n", stopped + 1, n, why);
     return 1;
   }
-  std::printf("All %zu frames equal the movie's frames\n", n);
+  uint64_t samples = 0;
+  if (!compare_sound(movie.sounds(), movie.file(), avi, samples)) return 1;
+  if (movie.sounds().empty()) {
+    std::printf("All %zu frames equal the movie's frames\n", n);
+  } else {
+    std::printf("All %zu frames and all %llu sound samples equal the movie's\n", n,
+                static_cast<unsigned long long>(samples));
+  }
   return 0;
 }

@@ -14,10 +14,23 @@
 #include <vector>
 
 #include "avi/avi.h"
+#include "common/common.h"
+#include "mov/mov.h"
 #include "vizudec/frame_pass.h"
+
+// No sound chunk zoduviv writes comes near this (half a second of 8 channels of 64-bit
+// samples at 384 kHz is 12 MB); a buffer for a chunk is never sized beyond it.
+constexpr uint32_t kMaxSoundChunkBytes = 64u << 20;
 
 // Why a sound chunk of the stream cannot be used, or null when it is whole.
 const char* sound_chunk_damage(const AviAudio& stream, const AviFrame& chunk);
+
+// vizudec -c's part: the AVI file's sound streams hold exactly the movie's carried sound
+// tracks, in order. Adds the frames compared to `samples`; prints the first difference (a
+// missing track, another format or length, the first differing sample and channel, a
+// damaged chunk) and returns false.
+[[nodiscard]] bool compare_sound(const std::vector<SoundTrack>& tracks, const InputFile& movie,
+                                 const AviInput& avi, uint64_t& samples);
 
 // vizudec -t's part: prints the first chunk that is not whole and returns false.
 [[nodiscard]] bool check_sound(const AviInfo& info);
