@@ -34,6 +34,18 @@ std::vector<uint8_t> demux_avi_as_rgb(const std::string& avi, const std::string&
   return testfiles::read_file(out);
 }
 
+// The samples of a source or of stream k of a demuxed file, as 32-bit integers (exact for
+// every integer sample size); fails the test when there are none.
+std::vector<uint8_t> sound_as_s32(std::vector<std::string> source, const std::string& out) {
+  source.insert(source.end(), {"!", "audioconvert", "!", "audio/x-raw,format=S32LE", "!",
+                               "filesink", "location=" + out});
+  const RunResult r = gst(source);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  const std::vector<uint8_t> samples = testfiles::read_file(out);
+  EXPECT_FALSE(samples.empty()) << source[0];
+  return samples;
+}
+
 TEST(Interop, AvidemuxReadsEveryFrameOfAnUncompressedFile) {
   if (!have_gstreamer()) GTEST_SKIP() << "GStreamer (gst-launch-1.0) is not installed";
   TempDir dir;
@@ -75,15 +87,16 @@ TEST(Interop, QtmuxMoviesConvertToTheirFrames) {
   const struct {
     int width, height;
     const char* qtmux;
-    bool sound;
-  } kRows[] = {{80, 60, "faststart=true", false},
-               {640, 480, "faststart=false", false},
-               {322, 20, "faststart=false", false},
-               {321, 21, "faststart=true", true},
-               {40, 20, "reserved-max-duration=10000000000", false},
-               {33, 20, "reserved-max-duration=10000000000", true},
-               {32, 20, "fragment-duration=120", true},
-               {33, 20, "fragment-duration=80", false}};
+    const char* sound;  // the sample format of each sound track, ahead of the video track
+    int sound_tracks;
+  } kRows[] = {{80, 60, "faststart=true", "", 0},
+               {640, 480, "faststart=false", "S32BE", 2},
+               {322, 20, "faststart=false", "", 0},
+               {321, 21, "faststart=true", "S16LE", 1},
+               {40, 20, "reserved-max-duration=10000000000", "U8", 1},
+               {33, 20, "reserved-max-duration=10000000000", "S16BE", 1},
+               {32, 20, "fragment-duration=120", "S24BE", 1},
+               {33, 20, "fragment-duration=80", "S8", 1}};
   for (const auto& row : kRows) {
     const std::string size =
         "width=" + std::to_string(row.width) + ",height=" + std::to_string(row.height);
@@ -103,8 +116,14 @@ TEST(Interop, QtmuxMoviesConvertToTheirFrames) {
                                          "!",
                                          "filesink",
                                          "location=" + movie};
-    if (row.sound)
-      pipeline.insert(pipeline.begin(), {"audiotestsrc", "num-buffers=4", "!", "q.audio_0"});
+    // Each sound track's source; qtmux numbers the tracks in the order of the launch line.
+    std::vector<std::vector<std::string>> sounds(size_t(row.sound_tracks));
+    for (int k = row.sound_tracks - 1; k >= 0; --k) {
+      sounds[size_t(k)] = {"audiotestsrc", "num-buffers=4", "wave=" + std::to_string(k), "!",
+                           std::string("audio/x-raw,format=") + row.sound};
+      pipeline.insert(pipeline.begin(), {"!", "q.audio_" + std::to_string(k)});
+      pipeline.insert(pipeline.begin(), sounds[size_t(k)].begin(), sounds[size_t(k)].end());
+    }
     RunResult r = gst(pipeline);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     r = gst({"filesrc", "location=" + movie, "!", "qtdemux", "name=d", "d.video_0", "!", "filesink",
@@ -138,6 +157,19 @@ TEST(Interop, QtmuxMoviesConvertToTheirFrames) {
     EXPECT_TRUE(testfiles::read_file(dir.file("d.avi")) == testfiles::read_file(dir.file("u.avi")));
     r = testfiles::run(vizudec, {"-c", movie, dir.file("c.avi")});
     EXPECT_EQ(r.status, 0) << r.out;
+    for (int k = 0; k < row.sound_tracks; ++k)
+      EXPECT_EQ(sound_as_s32({"filesrc", "location=" + dir.file("c.avi"), "!", "avidemux", "name=d",
+                              "d.audio_" + std::to_string(k)},
+                             dir.file("c.raw")),
+                sound_as_s32(sounds[size_t(k)], dir.file("s.raw")))
+          << "sound track " << k;
+    if (row.sound_tracks == 0) continue;
+    // A changed sound byte is named.
+    std::vector<uint8_t> c = testfiles::read_file(dir.file("c.avi"));
+    c[testfiles::read_avi_bytes(c).info.audio.at(0).chunks.at(0).offset + 5] ^= 1;
+    ASSERT_TRUE(testfiles::write_file(dir.file("c.avi"), c));
+    r = testfiles::run(vizudec, {"-c", movie, dir.file("c.avi")});
+    EXPECT_NE(r.out.find("differs from the movie's: first at sample "), std::string::npos) << r.out;
   }
 }
 
