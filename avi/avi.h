@@ -126,4 +126,10 @@ struct AviInfo {
 [[nodiscard]] bool read_avi(std::istream& in, uint64_t file_size, AviInfo& info,
                             std::string& error);
 
+// The header lists alone ('avih', 'strh', 'strf'): fills every field of info but frames,
+// reading a few kilobytes at the head of the file and never an index or a frame. The
+// same checks and messages as read_avi, less those that need the 'movi' list.
+[[nodiscard]] bool read_avi_headers(std::istream& in, uint64_t file_size, AviInfo& info,
+                                    std::string& error);
+
 #endif  // AVI_AVI_H_

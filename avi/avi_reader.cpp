@@ -579,37 +579,23 @@ void walk_movi(FileWindow& file, const Layout& layout, const StreamIds& ids, Fra
   }
 }
 
-}  // namespace
-
-bool read_avi(std::istream& in, uint64_t file_size, AviInfo& info, std::string& error) {
-  info = AviInfo();
-  error.clear();
-  if (file_size > static_cast<uint64_t>(std::numeric_limits<std::streamoff>::max())) {
+// The first RIFF list's head, checked to be 'AVI '.
+[[nodiscard]] bool read_riff_head(FileWindow& file, ChunkHead& riff, std::string& error) {
+  if (file.size() > static_cast<uint64_t>(std::numeric_limits<std::streamoff>::max())) {
     error = "it is too large to address";
     return false;
   }
-  FileWindow file(in, file_size);
-  ChunkHead riff;
   if (!read_head(file, 0, riff) || riff.id != kRiff || riff.type != kAvi) {
     error = "it is not an AVI file (no RIFF 'AVI ' header)";
     return false;
   }
-  Layout layout;
-  const uint64_t riff_end = 8 + static_cast<uint64_t>(riff.size);
-  layout.riff_cut = riff_end > file_size;
-  scan_riff_body(file, 12, std::min(riff_end, file_size), true, layout);
+  return true;
+}
 
-  // OpenDML: 'AVIX' RIFF lists follow the first one; anything else ends the file's data.
-  uint64_t pos = riff_end + (riff.size & 1);
-  for (int n = 0; n < kMaxRiffLists && pos < file_size && file_size - pos >= 12; ++n) {
-    ChunkHead next;
-    if (!read_head(file, pos, next) || next.id != kRiff || next.type != kAvix) break;
-    const uint64_t end = pos + 8 + next.size;
-    layout.riff_cut = layout.riff_cut || end > file_size;
-    scan_riff_body(file, pos + 12, std::min(end, file_size), false, layout);
-    pos = end + (next.size & 1);
-  }
-
+// Reads and parses the header list that scan_riff_body found, and copies what it says
+// of the video stream into info.
+[[nodiscard]] bool read_header_list(FileWindow& file, const Layout& layout, VideoStream& video,
+                                    AviInfo& info, std::string& error) {
   if (!layout.have_hdrl) {
     error = "it has no header list ('hdrl')";
     return false;
@@ -627,13 +613,7 @@ bool read_avi(std::istream& in, uint64_t file_size, AviInfo& info, std::string& 
     error = "its header list ('hdrl') cannot be read";
     return false;
   }
-  VideoStream video;
   if (!parse_hdrl(hdrl, video, error) || !check_format(video, error)) return false;
-  if (layout.movi.empty()) {
-    error = "it has no 'movi' list";
-    return false;
-  }
-
   info.width = video.width;
   info.height = video.height;
   info.bit_count = video.bit_count;
@@ -641,6 +621,51 @@ bool read_avi(std::istream& in, uint64_t file_size, AviInfo& info, std::string& 
   info.rate = video.rate;
   info.scale = video.scale;
   info.length = video.length;
+  return true;
+}
+
+}  // namespace
+
+bool read_avi_headers(std::istream& in, uint64_t file_size, AviInfo& info, std::string& error) {
+  info = AviInfo();
+  error.clear();
+  FileWindow file(in, file_size);
+  ChunkHead riff;
+  if (!read_riff_head(file, riff, error)) return false;
+  Layout layout;
+  scan_riff_body(file, 12, std::min(8 + static_cast<uint64_t>(riff.size), file_size), true, layout);
+  VideoStream video;
+  return read_header_list(file, layout, video, info, error);
+}
+
+bool read_avi(std::istream& in, uint64_t file_size, AviInfo& info, std::string& error) {
+  info = AviInfo();
+  error.clear();
+  FileWindow file(in, file_size);
+  ChunkHead riff;
+  if (!read_riff_head(file, riff, error)) return false;
+  Layout layout;
+  const uint64_t riff_end = 8 + static_cast<uint64_t>(riff.size);
+  layout.riff_cut = riff_end > file_size;
+  scan_riff_body(file, 12, std::min(riff_end, file_size), true, layout);
+
+  // OpenDML: 'AVIX' RIFF lists follow the first one; anything else ends the file's data.
+  uint64_t pos = riff_end + (riff.size & 1);
+  for (int n = 0; n < kMaxRiffLists && pos < file_size && file_size - pos >= 12; ++n) {
+    ChunkHead next;
+    if (!read_head(file, pos, next) || next.id != kRiff || next.type != kAvix) break;
+    const uint64_t end = pos + 8 + next.size;
+    layout.riff_cut = layout.riff_cut || end > file_size;
+    scan_riff_body(file, pos + 12, std::min(end, file_size), false, layout);
+    pos = end + (next.size & 1);
+  }
+
+  VideoStream video;
+  if (!read_header_list(file, layout, video, info, error)) return false;
+  if (layout.movi.empty()) {
+    error = "it has no 'movi' list";
+    return false;
+  }
 
   const StreamIds ids = stream_ids(video.number);
   FrameTable table(info.frames, file_size);
