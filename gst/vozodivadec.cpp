@@ -199,7 +199,11 @@ bool facts_from_caps(GstCaps* caps, StreamFacts& facts) {
   if (!gst_structure_get_int(s, "width", &facts.width) ||
       !gst_structure_get_int(s, "height", &facts.height) || facts.width <= 0 || facts.height <= 0)
     return false;
-  if (!gst_structure_get_fraction(s, "framerate", &facts.fps_n, &facts.fps_d)) facts.fps_n = 0;
+  if (!gst_structure_get_fraction(s, "framerate", &facts.fps_n, &facts.fps_d) || facts.fps_n <= 0 ||
+      facts.fps_d <= 0) {
+    facts.fps_n = 0;
+    facts.fps_d = 1;
+  }
   return true;
 }
 
@@ -404,7 +408,8 @@ bool stream_facts(GstVozodivaDec* self, GstCaps* caps, StreamFacts& facts) {
   }
   if (facts.fps_n == 0) {
     const GstStructure* s = gst_caps_get_structure(caps, 0);
-    if (!gst_structure_get_fraction(s, "framerate", &facts.fps_n, &facts.fps_d)) {
+    if (!gst_structure_get_fraction(s, "framerate", &facts.fps_n, &facts.fps_d) ||
+        facts.fps_n <= 0 || facts.fps_d <= 0) {
       facts.fps_n = 0;
       facts.fps_d = 1;
     }
