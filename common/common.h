@@ -64,8 +64,8 @@ class OrderedWork {
   static constexpr int kSlotsPerWorker = 2;
   using Process = std::function<void(int worker, int slot)>;
 
-  // max_slots (0: no limit) bounds the frames in flight below kSlotsPerWorker per worker;
-  // there are never more workers than slots.
+  // There are kSlotsPerWorker slots per worker, or max_slots when that is fewer (0: no
+  // cap), so max_slots bounds the frames in flight; there are never more workers than slots.
   OrderedWork(int threads, Process process, int max_slots = 0);
   ~OrderedWork();
   OrderedWork(const OrderedWork&) = delete;
