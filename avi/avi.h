@@ -175,4 +175,10 @@ struct AviInfo {
 [[nodiscard]] bool read_avi(uint64_t file_size, const ReadAt& read_at, AviInfo& info,
                             std::string& error);
 
+// The header lists alone ('avih', 'strh', 'strf'): fills every field of info but frames,
+// reading a few kilobytes at the head of the file and never an index or a frame. The
+// same checks and messages as read_avi, less those that need the 'movi' list.
+[[nodiscard]] bool read_avi_headers(uint64_t file_size, const ReadAt& read_at, AviInfo& info,
+                                    std::string& error);
+
 #endif  // AVI_AVI_H_

@@ -585,33 +585,20 @@ void walk_movi(FileWindow& file, const Layout& layout, const StreamIds& ids, Fra
   return found || !table.full();
 }
 
-}  // namespace
-
-bool read_avi(uint64_t file_size, const ReadAt& read_at, AviInfo& info, std::string& error) {
-  info = AviInfo();
-  error.clear();
-  FileWindow file(read_at, file_size);
-  ChunkHead riff;
+// The first RIFF list's head, checked to be 'AVI '.
+[[nodiscard]] bool read_riff_head(FileWindow& file, ChunkHead& riff, std::string& error) {
   if (!read_head(file, 0, riff) || riff.id != kRiff || riff.type != kAvi) {
     error = "it is not an AVI file (no RIFF 'AVI ' header)";
     return false;
   }
-  Layout layout;
-  const uint64_t riff_end = 8 + static_cast<uint64_t>(riff.size);
-  layout.riff_cut = riff_end > file_size;
-  scan_riff_body(file, 12, std::min(riff_end, file_size), true, layout);
+  return true;
+}
 
-  // OpenDML: 'AVIX' RIFF lists follow the first one; anything else ends the file's data.
-  uint64_t pos = riff_end + (riff.size & 1);
-  for (int n = 0; n < kMaxRiffLists && pos < file_size && file_size - pos >= 12; ++n) {
-    ChunkHead next;
-    if (!read_head(file, pos, next) || next.id != kRiff || next.type != kAvix) break;
-    const uint64_t end = pos + 8 + next.size;
-    layout.riff_cut = layout.riff_cut || end > file_size;
-    scan_riff_body(file, pos + 12, std::min(end, file_size), false, layout);
-    pos = end + (next.size & 1);
-  }
-
+// Reads and parses the header list that scan_riff_body found, and copies what it says
+// of the video stream into info.
+[[nodiscard]] bool read_header_list(FileWindow& file, const Layout& layout, VideoStream& video,
+                                    std::vector<VideoStream>& audio, AviInfo& info,
+                                    std::string& error) {
   if (!layout.have_hdrl) {
     error = "it has no header list ('hdrl')";
     return false;
@@ -629,14 +616,7 @@ bool read_avi(uint64_t file_size, const ReadAt& read_at, AviInfo& info, std::str
     error = "its header list ('hdrl') cannot be read";
     return false;
   }
-  VideoStream video;
-  std::vector<VideoStream> audio;
   if (!parse_hdrl(hdrl, video, audio, error) || !check_format(video, error)) return false;
-  if (layout.movi.empty()) {
-    error = "it has no 'movi' list";
-    return false;
-  }
-
   info.width = video.width;
   info.height = video.height;
   info.bit_count = video.bit_count;
@@ -644,6 +624,85 @@ bool read_avi(uint64_t file_size, const ReadAt& read_at, AviInfo& info, std::str
   info.rate = video.rate;
   info.scale = video.scale;
   info.length = video.length;
+  return true;
+}
+
+// The first RIFF list and the 'AVIX' lists that follow it, as far as they go.
+void scan_riff_lists(FileWindow& file, const ChunkHead& riff, Layout& layout) {
+  const uint64_t file_size = file.size();
+  const uint64_t riff_end = 8 + static_cast<uint64_t>(riff.size);
+  layout.riff_cut = riff_end > file_size;
+  scan_riff_body(file, 12, std::min(riff_end, file_size), true, layout);
+
+  // OpenDML: 'AVIX' RIFF lists follow the first one; anything else ends the file's data.
+  uint64_t pos = riff_end + (riff.size & 1);
+  for (int n = 0; n < kMaxRiffLists && pos < file_size && file_size - pos >= 12; ++n) {
+    ChunkHead next;
+    if (!read_head(file, pos, next) || next.id != kRiff || next.type != kAvix) break;
+    const uint64_t end = pos + 8 + next.size;
+    layout.riff_cut = layout.riff_cut || end > file_size;
+    scan_riff_body(file, pos + 12, std::min(end, file_size), false, layout);
+    pos = end + (next.size & 1);
+  }
+}
+
+// The chunks of every sound stream, each with a damaged entry for missing blocks.
+[[nodiscard]] bool find_sound(FileWindow& file, const Layout& layout,
+                              const std::vector<VideoStream>& audio, bool cut, uint64_t& budget,
+                              AviInfo& info, std::string& error) {
+  for (const VideoStream& a : audio) {
+    AviAudio sound;
+    sound.stream = a.number;
+    sound.format = a.audio;
+    sound.extensible = a.extensible;
+    sound.length = a.length;
+    bool stopped = false;
+    if (!find_chunks(file, layout, a, budget, sound.chunks, stopped)) {
+      error = "it holds more sound chunks than a file of its size can";
+      return false;
+    }
+    uint64_t blocks = 0;
+    for (const AviFrame& c : sound.chunks)
+      if (c.damage == nullptr && a.audio.block_align != 0) blocks += c.size / a.audio.block_align;
+    // dwLength counts blocks where a tick is one block, as a sound stream declares it.
+    if (!stopped && a.scale == a.audio.block_align && blocks < sound.length)
+      sound.chunks.push_back(damaged(cut ? kEndsBefore : kNotFound));
+    info.audio.push_back(std::move(sound));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool read_avi_headers(uint64_t file_size, const ReadAt& read_at, AviInfo& info,
+                      std::string& error) {
+  info = AviInfo();
+  error.clear();
+  FileWindow file(read_at, file_size);
+  ChunkHead riff;
+  if (!read_riff_head(file, riff, error)) return false;
+  Layout layout;
+  scan_riff_body(file, 12, std::min(8 + static_cast<uint64_t>(riff.size), file_size), true, layout);
+  VideoStream video;
+  std::vector<VideoStream> audio;
+  return read_header_list(file, layout, video, audio, info, error);
+}
+
+bool read_avi(uint64_t file_size, const ReadAt& read_at, AviInfo& info, std::string& error) {
+  info = AviInfo();
+  error.clear();
+  FileWindow file(read_at, file_size);
+  ChunkHead riff;
+  if (!read_riff_head(file, riff, error)) return false;
+  Layout layout;
+  scan_riff_lists(file, riff, layout);
+  VideoStream video;
+  std::vector<VideoStream> audio;
+  if (!read_header_list(file, layout, video, audio, info, error)) return false;
+  if (layout.movi.empty()) {
+    error = "it has no 'movi' list";
+    return false;
+  }
 
   bool cut = layout.riff_cut;
   for (const MoviList& m : layout.movi) cut = cut || m.cut;
@@ -658,24 +717,5 @@ bool read_avi(uint64_t file_size, const ReadAt& read_at, AviInfo& info, std::str
   }
   if (!stopped && info.frames.size() < info.length)
     info.frames.push_back(damaged(cut ? kEndsBefore : kNotFound));
-
-  for (const VideoStream& a : audio) {
-    AviAudio sound;
-    sound.stream = a.number;
-    sound.format = a.audio;
-    sound.extensible = a.extensible;
-    sound.length = a.length;
-    if (!find_chunks(file, layout, a, budget, sound.chunks, stopped)) {
-      error = "it holds more sound chunks than a file of its size can";
-      return false;
-    }
-    uint64_t blocks = 0;
-    for (const AviFrame& c : sound.chunks)
-      if (c.damage == nullptr && a.audio.block_align != 0) blocks += c.size / a.audio.block_align;
-    // dwLength counts blocks where a tick is one block, as a sound stream declares it.
-    if (!stopped && a.scale == a.audio.block_align && blocks < sound.length)
-      sound.chunks.push_back(damaged(cut ? kEndsBefore : kNotFound));
-    info.audio.push_back(std::move(sound));
-  }
-  return true;
+  return find_sound(file, layout, audio, cut, budget, info, error);
 }

@@ -1,6 +1,7 @@
 #!/bin/bash
 # bench/run.sh: whole-program speed of zoduviv and vizudec on three kinds of 1080p movie,
-# side by side with zstd -1 -T1 and cp on the same bytes, in one run:
+# side by side with zstd -1 -T1 and cp on the same bytes, and the GStreamer element
+# vozodivadec on the compressed file, in one run:
 #   camera  a pan across a real photograph with seeded sensor-like noise
 #   clean   the same pan without noise (residuals mostly zero: the zero-run coder's case)
 #   flat    a pan across a drawn desktop: one-colour areas, sharp edges, windows, text
@@ -16,6 +17,11 @@
 # for the scratch files (about 4 x frames x 6.2 MB, one kind at a time), REPEAT the runs
 # per command (default 3; the best is kept), KINDS the kinds to run (default "camera
 # clean flat"), MAKE_MOVIE another make_movie (to time an older build on the same movies).
+#
+# The element runs as `filesrc ! avidemux ! vozodivadec max-threads=N ! fakesink sync=false`
+# (gst-launch-1.0, start-up included) with N = 1 and 0 (one per core), and its rows also
+# give frames per second; they are left out, with a note, where the build has no plugin or
+# gst-launch-1.0 or avidemux is missing.
 #
 # Figures are MB/s (10^6 bytes) of uncompressed frame bytes through the whole program,
 # wall time, best of REPEAT, with every input already in the page cache. Shared machines
@@ -69,6 +75,15 @@ make_movie=${MAKE_MOVIE:-$build/bench/make_movie}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zoduviv-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+
+# The element from this build only, through a registry file of the run's own.
+[[ -f $build/gst/libgstvozodiva.so ]] || cmake --build "$build" --target gstvozodiva >/dev/null 2>&1 || true
+element=""
+if command -v gst-launch-1.0 >/dev/null && [[ -f $build/gst/libgstvozodiva.so ]]; then
+  export GST_PLUGIN_PATH=$build/gst GST_REGISTRY=$work/registry.bin
+  gst-inspect-1.0 vozodivadec >/dev/null 2>&1 && gst-inspect-1.0 avidemux >/dev/null 2>&1 && element=yes
+fi
+[[ -n $element ]] || echo "bench/run.sh: no vozodivadec rows (no plugin in $build, or no gst-launch-1.0 or avidemux)" >&2
 
 # The window is 1920x1080 inside a 96-pixel margin that the pan moves through.
 "$magick" "$picture" -resize 2112x1272^ -gravity center -extent 2112x1272 ppm:"$work/picture.ppm"
@@ -153,6 +168,17 @@ for kind in $kinds; do
   measure "$work/decn.avi" env -u ZODUVIV_THREADS "$vizudec" "$work/out1.avi" "$work/decn.avi"
   row "vizudec, $cores cores" ""
   cmp -s "$work/dec.avi" "$work/decn.avi" || die "$kind: vizudec wrote different files on one thread and all cores"
+
+  if [[ -n $element ]]; then
+    for n in 1 0; do
+      [[ $n == 1 ]] && what="one thread" || what="$cores cores"
+      measure "$work/none" gst-launch-1.0 -q filesrc location="$work/out1.avi" ! avidemux \
+        ! vozodivadec max-threads=$n ! fakesink sync=false
+      fps=$(awk -v f="$frames" -v s="$best_s" 'BEGIN { printf "%.1f", f / s }')
+      [[ $n == 1 ]] && base_s=$best_s
+      row "vozodivadec max-threads=$n, $what: $fps frames/s" ""
+    done
+  fi
 
   base_s=""
   measure "$work/raw.avi" "$zoduviv" -u "$work/movie.mov" "$work/raw.avi"

@@ -175,13 +175,15 @@ class OrderedWork {
   static constexpr int kSlotsPerWorker = 2;
   using Process = std::function<void(int worker, int slot)>;
 
-  OrderedWork(int threads, Process process);
+  // There are kSlotsPerWorker slots per worker, or max_slots when that is fewer (0: no
+  // cap), so max_slots bounds the frames in flight; there are never more workers than slots.
+  OrderedWork(int threads, Process process, int max_slots = 0);
   ~OrderedWork();
   OrderedWork(const OrderedWork&) = delete;
   OrderedWork& operator=(const OrderedWork&) = delete;
 
   int workers() const { return workers_; }
-  int slots() const { return workers_ > 0 ? workers_ * kSlotsPerWorker : 1; }
+  int slots() const { return slots_; }
 
   // Runs frames 0 to n - 1: fill(i) prepares slot i % slots() on the calling thread, a
   // worker then calls process(worker, slot), and drain(i) takes the result on the calling
@@ -203,6 +205,7 @@ class OrderedWork {
 
   Process process_;
   const int workers_;
+  const int slots_;
   std::vector<char> done_;  // per slot, guarded by mutex_ while workers run
   std::vector<std::thread> threads_;
   std::mutex mutex_;

@@ -22,10 +22,26 @@ int workers_within_budget(size_t frames, size_t bytes_per_worker) {
       {static_cast<size_t>(thread_count()), std::max<size_t>(frames, 1), by_memory}));
 }
 
-OrderedWork::OrderedWork(int threads, Process process)
+namespace {
+
+int worker_count(int threads, int max_slots) {
+  if (max_slots > 0) threads = std::min(threads, max_slots);
+  return threads > 1 ? threads : 0;
+}
+
+int slot_count(int workers, int max_slots) {
+  if (workers == 0) return 1;
+  const int slots = workers * OrderedWork::kSlotsPerWorker;
+  return max_slots > 0 ? std::min(slots, max_slots) : slots;
+}
+
+}  // namespace
+
+OrderedWork::OrderedWork(int threads, Process process, int max_slots)
     : process_(std::move(process)),
-      workers_(threads > 1 ? threads : 0),
-      done_(static_cast<size_t>(slots())) {}
+      workers_(worker_count(threads, max_slots)),
+      slots_(slot_count(workers_, max_slots)),
+      done_(static_cast<size_t>(slots_)) {}
 
 OrderedWork::~OrderedWork() { stop(); }
 

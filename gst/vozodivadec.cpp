@@ -2,13 +2,11 @@
 #include "gst/vozodivadec.h"
 
 #include <gst/video/video.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <exception>
-#include <fstream>
 #include <memory>
 #include <new>
 #include <string>
@@ -23,12 +21,14 @@ GST_DEBUG_CATEGORY_STATIC(vozodivadec_debug);
 
 namespace {
 
-constexpr uint32_t kVizu = 0x555A4956;       // "VIZU" read little-endian
-constexpr uint32_t kVizuLower = 0x757A6976;  // "vizu"
-// Frames are counted with an int here; the queue is built anew before the count could wrap.
-constexpr int kFrameNumberLimit = 1 << 30;
+// Some writers put the handler's lower-case form in biCompression too.
+constexpr uint32_t kVizuLower = fourcc("vizu");
+// Frames decoded ahead of the one being pushed, unless max-frames-in-flight asks for more:
+// each adds a frame period of latency.
+constexpr int kDefaultFramesInFlight = 8;
+constexpr int kMaxThreads = 256;
 
-enum { PROP_0, PROP_WIDTH, PROP_HEIGHT };
+enum { PROP_0, PROP_WIDTH, PROP_HEIGHT, PROP_MAX_THREADS, PROP_MAX_FRAMES_IN_FLIGHT };
 
 // One frame in flight.
 struct Slot {
@@ -49,16 +49,18 @@ class FrameQueue {
   FrameQueue(const FrameQueue&) = delete;
   FrameQueue& operator=(const FrameQueue&) = delete;
 
-  // False when frames of this size cannot be decoded or memory is short.
-  [[nodiscard]] bool begin(int threads) {
+  // Decodes on up to `threads` workers with at most in_flight frames queued. False when
+  // frames of this size cannot be decoded or memory is short.
+  [[nodiscard]] bool begin(int threads, int in_flight) {
     const size_t frame = static_cast<size_t>(width_) * static_cast<size_t>(height_) * 3;
     // A worker holds two pictures and a decoder of about three frames.
-    const size_t by_memory = std::max<size_t>(1, kInFlightBytes / std::max<size_t>(1, 5 * frame));
+    const size_t by_memory = std::max<size_t>(1, kInFlightBytes / 5 / std::max<size_t>(1, frame));
     threads = static_cast<int>(std::min(static_cast<size_t>(std::max(threads, 1)), by_memory));
     try {
-      work_ = std::make_unique<OrderedWork>(threads, [this](int worker, int slot) {
-        decode(worker, slots_[static_cast<size_t>(slot)]);
-      });
+      work_ = std::make_unique<OrderedWork>(
+          threads,
+          [this](int worker, int slot) { decode(worker, slots_[static_cast<size_t>(slot)]); },
+          in_flight);
       for (int w = 0; w < std::max(work_->workers(), 1); ++w) {
         decoders_.push_back(std::make_unique<FrameDecoder>());
         if (!decoders_.back()->Begin(width_, height_)) return false;
@@ -81,25 +83,24 @@ class FrameQueue {
   // Frames that may wait in the queue before one comes out.
   int lag() const { return threaded() ? work_->slots() : 0; }
   bool empty() const { return pending_ == 0; }
-  bool full() const { return pending_ == static_cast<int>(slots_.size()); }
-  bool worn_out() const { return next_ >= kFrameNumberLimit; }
+  bool full() const { return pending_ == slots_.size(); }
 
   // Hands the frame (our reference) to a worker, or decodes it now when there are none.
   // The queue must not be full.
   void submit(GstVideoCodecFrame* frame) {
-    Slot& slot = slots_[static_cast<size_t>(next_) % slots_.size()];
+    Slot& slot = slots_[next_ % slots_.size()];
     slot.frame = frame;
     slot.mapped = gst_buffer_map(frame->input_buffer, &slot.in, GST_MAP_READ);
-    work_->submit(static_cast<size_t>(next_++));
+    work_->submit(next_++);
     ++pending_;
   }
 
   // Waits for the oldest frame and gives it back (our reference). picture is its decoded
   // picture, valid until the next submit, or null when the frame is damaged.
   GstVideoCodecFrame* take(const uint8_t** picture) {
-    const int n = next_ - pending_;
-    work_->wait(static_cast<size_t>(n));
-    Slot& slot = slots_[static_cast<size_t>(n) % slots_.size()];
+    const uint64_t n = next_ - pending_;
+    work_->wait(n);
+    Slot& slot = slots_[n % slots_.size()];
     if (slot.mapped) gst_buffer_unmap(slot.frame->input_buffer, &slot.in);
     slot.mapped = false;
     *picture = slot.decoded ? slot.picture.get() : nullptr;
@@ -110,22 +111,26 @@ class FrameQueue {
   }
 
  private:
-  // Runs on a worker.
-  void decode(int worker, Slot& slot) {
-    slot.decoded = slot.mapped && decoders_[static_cast<size_t>(worker)]->Decode(
-                                      slot.in.data, slot.in.size, slot.picture.get());
+  // Runs on a worker; a frame that fails in any way is a damaged frame.
+  void decode(int worker, Slot& slot) noexcept {
+    try {
+      slot.decoded = slot.mapped && decoders_[static_cast<size_t>(worker)]->Decode(
+                                        slot.in.data, slot.in.size, slot.picture.get());
+    } catch (...) {
+      slot.decoded = false;
+    }
   }
 
   const int width_;
   const int height_;
-  int next_ = 0;                                         // number of the next frame submitted
-  int pending_ = 0;                                      // frames submitted and not yet taken back
+  uint64_t next_ = 0;                                    // number of the next frame submitted
+  size_t pending_ = 0;                                   // frames submitted and not yet taken back
   std::vector<std::unique_ptr<FrameDecoder>> decoders_;  // one per worker
   std::vector<Slot> slots_;
   std::unique_ptr<OrderedWork> work_;  // last: its workers stop before the slots go
 };
 
-// What the stream's source file says about it.
+// The stream's frame size and rate.
 struct StreamFacts {
   int width = 0;
   int height = 0;
@@ -137,13 +142,21 @@ struct StreamFacts {
 
 struct _GstVozodivaDec {
   GstVideoDecoder parent;
+  // Properties, guarded by the object lock.
   gint width_property;  // 0: not set
   gint height_property;
-  // C++ members, constructed in place by init and destroyed by finalize.
+  gint max_threads;  // 0: one per core
+  gint max_frames_in_flight;
+  // C++ members, constructed in place by init and destroyed by finalize; the streaming
+  // thread's own.
   struct State {
     std::unique_ptr<FrameQueue> queue;
     GstVideoInfo out_info;
     int threads = 1;
+    int in_flight = kDefaultFramesInFlight;
+    // The headers of the source file, read once: the URI they came from, and what they say.
+    std::string source_uri;
+    StreamFacts source_facts;
   } state;
 };
 
@@ -161,27 +174,40 @@ GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
                     "height = (int) [ 1, max ], framerate = (fraction) [ 0/1, max ], "
                     "pixel-aspect-ratio = (fraction) 1/1"));
 
-// Asks upstream where the stream comes from and reads that file's AVI headers. False,
-// with the reason in why, when there is no local file or it does not tell.
-bool facts_from_source(GstVozodivaDec* self, StreamFacts& facts, std::string& why) {
-  GstQuery* query = gst_query_new_uri();
-  gchar* uri = nullptr;
-  if (gst_pad_peer_query(GST_VIDEO_DECODER_SINK_PAD(self), query)) gst_query_parse_uri(query, &uri);
-  gst_query_unref(query);
-  if (uri == nullptr) {
-    why = "upstream does not say where the stream comes from";
-    return false;
+// Runs the body of a GStreamer callback. No C++ exception crosses into GStreamer's C code:
+// one becomes an element error, and the callback returns failed.
+template <typename R, typename Body>
+R guarded(GstVozodivaDec* self, R failed, Body body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    GST_ELEMENT_ERROR(self, RESOURCE, FAILED, ("Not enough memory to decode Vozodiva video."),
+                      (nullptr));
+  } catch (const std::exception& e) {
+    GST_ELEMENT_ERROR(self, CORE, FAILED, ("Vozodiva video cannot be decoded."), ("%s", e.what()));
+  } catch (...) {
+    GST_ELEMENT_ERROR(self, CORE, FAILED, ("Vozodiva video cannot be decoded."), (nullptr));
   }
-  gchar* path = g_filename_from_uri(uri, nullptr, nullptr);  // null unless file://
-  if (path == nullptr) {
-    why = std::string("the stream comes from ") + uri + ", which is not a local file";
-    g_free(uri);
-    return false;
-  }
-  g_free(uri);
-  const std::string name = path;
-  g_free(path);
+  return failed;
+}
 
+// The size and rate as the caps give them, where upstream put them there.
+bool facts_from_caps(GstCaps* caps, StreamFacts& facts) {
+  const GstStructure* s = gst_caps_get_structure(caps, 0);
+  if (!gst_structure_get_int(s, "width", &facts.width) ||
+      !gst_structure_get_int(s, "height", &facts.height) || facts.width <= 0 || facts.height <= 0)
+    return false;
+  if (!gst_structure_get_fraction(s, "framerate", &facts.fps_n, &facts.fps_d) || facts.fps_n <= 0 ||
+      facts.fps_d <= 0) {
+    facts.fps_n = 0;
+    facts.fps_d = 1;
+  }
+  return true;
+}
+
+// Reads the stream headers ('avih', 'strh', 'strf', never the index) of the local file
+// name. False, with the reason in why, when they do not give a Vozodiva stream.
+bool facts_from_file(const std::string& name, StreamFacts& facts, std::string& why) {
   InputFile in;
   if (!in.open(name.c_str())) {
     why = name + " cannot be opened";
@@ -189,11 +215,11 @@ bool facts_from_source(GstVozodivaDec* self, StreamFacts& facts, std::string& wh
   }
   AviInfo info;
   std::string error;
-  if (!read_avi(in.size(), in.reader(), info, error)) {
+  if (!read_avi_headers(in.size(), in.reader(), info, error)) {
     why = name + " cannot be read as an AVI file: " + error;
     return false;
   }
-  if (info.compression != kVizu && info.compression != kVizuLower) {
+  if (info.compression != kFourccVizu && info.compression != kVizuLower) {
     why = name + " holds no Vozodiva video stream";
     return false;
   }
@@ -203,6 +229,38 @@ bool facts_from_source(GstVozodivaDec* self, StreamFacts& facts, std::string& wh
     facts.fps_n = static_cast<int>(info.rate);
     facts.fps_d = static_cast<int>(info.scale);
   }
+  return true;
+}
+
+// Asks upstream where the stream comes from and reads that file's headers, once per file.
+// False, with the reason in why, when there is no local file or it does not tell.
+bool facts_from_source(GstVozodivaDec* self, StreamFacts& facts, std::string& why) {
+  GstQuery* query = gst_query_new_uri();
+  gchar* uri_text = nullptr;
+  if (gst_pad_peer_query(GST_VIDEO_DECODER_SINK_PAD(self), query))
+    gst_query_parse_uri(query, &uri_text);
+  gst_query_unref(query);
+  if (uri_text == nullptr) {
+    why = "upstream does not say where the stream comes from";
+    return false;
+  }
+  const std::string uri = uri_text;
+  gchar* path = g_filename_from_uri(uri_text, nullptr, nullptr);  // null unless file://
+  g_free(uri_text);
+  if (path == nullptr) {
+    why = "the stream comes from " + uri + ", which is not a local file";
+    return false;
+  }
+  const std::string name = path;
+  g_free(path);
+  GstVozodivaDec::State& state = self->state;
+  if (uri != state.source_uri) {
+    state.source_uri.clear();
+    state.source_facts = StreamFacts();
+    if (!facts_from_file(name, state.source_facts, why)) return false;
+    state.source_uri = uri;
+  }
+  facts = state.source_facts;
   return true;
 }
 
@@ -283,35 +341,45 @@ GstFlowReturn finish_all(GstVozodivaDec* self) {
 
 // A new queue for frames of width x height; an element error when they cannot be decoded.
 bool build_queue(GstVozodivaDec* self, int width, int height) {
-  self->state.queue = std::make_unique<FrameQueue>(width, height);
-  if (self->state.queue->begin(self->state.threads)) return true;
-  self->state.queue.reset();
+  GstVozodivaDec::State& state = self->state;
+  state.queue = std::make_unique<FrameQueue>(width, height);
+  if (state.queue->begin(state.threads, state.in_flight)) return true;
+  state.queue.reset();
   GST_ELEMENT_ERROR(
       self, STREAM, DECODE, ("Vozodiva frames of %d x %d pixels cannot be decoded.", width, height),
-      ("too large for the codec, or not enough memory for %d threads", self->state.threads));
+      ("too large for the codec, or not enough memory for %d threads", state.threads));
   return false;
 }
 
 gboolean dec_start(GstVideoDecoder* dec) {
   GstVozodivaDec* self = GST_VOZODIVA_DEC(dec);
-  self->state.threads = thread_count();
-  GST_DEBUG_OBJECT(self, "decoding on %d threads", self->state.threads);
+  GST_OBJECT_LOCK(self);
+  const int max_threads = self->max_threads;
+  const int in_flight = self->max_frames_in_flight;
+  GST_OBJECT_UNLOCK(self);
+  const int cores = std::clamp(static_cast<int>(g_get_num_processors()), 1, kMaxThreads);
+  self->state.threads = max_threads > 0 ? max_threads : cores;
+  self->state.in_flight = in_flight;
+  GST_DEBUG_OBJECT(self, "decoding on up to %d threads, %d frames in flight", self->state.threads,
+                   in_flight);
   return TRUE;
 }
 
 gboolean dec_stop(GstVideoDecoder* dec) {
   GstVozodivaDec* self = GST_VOZODIVA_DEC(dec);
-  discard_all(self);
-  self->state.queue.reset();
-  return TRUE;
+  return guarded(self, FALSE, [self] {
+    discard_all(self);
+    self->state.queue.reset();
+    self->state.source_uri.clear();
+    return TRUE;
+  });
 }
 
-gboolean dec_set_format(GstVideoDecoder* dec, GstVideoCodecState* state) {
-  GstVozodivaDec* self = GST_VOZODIVA_DEC(dec);
-  if (finish_all(self) != GST_FLOW_OK)
-    GST_DEBUG_OBJECT(self, "frames of the old caps were not all pushed");
-
-  StreamFacts facts;
+// The frame size and rate: from the caps where upstream put them there, else from the
+// headers of the file the stream comes from, else from the width and height properties.
+// An element error when none tells.
+bool stream_facts(GstVozodivaDec* self, GstCaps* caps, StreamFacts& facts) {
+  if (facts_from_caps(caps, facts)) return true;
   std::string why;
   const bool from_source = facts_from_source(self, facts, why);
   GST_OBJECT_LOCK(self);
@@ -332,21 +400,23 @@ gboolean dec_set_format(GstVideoDecoder* dec, GstVideoCodecState* state) {
         ("The frame size of this Vozodiva stream is unknown: it does not come from a local "
          "AVI file whose headers give it. Set the width and height properties of vozodivadec."),
         ("%s", why.c_str()));
-    return FALSE;
+    return false;
   }
   if (facts.fps_n == 0) {
-    const GstStructure* caps = gst_caps_get_structure(state->caps, 0);
-    if (!gst_structure_get_fraction(caps, "framerate", &facts.fps_n, &facts.fps_d)) {
+    const GstStructure* s = gst_caps_get_structure(caps, 0);
+    if (!gst_structure_get_fraction(s, "framerate", &facts.fps_n, &facts.fps_d) ||
+        facts.fps_n <= 0 || facts.fps_d <= 0) {
       facts.fps_n = 0;
       facts.fps_d = 1;
     }
   }
+  return true;
+}
 
-  FrameQueue* queue = self->state.queue.get();
-  if ((queue == nullptr || queue->width() != facts.width || queue->height() != facts.height) &&
-      !build_queue(self, facts.width, facts.height))
-    return FALSE;
-
+// The output caps, and the latency: a threaded queue holds frames back until it is full,
+// so a frame comes out that many frame periods after it went in.
+void set_output(GstVozodivaDec* self, GstVideoCodecState* state, const StreamFacts& facts) {
+  GstVideoDecoder* dec = GST_VIDEO_DECODER(self);
   GstVideoCodecState* out = gst_video_decoder_set_output_state(dec, GST_VIDEO_FORMAT_BGR,
                                                                facts.width, facts.height, state);
   out->info.fps_n = facts.fps_n;
@@ -357,87 +427,143 @@ gboolean dec_set_format(GstVideoDecoder* dec, GstVideoCodecState* state) {
   self->state.out_info = out->info;
   gst_video_codec_state_unref(out);
 
-  // A threaded queue holds frames back until it is full, so a frame comes out that many
-  // frame periods after it went in.
-  if (facts.fps_n > 0) {
-    const GstClockTime latency = gst_util_uint64_scale(
-        static_cast<guint64>(self->state.queue->lag()),
-        GST_SECOND * static_cast<guint64>(facts.fps_d), static_cast<guint64>(facts.fps_n));
-    gst_video_decoder_set_latency(dec, latency, latency);
-  }
-  GST_DEBUG_OBJECT(self, "%d x %d at %d/%d", facts.width, facts.height, facts.fps_n, facts.fps_d);
+  const int in_flight = self->state.queue->lag();
+  GstClockTime latency = 0;
+  if (facts.fps_n > 0)
+    latency = gst_util_uint64_scale(static_cast<guint64>(in_flight),
+                                    GST_SECOND * static_cast<guint64>(facts.fps_d),
+                                    static_cast<guint64>(facts.fps_n));
+  gst_video_decoder_set_latency(dec, latency, latency);
+  GST_DEBUG_OBJECT(self, "%d x %d at %d/%d, %d frames in flight", facts.width, facts.height,
+                   facts.fps_n, facts.fps_d, in_flight);
+}
+
+gboolean set_format(GstVozodivaDec* self, GstVideoCodecState* state) {
+  if (finish_all(self) != GST_FLOW_OK)
+    GST_DEBUG_OBJECT(self, "frames of the old caps were not all pushed");
+  StreamFacts facts;
+  if (!stream_facts(self, state->caps, facts)) return FALSE;
+  FrameQueue* queue = self->state.queue.get();
+  if ((queue == nullptr || queue->width() != facts.width || queue->height() != facts.height) &&
+      !build_queue(self, facts.width, facts.height))
+    return FALSE;
+  set_output(self, state, facts);
   return TRUE;
+}
+
+gboolean dec_set_format(GstVideoDecoder* dec, GstVideoCodecState* state) {
+  GstVozodivaDec* self = GST_VOZODIVA_DEC(dec);
+  return guarded(self, FALSE, [self, state] { return set_format(self, state); });
+}
+
+GstFlowReturn handle_frame(GstVozodivaDec* self, GstVideoCodecFrame* frame) {
+  FrameQueue* queue = self->state.queue.get();
+  if (queue == nullptr) {
+    release(self, frame);
+    return GST_FLOW_NOT_NEGOTIATED;
+  }
+  if (queue->full()) {
+    const GstFlowReturn ret = finish_oldest(self);
+    if (ret != GST_FLOW_OK) {
+      release(self, frame);
+      return ret;
+    }
+  }
+  queue->submit(frame);
+  // Without workers the frame was decoded right away.
+  return queue->threaded() ? GST_FLOW_OK : finish_oldest(self);
 }
 
 GstFlowReturn dec_handle_frame(GstVideoDecoder* dec, GstVideoCodecFrame* frame) {
   GstVozodivaDec* self = GST_VOZODIVA_DEC(dec);
-  if (self->state.queue == nullptr) {
-    release(self, frame);
-    return GST_FLOW_NOT_NEGOTIATED;
-  }
-  GstFlowReturn ret = GST_FLOW_OK;
-  if (self->state.queue->worn_out()) {
-    const int width = self->state.queue->width();
-    const int height = self->state.queue->height();
-    ret = finish_all(self);
-    if (ret == GST_FLOW_OK && !build_queue(self, width, height)) ret = GST_FLOW_ERROR;
-  } else if (self->state.queue->full()) {
-    ret = finish_oldest(self);
-  }
-  if (ret != GST_FLOW_OK) {
-    release(self, frame);
-    return ret;
-  }
-  self->state.queue->submit(frame);
-  // Without workers the frame was decoded right away.
-  if (!self->state.queue->threaded()) ret = finish_oldest(self);
-  return ret;
+  return guarded(self, GST_FLOW_ERROR, [self, frame] { return handle_frame(self, frame); });
 }
 
 gboolean dec_flush(GstVideoDecoder* dec) {
-  discard_all(GST_VOZODIVA_DEC(dec));
-  return TRUE;
+  GstVozodivaDec* self = GST_VOZODIVA_DEC(dec);
+  return guarded(self, FALSE, [self] {
+    discard_all(self);
+    return TRUE;
+  });
 }
 
-GstFlowReturn dec_finish(GstVideoDecoder* dec) { return finish_all(GST_VOZODIVA_DEC(dec)); }
+GstFlowReturn dec_finish(GstVideoDecoder* dec) {
+  GstVozodivaDec* self = GST_VOZODIVA_DEC(dec);
+  return guarded(self, GST_FLOW_ERROR, [self] { return finish_all(self); });
+}
+
+gint* int_property(GstVozodivaDec* self, guint id) {
+  switch (id) {
+    case PROP_WIDTH:
+      return &self->width_property;
+    case PROP_HEIGHT:
+      return &self->height_property;
+    case PROP_MAX_THREADS:
+      return &self->max_threads;
+    case PROP_MAX_FRAMES_IN_FLIGHT:
+      return &self->max_frames_in_flight;
+    default:
+      return nullptr;
+  }
+}
 
 void dec_set_property(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
   GstVozodivaDec* self = GST_VOZODIVA_DEC(object);
-  GST_OBJECT_LOCK(self);
-  switch (id) {
-    case PROP_WIDTH:
-      self->width_property = g_value_get_int(value);
-      break;
-    case PROP_HEIGHT:
-      self->height_property = g_value_get_int(value);
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-      break;
+  gint* field = int_property(self, id);
+  if (field == nullptr) {
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+    return;
   }
+  GST_OBJECT_LOCK(self);
+  *field = g_value_get_int(value);
   GST_OBJECT_UNLOCK(self);
 }
 
 void dec_get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
   GstVozodivaDec* self = GST_VOZODIVA_DEC(object);
-  GST_OBJECT_LOCK(self);
-  switch (id) {
-    case PROP_WIDTH:
-      g_value_set_int(value, self->width_property);
-      break;
-    case PROP_HEIGHT:
-      g_value_set_int(value, self->height_property);
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-      break;
+  gint* field = int_property(self, id);
+  if (field == nullptr) {
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+    return;
   }
+  GST_OBJECT_LOCK(self);
+  g_value_set_int(value, *field);
   GST_OBJECT_UNLOCK(self);
 }
 
 void dec_finalize(GObject* object) {
   GST_VOZODIVA_DEC(object)->state.~State();
   G_OBJECT_CLASS(gst_vozodiva_dec_parent_class)->finalize(object);
+}
+
+void install_properties(GObjectClass* object_class) {
+  const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                              GST_PARAM_MUTABLE_READY);
+  g_object_class_install_property(
+      object_class, PROP_WIDTH,
+      g_param_spec_int("width", "Width",
+                       "Frame width in pixels, for streams whose caps and source file do not "
+                       "give it (those take precedence); 0: not set",
+                       0, G_MAXINT, 0, flags));
+  g_object_class_install_property(
+      object_class, PROP_HEIGHT,
+      g_param_spec_int("height", "Height",
+                       "Frame height in pixels, for streams whose caps and source file do not "
+                       "give it (those take precedence); 0: not set",
+                       0, G_MAXINT, 0, flags));
+  g_object_class_install_property(
+      object_class, PROP_MAX_THREADS,
+      g_param_spec_int("max-threads", "Maximum threads",
+                       "Threads that decode frames side by side; 0: one per core. The pictures "
+                       "are the same for every number",
+                       0, kMaxThreads, 0, flags));
+  g_object_class_install_property(
+      object_class, PROP_MAX_FRAMES_IN_FLIGHT,
+      g_param_spec_int("max-frames-in-flight", "Maximum frames in flight",
+                       "Frames decoded ahead of the one pushed, on all threads together; each "
+                       "adds a frame period of latency. Fewer than max-threads leaves threads "
+                       "unused; 1 decodes on the streaming thread",
+                       1, 2 * kMaxThreads, kDefaultFramesInFlight, flags));
 }
 
 }  // namespace
@@ -447,20 +573,7 @@ static void gst_vozodiva_dec_class_init(GstVozodivaDecClass* klass) {
   object_class->set_property = dec_set_property;
   object_class->get_property = dec_get_property;
   object_class->finalize = dec_finalize;
-  const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
-                                              GST_PARAM_MUTABLE_READY);
-  g_object_class_install_property(
-      object_class, PROP_WIDTH,
-      g_param_spec_int("width", "Width",
-                       "Frame width in pixels, for streams that do not come from a local AVI file "
-                       "(the file's own headers take precedence); 0: not set",
-                       0, G_MAXINT, 0, flags));
-  g_object_class_install_property(
-      object_class, PROP_HEIGHT,
-      g_param_spec_int("height", "Height",
-                       "Frame height in pixels, for streams that do not come from a local AVI file "
-                       "(the file's own headers take precedence); 0: not set",
-                       0, G_MAXINT, 0, flags));
+  install_properties(object_class);
 
   GstElementClass* element_class = GST_ELEMENT_CLASS(klass);
   gst_element_class_add_static_pad_template(element_class, &sink_template);
@@ -481,6 +594,7 @@ static void gst_vozodiva_dec_class_init(GstVozodivaDecClass* klass) {
 
 static void gst_vozodiva_dec_init(GstVozodivaDec* self) {
   new (&self->state) GstVozodivaDec::State();
+  self->max_frames_in_flight = kDefaultFramesInFlight;
   GstVideoDecoder* dec = GST_VIDEO_DECODER(self);
   // avidemux hands on one whole frame per buffer.
   gst_video_decoder_set_packetized(dec, TRUE);

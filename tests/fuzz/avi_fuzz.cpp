@@ -1,6 +1,7 @@
-// Arbitrary bytes as an AVI file: read_avi, then every frame it lists (up to a cap) through
-// the FrameDecoder, as vizudec -t does. Every frame and sound chunk the reader calls whole
-// must lie inside the input; the decoder must come back on any bytes.
+// Arbitrary bytes as an AVI file: read_avi_headers and read_avi, which must agree, then every
+// frame read_avi lists (up to a cap) through the FrameDecoder, as vizudec -t does. Every frame and
+// sound chunk the reader calls whole must lie inside the input; the decoder must come back on any
+// bytes.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -17,12 +18,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return true;
   };
   AviInfo info;
+  AviInfo headers;
   std::string error;
+  std::string head_error;
+  const bool headers_read = read_avi_headers(size, read_at, headers, head_error);
+  if (!headers_read && head_error.empty()) std::abort();
   if (!read_avi(size, read_at, info, error)) {
     if (error.empty()) std::abort();
     return 0;
   }
   if (info.width <= 0 || info.height <= 0 || info.bit_count != 24) std::abort();
+  // The header lists alone say what read_avi found in them.
+  if (!headers_read || headers.width != info.width || headers.height != info.height ||
+      headers.compression != info.compression || headers.rate != info.rate ||
+      headers.scale != info.scale || headers.length != info.length || !headers.frames.empty())
+    std::abort();
   for (const AviFrame& f : info.frames)
     if (!f.damage && (f.offset > size || f.size > size - f.offset)) std::abort();
   for (const AviAudio& a : info.audio)
