@@ -18,6 +18,18 @@
 #include "codec/bit_io.h"
 #include "codec/codec.h"
 #include "codec/entropy_detail.h"
+#include "simd/simd.h"
+
+#if defined(__GNUC__) || defined(__clang__)
+#define ZODUVIV_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define ZODUVIV_ALWAYS_INLINE inline
+#endif
+#if ZODUVIV_SSE2 && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define ZODUVIV_STEPS_3OPERAND 1
+#else
+#define ZODUVIV_STEPS_3OPERAND 0
+#endif
 
 namespace {
 
@@ -393,8 +405,9 @@ void RangeReader::BuildTables(const uint32_t* prob, uint32_t shift) {
 // spare: their chains from symbol to symbol are independent and overlap. The bounds are
 // checked once per stretch of steps. Returns where it stopped, at most `length`.
 template <int N, bool kReciprocal>
-uint32_t StepTogether(const RangeReader* const* readers, Chain* const* chains,
-                      unsigned char* const* outs, uint32_t i, uint32_t length) {
+ZODUVIV_ALWAYS_INLINE uint32_t StepTogether(const RangeReader* const* readers, Chain* const* chains,
+                                            unsigned char* const* outs, uint32_t i,
+                                            uint32_t length) {
   Chain c[N];
 #pragma GCC unroll 8
   for (int k = 0; k < N; ++k) c[k] = *chains[k];
@@ -415,8 +428,9 @@ uint32_t StepTogether(const RangeReader* const* readers, Chain* const* chains,
 }
 
 template <bool kReciprocal>
-uint32_t StepCodes(int n, const RangeReader* const* readers, Chain* const* chains,
-                   unsigned char* const* outs, uint32_t i, uint32_t length) {
+ZODUVIV_ALWAYS_INLINE uint32_t StepCodes(int n, const RangeReader* const* readers,
+                                         Chain* const* chains, unsigned char* const* outs,
+                                         uint32_t i, uint32_t length) {
   switch (n) {
     case 6:
       return StepTogether<6, kReciprocal>(readers, chains, outs, i, length);
@@ -433,12 +447,30 @@ uint32_t StepCodes(int n, const RangeReader* const* readers, Chain* const* chain
   }
 }
 
+#if ZODUVIV_STEPS_3OPERAND
+// The same loops compiled for processors with three-operand shifts and a leading-zero
+// count (BMI2, LZCNT: x86-64 since about 2013), chosen at run time. Without them a
+// shift by a variable count must go through one register (cl), which the several
+// chains of a step then queue for; the bytes decoded are the same.
+__attribute__((target("bmi,bmi2,lzcnt"))) uint32_t StepCodes3Operand(
+    bool reciprocal, int n, const RangeReader* const* readers, Chain* const* chains,
+    unsigned char* const* outs, uint32_t i, uint32_t length) {
+  return reciprocal ? StepCodes<true>(n, readers, chains, outs, i, length)
+                    : StepCodes<false>(n, readers, chains, outs, i, length);
+}
+
+const bool kHas3Operand = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("abm");
+#endif
+
 // The steps of the codes from i, with the quotient chosen once for all of them when
 // every table takes the reciprocals (the usual case: planes of 2^18 to 2^22 bytes).
 uint32_t StepCodes(int n, const RangeReader* const* readers, Chain* const* chains,
                    unsigned char* const* outs, uint32_t i, uint32_t length) {
   bool reciprocal = true;
   for (int k = 0; k < n; ++k) reciprocal = reciprocal && readers[k]->Reciprocal();
+#if ZODUVIV_STEPS_3OPERAND
+  if (kHas3Operand) return StepCodes3Operand(reciprocal, n, readers, chains, outs, i, length);
+#endif
   return reciprocal ? StepCodes<true>(n, readers, chains, outs, i, length)
                     : StepCodes<false>(n, readers, chains, outs, i, length);
 }
