@@ -247,7 +247,7 @@ namespace {
 struct Chain {
   uint32_t low;
   uint32_t range;
-  size_t next;
+  const unsigned char* next;
 };
 
 class RangeReader {
@@ -261,14 +261,14 @@ class RangeReader {
     in_len_ = in_len;
     BuildTables(prob, shift);
     if (in_len < 2) return false;
-    *chain = Chain{static_cast<uint32_t>(in[1] >> 1), 0x80, 1};
+    *chain = Chain{static_cast<uint32_t>(in[1] >> 1), 0x80, in + 1};
     return true;
   }
 
   // FastSteps that may run one after another without a bounds check: a step reads the 4
   // bytes from next on and moves next by at most 3.
   size_t StepsAhead(const Chain& c) const {
-    const size_t left = in_len_ - c.next;
+    const size_t left = in_len_ - static_cast<size_t>(c.next - in_);
     return left < 4 ? 0 : (left - 4) / 3 + 1;
   }
 
@@ -278,7 +278,7 @@ class RangeReader {
   void FastStep(Chain& c, unsigned char* out) const {
     const uint32_t bits = MoveBits(c.range);
     uint32_t word;
-    std::memcpy(&word, in_ + c.next, 4);
+    std::memcpy(&word, c.next, 4);
     word = LoadBigEndian(word) << 7;  // the top 7 bits of in[next] are taken already
     // low and the next 32 bits side by side, shifted as one: bits <= 24 and low < 2^31.
     const uint64_t both = (static_cast<uint64_t>(c.low) << 32 | word) << bits;
@@ -292,8 +292,9 @@ class RangeReader {
   // read checked). False on a damaged code or a read past the input.
   bool Finish(Chain& c, unsigned char* out, uint32_t i, uint32_t length) const {
     for (; i < length && StepsAhead(c) > 0; ++i) FastStep(c, out + i);
-    bit_io::ByteReader src(in_, in_len_, c.next + 1);
-    uint32_t b = in_[c.next];
+    const size_t next = static_cast<size_t>(c.next - in_);
+    bit_io::ByteReader src(in_, in_len_, next + 1);
+    uint32_t b = in_[next];
     for (; i < length; ++i) {
       while (c.range <= kBottomValue) {
         c.range <<= 8;
@@ -337,10 +338,12 @@ class RangeReader {
     const uint32_t r = c.range >> shift_;
     const uint32_t q = Quotient<kReciprocal>(c.low, r);
     uint32_t s = first_[q >> drop_];
-    if (q >= start_[s + 1]) {
+    const uint32_t* above = start_ + s + 1;
+    if (q >= *above) {
       do {
-        ++s;
-      } while (q >= start_[s + 1]);  // start_[256] stops every walk at 255
+        ++above;
+      } while (q >= *above);  // start_[256] stops every walk at 255
+      s = static_cast<uint32_t>(above - start_) - 1;
     }
     const uint64_t both = static_cast<uint64_t>(r) * start_freq_[s];
     const uint32_t rest = rest_[s];
@@ -405,32 +408,31 @@ void RangeReader::BuildTables(const uint32_t* prob, uint32_t shift) {
 // spare: their chains from symbol to symbol are independent and overlap. The bounds are
 // checked once per stretch of steps. Returns where it stopped, at most `length`.
 template <int N, bool kReciprocal>
-ZODUVIV_ALWAYS_INLINE uint32_t StepTogether(const RangeReader* const* readers, Chain* const* chains,
+ZODUVIV_ALWAYS_INLINE uint32_t StepTogether(const RangeReader* readers, Chain* chains,
                                             unsigned char* const* outs, uint32_t i,
                                             uint32_t length) {
   Chain c[N];
 #pragma GCC unroll 8
-  for (int k = 0; k < N; ++k) c[k] = *chains[k];
+  for (int k = 0; k < N; ++k) c[k] = chains[k];
   while (i < length) {
-    size_t ahead = readers[0]->StepsAhead(c[0]);
+    size_t ahead = readers[0].StepsAhead(c[0]);
 #pragma GCC unroll 8
-    for (int k = 1; k < N; ++k) ahead = std::min(ahead, readers[k]->StepsAhead(c[k]));
+    for (int k = 1; k < N; ++k) ahead = std::min(ahead, readers[k].StepsAhead(c[k]));
     if (ahead == 0) break;
     const uint32_t end = static_cast<uint32_t>(std::min<size_t>(length, i + ahead));
     for (; i < end; ++i) {
 #pragma GCC unroll 8
-      for (int k = 0; k < N; ++k) readers[k]->template FastStep<kReciprocal>(c[k], outs[k] + i);
+      for (int k = 0; k < N; ++k) readers[k].template FastStep<kReciprocal>(c[k], outs[k] + i);
     }
   }
 #pragma GCC unroll 8
-  for (int k = 0; k < N; ++k) *chains[k] = c[k];
+  for (int k = 0; k < N; ++k) chains[k] = c[k];
   return i;
 }
 
 template <bool kReciprocal>
-ZODUVIV_ALWAYS_INLINE uint32_t StepCodes(int n, const RangeReader* const* readers,
-                                         Chain* const* chains, unsigned char* const* outs,
-                                         uint32_t i, uint32_t length) {
+ZODUVIV_ALWAYS_INLINE uint32_t StepCodes(int n, const RangeReader* readers, Chain* chains,
+                                         unsigned char* const* outs, uint32_t i, uint32_t length) {
   switch (n) {
     case 6:
       return StepTogether<6, kReciprocal>(readers, chains, outs, i, length);
@@ -452,9 +454,11 @@ ZODUVIV_ALWAYS_INLINE uint32_t StepCodes(int n, const RangeReader* const* reader
 // count (BMI2, LZCNT: x86-64 since about 2013), chosen at run time. Without them a
 // shift by a variable count must go through one register (cl), which the several
 // chains of a step then queue for; the bytes decoded are the same.
-__attribute__((target("bmi,bmi2,lzcnt"))) uint32_t StepCodes3Operand(
-    bool reciprocal, int n, const RangeReader* const* readers, Chain* const* chains,
-    unsigned char* const* outs, uint32_t i, uint32_t length) {
+__attribute__((target("bmi,bmi2,lzcnt"))) uint32_t StepCodes3Operand(bool reciprocal, int n,
+                                                                     const RangeReader* readers,
+                                                                     Chain* chains,
+                                                                     unsigned char* const* outs,
+                                                                     uint32_t i, uint32_t length) {
   return reciprocal ? StepCodes<true>(n, readers, chains, outs, i, length)
                     : StepCodes<false>(n, readers, chains, outs, i, length);
 }
@@ -464,10 +468,10 @@ const bool kHas3Operand = __builtin_cpu_supports("bmi2") && __builtin_cpu_suppor
 
 // The steps of the codes from i, with the quotient chosen once for all of them when
 // every table takes the reciprocals (the usual case: planes of 2^18 to 2^22 bytes).
-uint32_t StepCodes(int n, const RangeReader* const* readers, Chain* const* chains,
-                   unsigned char* const* outs, uint32_t i, uint32_t length) {
+uint32_t StepCodes(int n, const RangeReader* readers, Chain* chains, unsigned char* const* outs,
+                   uint32_t i, uint32_t length) {
   bool reciprocal = true;
-  for (int k = 0; k < n; ++k) reciprocal = reciprocal && readers[k]->Reciprocal();
+  for (int k = 0; k < n; ++k) reciprocal = reciprocal && readers[k].Reciprocal();
 #if ZODUVIV_STEPS_3OPERAND
   if (kHas3Operand) return StepCodes3Operand(reciprocal, n, readers, chains, outs, i, length);
 #endif
@@ -482,36 +486,35 @@ constexpr int kMaxCodes = 6;
 // ends of the inputs byte by byte. True when every code decodes as DecodeWithin would
 // decode it.
 bool DecodeCodes(const RangeSource* sources, int count) {
-  RangeReader readers[kMaxCodes];
-  Chain chains[kMaxCodes];
+  // The codes in order of length, their readers side by side: a reader's tables then
+  // lie at a fixed offset from the first, one base register for all.
   int order[kMaxCodes];
   int n = 0;
   for (int k = 0; k < count; ++k) {
-    const RangeSource& src = sources[k];
-    if (src.length == 0) continue;
-    if (!readers[k].Begin(src.prob, src.shift, src.in, src.in_len, &chains[k])) return false;
+    if (sources[k].length == 0) continue;
     int at = n++;
-    for (; at > 0 && sources[order[at - 1]].length > src.length; --at) order[at] = order[at - 1];
+    for (; at > 0 && sources[order[at - 1]].length > sources[k].length; --at)
+      order[at] = order[at - 1];
     order[at] = k;
   }
-  const RangeReader* rd[kMaxCodes];
-  Chain* ch[kMaxCodes];
+  RangeReader readers[kMaxCodes];
+  Chain chains[kMaxCodes];
   unsigned char* outs[kMaxCodes];
   for (int j = 0; j < n; ++j) {
-    rd[j] = &readers[order[j]];
-    ch[j] = &chains[order[j]];
-    outs[j] = sources[order[j]].out;
+    const RangeSource& src = sources[order[j]];
+    if (!readers[j].Begin(src.prob, src.shift, src.in, src.in_len, &chains[j])) return false;
+    outs[j] = src.out;
   }
   uint32_t i = 0;
   for (int j = 0; j < n; ++j) {
     const uint32_t length = sources[order[j]].length;
-    i = StepCodes(n - j, rd + j, ch + j, outs + j, i, length);
+    i = StepCodes(n - j, readers + j, chains + j, outs + j, i, length);
     if (i < length) break;  // input nearly used up: the rest goes byte by byte
   }
   for (int j = 0; j < n; ++j) {
     const RangeSource& src = sources[order[j]];
-    if (!rd[j]->Finish(*ch[j], src.out, std::min(i, src.length), src.length) ||
-        rd[j]->Broken(src.out, src.length))
+    if (!readers[j].Finish(chains[j], src.out, std::min(i, src.length), src.length) ||
+        readers[j].Broken(src.out, src.length))
       return false;
   }
   return true;
