@@ -279,10 +279,10 @@ class RangeReader {
     const uint32_t bits = MoveBits(c.range);
     uint32_t word;
     std::memcpy(&word, c.next, 4);
-    word = LoadBigEndian(word) << 7;  // the top 7 bits of in[next] are taken already
-    // low and the next 32 bits side by side, shifted as one: bits <= 24 and low < 2^31.
-    const uint64_t both = (static_cast<uint64_t>(c.low) << 32 | word) << bits;
-    c.low = static_cast<uint32_t>(both >> 32);
+    // The `bits` bits from bit 24 of the word down (the top 7 bits of in[next] are taken
+    // already), worked out beside the chain from low to low.
+    const uint32_t fresh = ((LoadBigEndian(word) >> 1) & 0xFFFFFFu) >> (24 - bits);
+    c.low = (c.low << bits) | fresh;
     c.range <<= bits;
     c.next += bits >> 3;
     Symbol<kReciprocal>(c, out);
