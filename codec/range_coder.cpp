@@ -280,8 +280,10 @@ class RangeReader {
     uint32_t word;
     std::memcpy(&word, c.next, 4);
     // The `bits` bits from bit 24 of the word down (the top 7 bits of in[next] are taken
-    // already), worked out beside the chain from low to low.
-    const uint32_t fresh = ((LoadBigEndian(word) >> 1) & 0xFFFFFFu) >> (24 - bits);
+    // already), worked out beside the chain from low to low; a 64-bit shift takes 0 to 24
+    // of them with no shift by 32.
+    const uint64_t next_bits = LoadBigEndian(word) << 7;
+    const uint32_t fresh = static_cast<uint32_t>((next_bits << bits) >> 32);
     c.low = (c.low << bits) | fresh;
     c.range <<= bits;
     c.next += bits >> 3;
@@ -337,13 +339,13 @@ class RangeReader {
     // range > 2^23 >= T here, so r >= 1.
     const uint32_t r = c.range >> shift_;
     const uint32_t q = Quotient<kReciprocal>(c.low, r);
-    uint32_t s = first_[q >> drop_];
+    size_t s = first_[q >> drop_];
     const uint32_t* above = start_ + s + 1;
     if (q >= *above) {
       do {
         ++above;
       } while (q >= *above);  // start_[256] stops every walk at 255
-      s = static_cast<uint32_t>(above - start_) - 1;
+      s = static_cast<size_t>(above - start_) - 1;
     }
     const uint64_t both = static_cast<uint64_t>(r) * start_freq_[s];
     const uint32_t rest = rest_[s];
