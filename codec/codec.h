@@ -111,6 +111,12 @@ void DeEntropyRaw(const unsigned char* raw, unsigned char* planes, int width, in
 // The inverse: rebuilds the frame from its three residual planes.
 void ReEntropy(const unsigned char* planes, unsigned char* frame, int width, int height,
                unsigned char* scratch);
+// ReEntropy of two frames of one geometry at once, the same bytes: the rebuild is one
+// serial chain through a frame, and two chains side by side keep a core busier. scratch
+// holds PredictScratchBytesTwo(width) bytes.
+size_t PredictScratchBytesTwo(int width);
+void ReEntropyTwo(const unsigned char* const planes[2], unsigned char* const frames[2], int width,
+                  int height, unsigned char* scratch);
 
 // ---------------------------------------------------------------------------------------
 // Frame compression.

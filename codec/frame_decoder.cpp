@@ -31,7 +31,9 @@ struct FrameDecoder::Impl {
   };
   enum Start { kDamaged, kDone, kRangeCodes };
   Start StartFrame(const unsigned char* in, size_t in_len, unsigned char* out, int set, Key* key);
+  bool Unpack(const Key& key, int set);
   bool FinishFrame(const Key& key, int set, unsigned char* out);
+  uint8_t* Planes(int set) { return planes.get() + static_cast<size_t>(set) * 3 * pixels; }
 };
 
 FrameDecoder::FrameDecoder() = default;
@@ -56,7 +58,8 @@ bool FrameDecoder::Begin(int width, int height, bool pairs) {
   const size_t sets = static_cast<size_t>(impl->sets);
   impl->planes.reset(new (std::nothrow) uint8_t[sets * 3 * n]);
   impl->rle.reset(new (std::nothrow) uint8_t[sets * 3 * impl->rle_capacity]);
-  impl->rows.reset(new (std::nothrow) uint8_t[PredictScratchBytes(width)]);
+  impl->rows.reset(new (std::nothrow)
+                       uint8_t[pairs ? PredictScratchBytesTwo(width) : PredictScratchBytes(width)]);
   if (!impl->planes || !impl->rle || !impl->rows) return false;
   impl_ = std::move(impl);
   return true;
@@ -108,14 +111,18 @@ FrameDecoder::Impl::Start FrameDecoder::Impl::StartFrame(const unsigned char* in
   return kRangeCodes;
 }
 
-// Once the range codes are decoded: undoes any zero-run coding and rebuilds the frame.
-bool FrameDecoder::Impl::FinishFrame(const Key& key, int set, unsigned char* out) {
-  const size_t n = pixels;
-  uint8_t* const set_planes = planes.get() + static_cast<size_t>(set) * 3 * n;
+// Once the range codes are decoded: undoes any zero-run coding into the planes of `set`.
+bool FrameDecoder::Impl::Unpack(const Key& key, int set) {
   for (int c = 0; c < 3; ++c) {
-    if (!entropy_detail::FinishUnpack(key.plans[c], set_planes + c * n, pixels)) return false;
+    if (!entropy_detail::FinishUnpack(key.plans[c], Planes(set) + c * pixels, pixels)) return false;
   }
-  ReEntropy(set_planes, out, width, height, rows.get());
+  return true;
+}
+
+// Unpack, then the frame rebuilt from the planes.
+bool FrameDecoder::Impl::FinishFrame(const Key& key, int set, unsigned char* out) {
+  if (!Unpack(key, set)) return false;
+  ReEntropy(Planes(set), out, width, height, rows.get());
   return true;
 }
 
@@ -146,7 +153,16 @@ void FrameDecoder::DecodeTwo(const unsigned char* const in[2], const size_t in_l
       six[3 + c] = keys[1].sources[c];
     }
     if (entropy_detail::DecodeSix(six)) {
-      for (int k = 0; k < 2; ++k) ok[k] = impl_->FinishFrame(keys[k], k, out[k]);
+      ok[0] = impl_->Unpack(keys[0], 0);
+      ok[1] = impl_->Unpack(keys[1], 1);
+      if (ok[0] && ok[1]) {
+        const unsigned char* const planes[2] = {impl_->Planes(0), impl_->Planes(1)};
+        ReEntropyTwo(planes, out, impl_->width, impl_->height, impl_->rows.get());
+      } else {
+        for (int k = 0; k < 2; ++k)
+          if (ok[k])
+            ReEntropy(impl_->Planes(k), out[k], impl_->width, impl_->height, impl_->rows.get());
+      }
       return;
     }
     // One of the two is damaged: each decoded on its own tells which.
