@@ -340,11 +340,9 @@ class RangeReader {
     const uint32_t r = c.range >> shift_;
     const uint32_t q = Quotient<kReciprocal>(c.low, r);
     size_t s = first_[q >> drop_];
-    const uint32_t* above = start_ + s + 1;
-    if (q >= *above) {
-      do {
-        ++above;
-      } while (q >= *above);  // start_[256] stops every walk at 255
+    if (q >= start_[s + 1]) {
+      const uint32_t* above = start_ + s + 2;
+      while (q >= *above) ++above;  // start_[256] stops every walk at 255
       s = static_cast<size_t>(above - start_) - 1;
     }
     const uint64_t both = static_cast<uint64_t>(r) * start_freq_[s];
