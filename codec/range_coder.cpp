@@ -500,22 +500,29 @@ bool DecodeCodes(const RangeSource* sources, int count) {
   RangeReader readers[kMaxCodes];
   Chain chains[kMaxCodes];
   unsigned char* outs[kMaxCodes];
+  uint32_t lengths[kMaxCodes];
   for (int j = 0; j < n; ++j) {
     const RangeSource& src = sources[order[j]];
     if (!readers[j].Begin(src.prob, src.shift, src.in, src.in_len, &chains[j])) return false;
     outs[j] = src.out;
+    lengths[j] = src.length;
   }
+  // Codes [0, done) are decoded; the others stand at symbol i.
   uint32_t i = 0;
-  for (int j = 0; j < n; ++j) {
-    const uint32_t length = sources[order[j]].length;
-    i = StepCodes(n - j, readers + j, chains + j, outs + j, i, length);
-    if (i < length) break;  // input nearly used up: the rest goes byte by byte
-  }
-  for (int j = 0; j < n; ++j) {
-    const RangeSource& src = sources[order[j]];
-    if (!readers[j].Finish(chains[j], src.out, std::min(i, src.length), src.length) ||
-        readers[j].Broken(src.out, src.length))
-      return false;
+  for (int done = 0; done < n; ++done) {
+    i = StepCodes(n - done, readers + done, chains + done, outs + done, i, lengths[done]);
+    int k = done;
+    if (i < lengths[done]) {
+      // A code with too little input left for a fast step finishes byte by byte; the
+      // others go on together.
+      while (readers[k].StepsAhead(chains[k]) > 0) ++k;
+      if (!readers[k].Finish(chains[k], outs[k], i, lengths[k])) return false;
+      std::rotate(readers + done, readers + k, readers + k + 1);
+      std::rotate(chains + done, chains + k, chains + k + 1);
+      std::rotate(outs + done, outs + k, outs + k + 1);
+      std::rotate(lengths + done, lengths + k, lengths + k + 1);
+    }
+    if (readers[done].Broken(outs[done], lengths[done])) return false;
   }
   return true;
 }
