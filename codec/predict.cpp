@@ -293,12 +293,20 @@ void RebuildRowTwo(const uint32_t* res, const uint32_t* prev, __m128i last_two_u
   }
   StorePair(cur, left);
   __m128i upper_left = above0;
-  for (size_t x = 1; x < w; ++x) {
-    const __m128i above = LoadPair(prev + 2 * x);
-    left = RebuildPixel(left, above, upper_left, LoadPair(res + 2 * x));
+  size_t x = 1;
+  // Two steps a turn: no copies of the pixel above from one step to the next.
+  for (; x + 2 <= w; x += 2) {
+    const __m128i above_a = LoadPair(prev + 2 * x);
+    const __m128i above_b = LoadPair(prev + 2 * x + 2);
+    left = RebuildPixel(left, above_a, upper_left, LoadPair(res + 2 * x));
     StorePair(cur + 2 * x, left);
-    upper_left = above;
+    left = RebuildPixel(left, above_b, above_a, LoadPair(res + 2 * x + 2));
+    StorePair(cur + 2 * x + 2, left);
+    upper_left = above_b;
   }
+  if (x < w)
+    StorePair(cur + 2 * x,
+              RebuildPixel(left, LoadPair(prev + 2 * x), upper_left, LoadPair(res + 2 * x)));
 }
 
 // The rows of both frames from a rebuilt row of pairs.
