@@ -450,20 +450,19 @@ ZODUVIV_ALWAYS_INLINE uint32_t StepCodes(int n, const RangeReader* readers, Chai
 }
 
 #if ZODUVIV_STEPS_3OPERAND
-// The same loops compiled for processors with three-operand shifts and a leading-zero
-// count (BMI2, LZCNT: x86-64 since about 2013), chosen at run time. Without them a
-// shift by a variable count must go through one register (cl), which the several
-// chains of a step then queue for; the bytes decoded are the same.
-__attribute__((target("bmi,bmi2,lzcnt"))) uint32_t StepCodes3Operand(bool reciprocal, int n,
-                                                                     const RangeReader* readers,
-                                                                     Chain* chains,
-                                                                     unsigned char* const* outs,
-                                                                     uint32_t i, uint32_t length) {
+// The same loops compiled for processors with three-operand shifts, a leading-zero count
+// and a byte-swapping load (BMI2, LZCNT, MOVBE: x86-64 since about 2013), chosen at run
+// time. Without them a shift by a variable count must go through one register (cl),
+// which the several chains of a step then queue for; the bytes decoded are the same.
+__attribute__((target("bmi,bmi2,lzcnt,movbe"))) uint32_t StepCodes3Operand(
+    bool reciprocal, int n, const RangeReader* readers, Chain* chains, unsigned char* const* outs,
+    uint32_t i, uint32_t length) {
   return reciprocal ? StepCodes<true>(n, readers, chains, outs, i, length)
                     : StepCodes<false>(n, readers, chains, outs, i, length);
 }
 
-const bool kHas3Operand = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("abm");
+const bool kHas3Operand = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("abm") &&
+                          __builtin_cpu_supports("movbe");
 #endif
 
 // The steps of the codes from i, with the quotient chosen once for all of them when
@@ -482,8 +481,8 @@ uint32_t StepCodes(int n, const RangeReader* readers, Chain* chains, unsigned ch
 constexpr int kMaxCodes = 6;
 
 // Decodes `count` codes (at most kMaxCodes) interleaved: all of them up to the shortest
-// length, then the others up to the next shortest, and so on; whatever is left near the
-// ends of the inputs byte by byte. True when every code decodes as DecodeWithin would
+// length, then the others up to the next shortest, and so on; a code whose input is
+// nearly used up goes on byte by byte, alone. True when every code decodes as DecodeWithin would
 // decode it.
 bool DecodeCodes(const RangeSource* sources, int count) {
   // The codes in order of length, their readers side by side: a reader's tables then
