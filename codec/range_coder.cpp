@@ -407,10 +407,52 @@ void RangeReader::BuildTables(const uint32_t* prob, uint32_t shift) {
 // Steps N codes at once, one symbol of each per step, from i while all have input to
 // spare: their chains from symbol to symbol are independent and overlap. The bounds are
 // checked once per stretch of steps. Returns where it stopped, at most `length`.
+// Symbols staged per code before they go out: each step writes its N symbols side by
+// side into one row of 8 bytes (one store each, at a fixed offset), and the rows are
+// then spread over the N outputs, 16 at a time by a byte transpose.
+constexpr uint32_t kStageRows = 256;
+
+// Moves column k (k < n) of `rows` rows of 8 bytes at stage to outs[k] + at.
+void SpreadStage(const unsigned char* stage, uint32_t rows, int n, unsigned char* const* outs,
+                 uint32_t at) {
+  uint32_t t = 0;
+#if ZODUVIV_SSE2
+  for (; t + 16 <= rows; t += 16) {
+    // Rows 2j and 2j + 1 as 16-bit pairs per column, then an 8 x 8 transpose of pairs.
+    __m128i z[8];
+    for (int j = 0; j < 8; ++j) {
+      const __m128i x = simd::Load16(stage + 8 * t + 16 * j);
+      z[j] = _mm_unpacklo_epi8(x, _mm_unpackhi_epi64(x, x));
+    }
+    __m128i a[8];
+    for (int j = 0; j < 8; j += 2) {
+      a[j] = _mm_unpacklo_epi16(z[j], z[j + 1]);
+      a[j + 1] = _mm_unpackhi_epi16(z[j], z[j + 1]);
+    }
+    const __m128i b[8] = {_mm_unpacklo_epi32(a[0], a[2]), _mm_unpackhi_epi32(a[0], a[2]),
+                          _mm_unpacklo_epi32(a[1], a[3]), _mm_unpackhi_epi32(a[1], a[3]),
+                          _mm_unpacklo_epi32(a[4], a[6]), _mm_unpackhi_epi32(a[4], a[6]),
+                          _mm_unpacklo_epi32(a[5], a[7]), _mm_unpackhi_epi32(a[5], a[7])};
+    for (int k = 0; k < n; ++k) {
+      const __m128i lo = b[k / 2], hi = b[4 + k / 2];
+      simd::Store16(outs[k] + at + t,
+                    k % 2 == 0 ? _mm_unpacklo_epi64(lo, hi) : _mm_unpackhi_epi64(lo, hi));
+    }
+  }
+#endif
+  for (; t < rows; ++t) {
+    for (int k = 0; k < n; ++k) outs[k][at + t] = stage[8 * t + k];
+  }
+}
+
+// Steps N codes at once, one symbol of each per step, from i while all have input to
+// spare: their chains from symbol to symbol are independent and overlap. The bounds are
+// checked once per stretch of steps. Returns where it stopped, at most `length`.
 template <int N, bool kReciprocal>
 ZODUVIV_ALWAYS_INLINE uint32_t StepTogether(const RangeReader* readers, Chain* chains,
                                             unsigned char* const* outs, uint32_t i,
                                             uint32_t length) {
+  alignas(16) unsigned char stage[8 * kStageRows];
   Chain c[N];
 #pragma GCC unroll 8
   for (int k = 0; k < N; ++k) c[k] = chains[k];
@@ -419,11 +461,14 @@ ZODUVIV_ALWAYS_INLINE uint32_t StepTogether(const RangeReader* readers, Chain* c
 #pragma GCC unroll 8
     for (int k = 1; k < N; ++k) ahead = std::min(ahead, readers[k].StepsAhead(c[k]));
     if (ahead == 0) break;
-    const uint32_t end = static_cast<uint32_t>(std::min<size_t>(length, i + ahead));
-    for (; i < end; ++i) {
+    const uint32_t rows = static_cast<uint32_t>(std::min<size_t>({length - i, ahead, kStageRows}));
+    for (uint32_t t = 0; t < rows; ++t) {
 #pragma GCC unroll 8
-      for (int k = 0; k < N; ++k) readers[k].template FastStep<kReciprocal>(c[k], outs[k] + i);
+      for (int k = 0; k < N; ++k)
+        readers[k].template FastStep<kReciprocal>(c[k], stage + 8 * t + k);
     }
+    SpreadStage(stage, rows, N, outs, i);
+    i += rows;
   }
 #pragma GCC unroll 8
   for (int k = 0; k < N; ++k) chains[k] = c[k];
