@@ -506,8 +506,11 @@ __attribute__((target("bmi,bmi2,lzcnt,movbe"))) uint32_t StepCodes3Operand(
                     : StepCodes<false>(n, readers, chains, outs, i, length);
 }
 
-const bool kHas3Operand = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("abm") &&
-                          __builtin_cpu_supports("movbe");
+bool Has3Operand() {
+  __builtin_cpu_init();  // the first call may come before the constructors that set it up
+  return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("abm") &&
+         __builtin_cpu_supports("movbe");
+}
 #endif
 
 // The steps of the codes from i, with the quotient chosen once for all of them when
@@ -517,7 +520,8 @@ uint32_t StepCodes(int n, const RangeReader* readers, Chain* chains, unsigned ch
   bool reciprocal = true;
   for (int k = 0; k < n; ++k) reciprocal = reciprocal && readers[k].Reciprocal();
 #if ZODUVIV_STEPS_3OPERAND
-  if (kHas3Operand) return StepCodes3Operand(reciprocal, n, readers, chains, outs, i, length);
+  static const bool has_3operand = Has3Operand();
+  if (has_3operand) return StepCodes3Operand(reciprocal, n, readers, chains, outs, i, length);
 #endif
   return reciprocal ? StepCodes<true>(n, readers, chains, outs, i, length)
                     : StepCodes<false>(n, readers, chains, outs, i, length);
