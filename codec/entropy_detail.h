@@ -99,6 +99,8 @@ struct RangeSource {
 // DecodeWithin for three codes at once, their symbols interleaved: true when all three
 // decode as DecodeWithin would decode them. The output buffers must not overlap.
 bool DecodeThree(const RangeSource* sources);
+// The same for six codes, the three of two frames, whose chains overlap further.
+bool DecodeSix(const RangeSource* sources);
 
 }  // namespace entropy_detail
 

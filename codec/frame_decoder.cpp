@@ -18,16 +18,28 @@ struct FrameDecoder::Impl {
   int width = 0;
   int height = 0;
   uint32_t pixels = 0;
-  std::unique_ptr<uint8_t[]> planes;  // three planes of `pixels` bytes
-  std::unique_ptr<uint8_t[]> rle;     // a run buffer of rle_capacity bytes per plane
+  int sets = 1;                       // frames whose planes fit at once
+  std::unique_ptr<uint8_t[]> planes;  // per set, three planes of `pixels` bytes
+  std::unique_ptr<uint8_t[]> rle;     // per set and plane, a run buffer of rle_capacity bytes
   size_t rle_capacity = 0;
   std::unique_ptr<uint8_t[]> rows;  // scratch rows of the reconstruction
+
+  // A key frame read up to its range codes.
+  struct Key {
+    entropy_detail::UnpackPlan plans[3];
+    entropy_detail::RangeSource sources[3];
+  };
+  enum Start { kDamaged, kDone, kRangeCodes };
+  Start StartFrame(const unsigned char* in, size_t in_len, unsigned char* out, int set, Key* key);
+  bool Unpack(const Key& key, int set);
+  bool FinishFrame(const Key& key, int set, unsigned char* out);
+  uint8_t* Planes(int set) { return planes.get() + static_cast<size_t>(set) * 3 * pixels; }
 };
 
 FrameDecoder::FrameDecoder() = default;
 FrameDecoder::~FrameDecoder() = default;
 
-bool FrameDecoder::Begin(int width, int height) {
+bool FrameDecoder::Begin(int width, int height, bool pairs) {
   impl_.reset();
   if (width <= 0 || height <= 0) return false;
   const uint64_t n = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
@@ -38,68 +50,126 @@ bool FrameDecoder::Begin(int width, int height) {
   impl->width = width;
   impl->height = height;
   impl->pixels = static_cast<uint32_t>(n);
+  impl->sets = pairs ? 2 : 1;
   // A run length above what zero::RLE can produce for one plane is refused as damage,
   // so this is all the run buffer an honest stream needs. The run buffers are touched
   // only by streams that use zero-run coding.
   impl->rle_capacity = zero::MaxRunCodedBytes(n);
-  impl->planes.reset(new (std::nothrow) uint8_t[3 * n]);
-  impl->rle.reset(new (std::nothrow) uint8_t[3 * impl->rle_capacity]);
-  impl->rows.reset(new (std::nothrow) uint8_t[PredictScratchBytes(width)]);
+  const size_t sets = static_cast<size_t>(impl->sets);
+  impl->planes.reset(new (std::nothrow) uint8_t[sets * 3 * n]);
+  impl->rle.reset(new (std::nothrow) uint8_t[sets * 3 * impl->rle_capacity]);
+  impl->rows.reset(new (std::nothrow)
+                       uint8_t[pairs ? PredictScratchBytesTwo(width) : PredictScratchBytes(width)]);
   if (!impl->planes || !impl->rle || !impl->rows) return false;
   impl_ = std::move(impl);
   return true;
 }
 
-bool FrameDecoder::Decode(const unsigned char* in, size_t in_len, unsigned char* out) {
-  if (!impl_ || in_len == 0) return false;
-  Impl& d = *impl_;
-  const size_t n = d.pixels;
+// Decodes a solid frame at once; reads a key frame's three streams up to their range
+// codes, which go to the planes and run buffers of `set`.
+FrameDecoder::Impl::Start FrameDecoder::Impl::StartFrame(const unsigned char* in, size_t in_len,
+                                                         unsigned char* out, int set, Key* key) {
+  if (in_len == 0) return kDamaged;
+  const size_t n = pixels;
   const size_t frame_bytes = 3 * n;
 
   switch (in[0]) {
     case fl::kSolidByteType:
-      if (in_len < fl::kSolidByteBytes) return false;
+      if (in_len < fl::kSolidByteBytes) return kDamaged;
       std::memset(out, in[1], frame_bytes);
-      return true;
+      return kDone;
     case fl::kSolidPixelType:
-      if (in_len < fl::kSolidPixelBytes) return false;
+      if (in_len < fl::kSolidPixelBytes) return kDamaged;
       for (size_t p = 0; p < frame_bytes; p += 3) {
         out[p] = in[1];
         out[p + 1] = in[2];
         out[p + 2] = in[3];
       }
-      return true;
+      return kDone;
     case fl::kKeyFrameType:
       break;
     default:
-      return false;
+      return kDamaged;
   }
 
-  if (in_len < fl::kKeyHeaderBytes) return false;
+  if (in_len < fl::kKeyHeaderBytes) return kDamaged;
   const size_t off2 = load_le32(in + fl::kStream2OffsetAt);
   const size_t off3 = load_le32(in + fl::kStream3OffsetAt);
-  if (off2 < fl::kKeyHeaderBytes || off3 < off2 || off3 > in_len) return false;
+  if (off2 < fl::kKeyHeaderBytes || off3 < off2 || off3 > in_len) return kDamaged;
 
   const size_t starts[3] = {fl::kKeyHeaderBytes, off2, off3};
   const size_t ends[3] = {off2, off3, in_len};
-  // The three streams are read up to their range codes, the three range codes are
-  // decoded in one interleaved pass, and then any zero-run coding is undone: the same
-  // checks and results as three calls of Compress::uncompact.
-  entropy_detail::UnpackPlan plans[3];
-  entropy_detail::RangeSource sources[3];
+  uint8_t* const set_planes = planes.get() + static_cast<size_t>(set) * 3 * n;
+  uint8_t* const set_rle = rle.get() + static_cast<size_t>(set) * 3 * rle_capacity;
   for (int c = 0; c < 3; ++c) {
-    if (!entropy_detail::PlanUnpack(in + starts[c], ends[c] - starts[c], d.planes.get() + c * n,
-                                    d.pixels, d.rle.get() + c * d.rle_capacity, d.rle_capacity,
-                                    &plans[c]))
-      return false;
-    sources[c] = {plans[c].prob,     plans[c].shift,     plans[c].code,
-                  plans[c].code_len, plans[c].coded_out, plans[c].coded};
+    entropy_detail::UnpackPlan& plan = key->plans[c];
+    if (!entropy_detail::PlanUnpack(in + starts[c], ends[c] - starts[c], set_planes + c * n, pixels,
+                                    set_rle + c * rle_capacity, rle_capacity, &plan))
+      return kDamaged;
+    key->sources[c] = {plan.prob, plan.shift, plan.code, plan.code_len, plan.coded_out, plan.coded};
   }
-  if (!entropy_detail::DecodeThree(sources)) return false;
-  for (int c = 0; c < 3; ++c) {
-    if (!entropy_detail::FinishUnpack(plans[c], d.planes.get() + c * n, d.pixels)) return false;
-  }
+  return kRangeCodes;
+}
 
-  ReEntropy(d.planes.get(), out, d.width, d.height, d.rows.get());
+// Once the range codes are decoded: undoes any zero-run coding into the planes of `set`.
+bool FrameDecoder::Impl::Unpack(const Key& key, int set) {
+  for (int c = 0; c < 3; ++c) {
+    if (!entropy_detail::FinishUnpack(key.plans[c], Planes(set) + c * pixels, pixels)) return false;
+  }
   return true;
+}
+
+// Unpack, then the frame rebuilt from the planes.
+bool FrameDecoder::Impl::FinishFrame(const Key& key, int set, unsigned char* out) {
+  if (!Unpack(key, set)) return false;
+  ReEntropy(Planes(set), out, width, height, rows.get());
+  return true;
+}
+
+// The three streams are read up to their range codes, the three range codes are decoded
+// in one interleaved pass, and then any zero-run coding is undone: the same checks and
+// results as three calls of Compress::uncompact.
+bool FrameDecoder::Decode(const unsigned char* in, size_t in_len, unsigned char* out) {
+  if (!impl_) return false;
+  Impl::Key key;
+  const Impl::Start start = impl_->StartFrame(in, in_len, out, 0, &key);
+  if (start != Impl::kRangeCodes) return start == Impl::kDone;
+  return entropy_detail::DecodeThree(key.sources) && impl_->FinishFrame(key, 0, out);
+}
+
+void FrameDecoder::DecodeTwo(const unsigned char* const in[2], const size_t in_len[2],
+                             unsigned char* const out[2], bool ok[2]) {
+  if (!impl_ || impl_->sets < 2) {
+    for (int k = 0; k < 2; ++k) ok[k] = Decode(in[k], in_len[k], out[k]);
+    return;
+  }
+  Impl::Key keys[2];
+  Impl::Start start[2];
+  for (int k = 0; k < 2; ++k) start[k] = impl_->StartFrame(in[k], in_len[k], out[k], k, &keys[k]);
+  if (start[0] == Impl::kRangeCodes && start[1] == Impl::kRangeCodes) {
+    entropy_detail::RangeSource six[6];
+    for (int c = 0; c < 3; ++c) {
+      six[c] = keys[0].sources[c];
+      six[3 + c] = keys[1].sources[c];
+    }
+    if (entropy_detail::DecodeSix(six)) {
+      ok[0] = impl_->Unpack(keys[0], 0);
+      ok[1] = impl_->Unpack(keys[1], 1);
+      if (ok[0] && ok[1]) {
+        const unsigned char* const planes[2] = {impl_->Planes(0), impl_->Planes(1)};
+        ReEntropyTwo(planes, out, impl_->width, impl_->height, impl_->rows.get());
+      } else {
+        for (int k = 0; k < 2; ++k)
+          if (ok[k])
+            ReEntropy(impl_->Planes(k), out[k], impl_->width, impl_->height, impl_->rows.get());
+      }
+      return;
+    }
+    // One of the two is damaged: each decoded on its own tells which.
+  }
+  for (int k = 0; k < 2; ++k) {
+    ok[k] = start[k] == Impl::kRangeCodes ? entropy_detail::DecodeThree(keys[k].sources) &&
+                                                impl_->FinishFrame(keys[k], k, out[k])
+                                          : start[k] == Impl::kDone;
+  }
 }

@@ -198,28 +198,30 @@ void RebuildRow32(const uint32_t* res, const uint32_t* prev, __m128i last_two_up
   }
 }
 
-// The frame row from a rebuilt row: byte 1 added back to bytes 0 and 2, four pixels a
-// step, each written as 4 bytes whose last is the next pixel's; the last pixels of the
-// row go byte by byte, since the frame may end there.
+// Four pixels of a rebuilt row (words, channels 0 to 2) into the frame with byte 1 added
+// back to bytes 0 and 2, each written as 4 bytes whose last is the next pixel's: the
+// frame must go on for at least one more pixel.
+inline void PutFour(__m128i v, uint8_t* out) {
+  const __m128i green = _mm_and_si128(_mm_srli_epi32(v, 8), _mm_set1_epi32(0xFF));
+  const __m128i pixel = _mm_add_epi8(v, _mm_or_si128(green, _mm_slli_epi32(green, 16)));
+  uint32_t words[4];
+  simd::Store16(words, pixel);
+  for (int k = 0; k < 4; ++k) std::memcpy(out + 3 * k, &words[k], 4);
+}
+
+inline void PutOne(uint32_t p, uint8_t* out) {
+  const uint8_t g = static_cast<uint8_t>(p >> 8);
+  out[0] = static_cast<uint8_t>(p + g);
+  out[1] = g;
+  out[2] = static_cast<uint8_t>((p >> 16) + g);
+}
+
+// The frame row from a rebuilt row, four pixels a step; the last pixels of the row go
+// one by one, since the frame may end there.
 void WriteFrameRow(const uint32_t* cur, size_t w, uint8_t* out) {
-  const __m128i low_byte = _mm_set1_epi32(0xFF);
   size_t x = 0;
-  for (; x + 4 < w; x += 4) {
-    const __m128i v = simd::Load16(cur + x);
-    const __m128i green = _mm_and_si128(_mm_srli_epi32(v, 8), low_byte);
-    const __m128i pixel = _mm_add_epi8(v, _mm_or_si128(green, _mm_slli_epi32(green, 16)));
-    uint32_t words[4];
-    simd::Store16(words, pixel);
-    // x + 4 < w: the 4th byte of each store is overwritten by the next pixel.
-    for (int k = 0; k < 4; ++k) std::memcpy(out + 3 * (x + k), &words[k], 4);
-  }
-  for (; x < w; ++x) {
-    const uint32_t p = cur[x];
-    const uint8_t g = static_cast<uint8_t>(p >> 8);
-    out[3 * x] = static_cast<uint8_t>(p + g);
-    out[3 * x + 1] = g;
-    out[3 * x + 2] = static_cast<uint8_t>((p >> 16) + g);
-  }
+  for (; x + 4 < w; x += 4) PutFour(simd::Load16(cur + x), out + 3 * x);
+  for (; x < w; ++x) PutOne(cur[x], out + 3 * x);
 }
 
 // ReEntropy on words of bytes.
@@ -240,9 +242,126 @@ void ReEntropy32(const unsigned char* planes, unsigned char* frame, size_t w, si
     std::swap(prev, cur);
   }
 }
+// Two frames rebuilt side by side: a pixel of each in the two low words of a vector, so
+// the one serial chain of the rebuild carries two pixels per step. Rows hold pairs of
+// words, frame 0's pixel, then frame 1's.
+
+// Residuals of pixels [0, w) of both frames as pairs of words; res0 and res1 are
+// scratch rows of w + 16 words.
+void SpreadResidualsTwo(const uint8_t* const r[2][3], size_t w, uint32_t* res0, uint32_t* res1,
+                        uint32_t* pairs) {
+  SpreadResiduals(r[0][0], r[0][1], r[0][2], w, res0);
+  SpreadResiduals(r[1][0], r[1][1], r[1][2], w, res1);
+  size_t x = 0;
+  for (; x + 4 <= w; x += 4) {
+    const __m128i a = simd::Load16(res0 + x);
+    const __m128i b = simd::Load16(res1 + x);
+    simd::Store16(pairs + 2 * x, _mm_unpacklo_epi32(a, b));
+    simd::Store16(pairs + 2 * x + 4, _mm_unpackhi_epi32(a, b));
+  }
+  for (; x < w; ++x) {
+    pairs[2 * x] = res0[x];
+    pairs[2 * x + 1] = res1[x];
+  }
+}
+
+inline __m128i LoadPair(const uint32_t* p) {
+  return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+}
+inline void StorePair(uint32_t* p, __m128i v) {
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
+}
+
+// RebuildRow32 on pairs of pixels (rows of 2 w words).
+void RebuildRowTwo(const uint32_t* res, const uint32_t* prev, __m128i last_two_up, size_t y,
+                   size_t w, uint32_t* cur) {
+  __m128i left;
+  if (y == 0) {
+    left = LoadPair(res);
+    StorePair(cur, left);
+    for (size_t x = 1; x < w; ++x) {
+      left = _mm_add_epi8(left, LoadPair(res + 2 * x));
+      StorePair(cur + 2 * x, left);
+    }
+    return;
+  }
+  const __m128i above0 = LoadPair(prev);
+  if (y == 1) {
+    left = _mm_add_epi8(above0, LoadPair(res));
+  } else {
+    left = RebuildPixel(LoadPair(prev + 2 * (w - 1)), above0, last_two_up, LoadPair(res));
+  }
+  StorePair(cur, left);
+  __m128i upper_left = above0;
+  size_t x = 1;
+  // Two steps a turn: no copies of the pixel above from one step to the next.
+  for (; x + 2 <= w; x += 2) {
+    const __m128i above_a = LoadPair(prev + 2 * x);
+    const __m128i above_b = LoadPair(prev + 2 * x + 2);
+    left = RebuildPixel(left, above_a, upper_left, LoadPair(res + 2 * x));
+    StorePair(cur + 2 * x, left);
+    left = RebuildPixel(left, above_b, above_a, LoadPair(res + 2 * x + 2));
+    StorePair(cur + 2 * x + 2, left);
+    upper_left = above_b;
+  }
+  if (x < w)
+    StorePair(cur + 2 * x,
+              RebuildPixel(left, LoadPair(prev + 2 * x), upper_left, LoadPair(res + 2 * x)));
+}
+
+// The rows of both frames from a rebuilt row of pairs.
+void WriteFrameRowsTwo(const uint32_t* cur, size_t w, uint8_t* out0, uint8_t* out1) {
+  size_t x = 0;
+  for (; x + 4 < w; x += 4) {
+    const __m128i lo = _mm_shuffle_epi32(simd::Load16(cur + 2 * x), _MM_SHUFFLE(3, 1, 2, 0));
+    const __m128i hi = _mm_shuffle_epi32(simd::Load16(cur + 2 * x + 4), _MM_SHUFFLE(3, 1, 2, 0));
+    PutFour(_mm_unpacklo_epi64(lo, hi), out0 + 3 * x);
+    PutFour(_mm_unpackhi_epi64(lo, hi), out1 + 3 * x);
+  }
+  for (; x < w; ++x) {
+    PutOne(cur[2 * x], out0 + 3 * x);
+    PutOne(cur[2 * x + 1], out1 + 3 * x);
+  }
+}
+
+// ReEntropy of two frames on pairs of words.
+void ReEntropyTwo64(const unsigned char* const planes[2], unsigned char* const frames[2], size_t w,
+                    size_t h, unsigned char* scratch) {
+  const size_t n = w * h;
+  const size_t row = 2 * w + 8;  // words; keeps each row 16-byte aligned
+  const uintptr_t at = (reinterpret_cast<uintptr_t>(scratch) + 15) & ~uintptr_t{15};
+  uint32_t* cur = reinterpret_cast<uint32_t*>(at);
+  uint32_t* prev = cur + row;
+  uint32_t* res = prev + row;
+  uint32_t* res0 = res + row;
+  uint32_t* res1 = res0 + w + 16;
+  __m128i last_two_up = _mm_setzero_si128();
+  for (size_t y = 0; y < h; ++y) {
+    const size_t o = w * y;
+    const uint8_t* const r[2][3] = {{planes[0] + o, planes[0] + n + o, planes[0] + 2 * n + o},
+                                    {planes[1] + o, planes[1] + n + o, planes[1] + 2 * n + o}};
+    SpreadResidualsTwo(r, w, res0, res1, res);
+    RebuildRowTwo(res, prev, last_two_up, y, w, cur);
+    WriteFrameRowsTwo(cur, w, frames[0] + 3 * o, frames[1] + 3 * o);
+    if (y > 0) last_two_up = LoadPair(prev + 2 * (w - 1));
+    std::swap(prev, cur);
+  }
+}
 #endif
 
 }  // namespace
+
+size_t PredictScratchBytesTwo(int width) { return 40 * static_cast<size_t>(width) + 256; }
+
+void ReEntropyTwo(const unsigned char* const planes[2], unsigned char* const frames[2], int width,
+                  int height, unsigned char* scratch) {
+  if (width <= 0 || height <= 0) return;
+#if ZODUVIV_SSE2
+  ReEntropyTwo64(planes, frames, static_cast<size_t>(width), static_cast<size_t>(height), scratch);
+#else
+  for (int k = 0; k < 2; ++k) ReEntropy(planes[k], frames[k], width, height, scratch);
+#endif
+}
 
 // The scalar forms use two rows of three bytes a pixel; the SSE2 decoder three rows of
 // a 32-bit word a pixel (two rebuilt rows and the row's residuals), plus alignment.

@@ -39,17 +39,17 @@ FramePass::FramePass(AviInput& input)
         process(worker, slots_[static_cast<size_t>(slot)]);
       }) {}
 
-// Decoding workers: none for DIB input, and no more than frames that can be decoded or
-// than the in-flight budget holds. A worker keeps two frames in flight, each a chunk
-// (at most the encoder's bound, about 1.25 frames) and a decoded frame, and a decoder of
-// about three frames: eight frames in all.
+// Decoding workers: none for DIB input, and no more than frame pairs that can be
+// decoded or than the in-flight budget holds. A worker keeps two pairs of frames in
+// flight, each frame a chunk (at most the encoder's bound, about 1.25 frames) and a
+// decoded frame, and a decoder of about six frames: sixteen frames in all.
 int FramePass::workers_for(const AviInput& input) {
   if (!input.vizu) return 1;
   size_t usable = 0;
   for (const AviFrame& f : input.info.frames) usable += f.damage == nullptr ? 1 : 0;
   const size_t frame =
       static_cast<size_t>(input.info.width) * static_cast<size_t>(input.info.height) * 3;
-  return workers_within_budget(usable, 8 * frame);
+  return workers_within_budget((usable + 1) / 2, 16 * frame);
 }
 
 bool FramePass::begin() {
@@ -60,7 +60,7 @@ bool FramePass::begin() {
   if (input_.vizu) {
     for (int w = 0; w < std::max(work_.workers(), 1); ++w) {
       decoders_.push_back(std::make_unique<FrameDecoder>());
-      if (!decoders_.back()->Begin(info.width, info.height)) {
+      if (!decoders_.back()->Begin(info.width, info.height, true)) {
         std::printf("Frames of %d x %d cannot be decoded.\n", info.width, info.height);
         return false;
       }
@@ -77,8 +77,10 @@ bool FramePass::begin() {
   chunk_capacity_ = chunk_bytes;
   slots_.resize(static_cast<size_t>(work_.slots()));
   for (Slot& slot : slots_) {
-    if (chunk_bytes > 0) slot.chunk.reset(new uint8_t[chunk_bytes]);
-    if (need_frame) slot.frame.reset(new uint8_t[frame_bytes_ + 3]);
+    for (Frame& f : slot.frames) {
+      if (chunk_bytes > 0) f.chunk.reset(new uint8_t[chunk_bytes]);
+      if (need_frame) f.frame.reset(new uint8_t[frame_bytes_ + 3]);
+    }
   }
   return true;
 }
@@ -105,17 +107,31 @@ size_t FramePass::dib_chunk_bytes(bool& need_frame) {
 size_t FramePass::run(const std::function<bool(size_t i, uint8_t* frame)>& sink, const char*& why) {
   why = nullptr;
   const std::vector<AviFrame>& frames = input_.info.frames;
-  auto slot_of = [this](size_t i) -> Slot& { return slots_[i % slots_.size()]; };
-  return work_.run(
-      frames.size(), [&](size_t i) { slot_of(i).why = read_frame(frames[i], slot_of(i)); },
-      [&](size_t i) {
-        why = slot_of(i).why;
-        return why == nullptr && sink(i, slot_of(i).frame.get());
-      });
+  auto slot_of = [this](size_t pair) -> Slot& { return slots_[pair % slots_.size()]; };
+  size_t stopped = frames.size();
+  work_.run((frames.size() + 1) / 2,
+            [&](size_t pair) {
+              Slot& slot = slot_of(pair);
+              slot.count = frames.size() - 2 * pair >= 2 ? 2 : 1;
+              for (int k = 0; k < slot.count; ++k)
+                slot.frames[k].why = read_frame(frames[2 * pair + k], slot.frames[k]);
+            },
+            [&](size_t pair) {
+              Slot& slot = slot_of(pair);
+              for (int k = 0; k < slot.count; ++k) {
+                why = slot.frames[k].why;
+                if (why != nullptr || !sink(2 * pair + k, slot.frames[k].frame.get())) {
+                  stopped = 2 * pair + k;
+                  return false;
+                }
+              }
+              return true;
+            });
+  return stopped;
 }
 
 // Reads the frame's chunk into the slot; the reason when it cannot be read.
-const char* FramePass::read_frame(const AviFrame& f, Slot& slot) {
+const char* FramePass::read_frame(const AviFrame& f, Frame& slot) {
   if (f.damage != nullptr) return f.damage;
   if (input_.vizu) {
     if (f.size > chunk_capacity_) return "it is longer than any Vozodiva frame of this size";
@@ -136,10 +152,23 @@ const char* FramePass::read_frame(const AviFrame& f, Slot& slot) {
   return nullptr;
 }
 
-// Decodes the slot's chunk; runs on a worker.
+// Decodes the slot's chunks, two together when both were read; runs on a worker.
 void FramePass::process(int worker, Slot& slot) {
-  if (slot.why != nullptr || !input_.vizu) return;
-  if (!decoders_[static_cast<size_t>(worker)]->Decode(slot.chunk.get(), slot.size,
-                                                      slot.frame.get()))
-    slot.why = "it does not decode as a Vozodiva frame";
+  if (!input_.vizu) return;
+  FrameDecoder& decoder = *decoders_[static_cast<size_t>(worker)];
+  Frame* const f = slot.frames;
+  if (slot.count == 2 && f[0].why == nullptr && f[1].why == nullptr) {
+    const unsigned char* const in[2] = {f[0].chunk.get(), f[1].chunk.get()};
+    const size_t in_len[2] = {f[0].size, f[1].size};
+    unsigned char* const out[2] = {f[0].frame.get(), f[1].frame.get()};
+    bool ok[2];
+    decoder.DecodeTwo(in, in_len, out, ok);
+    for (int k = 0; k < 2; ++k)
+      if (!ok[k]) f[k].why = "it does not decode as a Vozodiva frame";
+    return;
+  }
+  for (int k = 0; k < slot.count; ++k) {
+    if (f[k].why == nullptr && !decoder.Decode(f[k].chunk.get(), f[k].size, f[k].frame.get()))
+      f[k].why = "it does not decode as a Vozodiva frame";
+  }
 }

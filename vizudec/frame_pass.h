@@ -42,16 +42,22 @@ class FramePass {
 
  private:
   // One frame in flight: its chunk as read from the file and the decoded DIB frame.
-  struct Slot {
+  struct Frame {
     std::unique_ptr<uint8_t[]> chunk;
     std::unique_ptr<uint8_t[]> frame;  // frame_bytes + 3: write_frame zeroes pad bytes there
     uint32_t size = 0;                 // bytes of the chunk read
     const char* why = nullptr;         // null, or why the frame is damaged
   };
+  // The unit of work: two frames in a row (one for the last of an odd count), which a
+  // worker decodes together.
+  struct Slot {
+    Frame frames[2];
+    int count = 0;
+  };
 
   static int workers_for(const AviInput& input);
   size_t dib_chunk_bytes(bool& need_frame);
-  const char* read_frame(const AviFrame& f, Slot& slot);
+  const char* read_frame(const AviFrame& f, Frame& slot);
   void process(int worker, Slot& slot);
 
   AviInput& input_;
