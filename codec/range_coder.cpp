@@ -322,9 +322,7 @@ class RangeReader {
 #if defined(__GNUC__) || defined(__clang__)
     return __builtin_bswap32(v);
 #else
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(&v);
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
+    return load_be32(reinterpret_cast<const uint8_t*>(&v));
 #endif
   }
 

@@ -98,6 +98,17 @@ class ByteReader {
   // The bytes [off, off + n), or null when they do not lie wholly inside.
   const uint8_t* span(size_t off, size_t n) const { return has(off, n) ? data_ + off : nullptr; }
 
+  // The same reads as a result: false, with out untouched, when the field is not inside.
+  [[nodiscard]] bool be16(size_t off, uint16_t& out) const { return get(off, out, load_be16); }
+  [[nodiscard]] bool be32(size_t off, uint32_t& out) const { return get(off, out, load_be32); }
+  [[nodiscard]] bool be64(size_t off, uint64_t& out) const { return get(off, out, load_be64); }
+  // The four bytes at off as they stand in the file.
+  [[nodiscard]] bool fourcc(size_t off, unsigned char (&out)[4]) const {
+    if (!has(off, 4)) return false;
+    for (int i = 0; i < 4; ++i) out[i] = data_[off + i];
+    return true;
+  }
+
   uint8_t u8(size_t off) { return has(off, 1) ? data_[off] : fail(); }
   uint16_t le16(size_t off) { return has(off, 2) ? load_le16(data_ + off) : fail(); }
   uint32_t le32(size_t off) { return has(off, 4) ? load_le32(data_ + off) : fail(); }
@@ -110,6 +121,12 @@ class ByteReader {
   uint8_t fail() {
     ok_ = false;
     return 0;
+  }
+  template <typename T>
+  bool get(size_t off, T& out, T (*load)(const uint8_t*)) const {
+    if (!has(off, sizeof(T))) return false;
+    out = load(data_ + off);
+    return true;
   }
   const uint8_t* data_;
   size_t size_;

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "mov/byte_reader.h"
+#include "common/common.h"
 #include "mov/mov.h"
 
 namespace mov_internal {

@@ -6,12 +6,11 @@
 #include <cstring>
 #include <memory>
 
+#include "common/common.h"
 #include "mov/atom_tree.h"
-#include "mov/byte_reader.h"
 #include "mov/mov.h"
 
 using mov_internal::AtomSpan;
-using mov_internal::ByteReader;
 using mov_internal::ChildAtoms;
 
 namespace {
@@ -109,7 +108,7 @@ bool read_trun(const ByteReader& a, uint64_t file_size, const FragmentTrack& f, 
     bytes = 0;
     bool same = true;
     for (uint32_t i = 0; i < count; ++i) {
-      const uint32_t s = ByteReader::load_be32(a.data() + size_at + i * entry);
+      const uint32_t s = load_be32(a.data() + size_at + i * entry);
       if (i == 0) run.sample_size = s;
       same = same && s == run.sample_size;
       bytes += s;
@@ -119,14 +118,14 @@ bool read_trun(const ByteReader& a, uint64_t file_size, const FragmentTrack& f, 
       run.listed = true;
       run.sizes_at = t.sample_sizes.size();
       for (uint32_t i = 0; i < count; ++i)
-        t.sample_sizes.push_back(ByteReader::load_be32(a.data() + size_at + i * entry));
+        t.sample_sizes.push_back(load_be32(a.data() + size_at + i * entry));
     }
   }
   if (offset > file_size || bytes > file_size - offset) return false;
   if (count > 0 && t.fragment_samples == 0) {
     uint32_t first = f.duration;
     if (flags & kSampleDuration)
-      first = ByteReader::load_be32(a.data() + at);
+      first = load_be32(a.data() + at);
     else if (!f.has_duration)
       first = 0;
     t.first_fragment_duration = first;

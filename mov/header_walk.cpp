@@ -14,11 +14,9 @@
 #include <cstring>
 #include <limits>
 
-#include "mov/byte_reader.h"
+#include "common/common.h"
 #include "mov/messages.h"
 #include "mov/mov.h"
-
-using mov_internal::ByteReader;
 
 namespace {
 
@@ -71,7 +69,7 @@ unsigned long from_mov_edian_s(unsigned long value) { return (value >> 16) & 0xF
 void from_mov_edian_l_block(void* words, int count) {
   unsigned char* p = static_cast<unsigned char*>(words);
   for (int i = 0; i < count; ++i, p += 4) {
-    const uint32_t native = ByteReader::load_be32(p);
+    const uint32_t native = load_be32(p);
     std::memcpy(p, &native, 4);
   }
 }

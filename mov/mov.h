@@ -58,6 +58,8 @@
 #include <string>
 #include <vector>
 
+#include "common/common.h"
+
 constexpr size_t kHeaderWindowBytes = 9240576;  // 0x8D0000
 // A movie atom, or a movie fragment, is read into memory whole: up to this many bytes.
 constexpr uint64_t kMaxMovieAtomBytes = uint64_t{64} << 20;
@@ -183,10 +185,6 @@ extern int total_frames;
 [[nodiscard]] bool calc_frame_offsets(const sample_to_chunk* table, int entries,
                                       const uint64_t* chunk_offsets, int chunks,
                                       uint64_t frame_size, uint64_t file_size);
-
-// Reads the n bytes at offset of the movie file into dst; false when they cannot be read.
-// read_movie asks only for bytes inside the file_size it was given.
-using ReadAt = std::function<bool(uint64_t offset, unsigned char* dst, size_t n)>;
 
 // The whole reading of a movie file of file_size bytes (see "Read me first"): the
 // top-level walk; the movie atom's tree, its fragments and the video track's lines (the

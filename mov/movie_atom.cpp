@@ -4,13 +4,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/common.h"
 #include "mov/atom_tree.h"
-#include "mov/byte_reader.h"
 #include "mov/messages.h"
 #include "mov/mov.h"
 
 using mov_internal::AtomSpan;
-using mov_internal::ByteReader;
 using mov_internal::ChildAtoms;
 
 namespace mov_internal {
@@ -112,7 +111,7 @@ bool read_words(const ByteReader& a, const char* tag, size_t words, std::vector<
   uint32_t count = 0;
   if (!a.be32(12, count) || !a.has_table(16, count, words * 4)) return damaged(tag);
   out.resize(size_t{count} * words);
-  for (size_t i = 0; i < out.size(); ++i) out[i] = ByteReader::load_be32(a.data() + 16 + 4 * i);
+  for (size_t i = 0; i < out.size(); ++i) out[i] = load_be32(a.data() + 16 + 4 * i);
   return true;
 }
 
@@ -123,7 +122,7 @@ bool read_stsz(const ByteReader& a, MovieTrack& t) {
     if (!a.has_table(20, t.sample_count, 4)) return t.stsz_damaged = true;
     t.sample_sizes.resize(t.sample_count);
     for (size_t i = 0; i < t.sample_sizes.size(); ++i)
-      t.sample_sizes[i] = ByteReader::load_be32(a.data() + 20 + 4 * i);
+      t.sample_sizes[i] = load_be32(a.data() + 20 + 4 * i);
   }
   t.has_stsz = true;
   return true;

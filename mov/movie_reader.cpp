@@ -12,13 +12,11 @@
 #include <cstring>
 #include <memory>
 
+#include "common/common.h"
 #include "mov/atom_tree.h"
-#include "mov/byte_reader.h"
 #include "mov/header_walk.h"
 #include "mov/messages.h"
 #include "mov/mov.h"
-
-using mov_internal::ByteReader;
 
 namespace {
 
@@ -61,14 +59,14 @@ bool read_top_atom(uint64_t file_size, const ReadAt& read_at, uint64_t start, To
   const uint64_t left = file_size - start;
   unsigned char head[16] = {};
   if (left < 8 || !read_at(start, head, 8)) return false;
-  const uint32_t size32 = ByteReader::load_be32(head);
+  const uint32_t size32 = load_be32(head);
   std::copy(head + 4, head + 8, atom.type);
   atom.start = start;
   uint64_t header_size = 8;
   if (size32 == 1) {
     header_size = 16;
     if (left < 16 || !read_at(start + 8, head + 8, 8)) return true;  // not whole
-    atom.size = uint64_t{ByteReader::load_be32(head + 8)} << 32 | ByteReader::load_be32(head + 12);
+    atom.size = uint64_t{load_be32(head + 8)} << 32 | load_be32(head + 12);
   } else {
     atom.size = size32 == 0 ? left : size32;
   }
