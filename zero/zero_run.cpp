@@ -231,6 +231,36 @@ int DeRunBlocks(const unsigned char* src, size_t src_len, unsigned char* dst, in
   return static_cast<int>(j);
 }
 
+// Bytes of the token that codes the bytes from i on: a literal, a short run ended by its
+// non-zero byte (levels 2 and 3), or a run code. A position at or after n reads as zero.
+size_t TokenBytes(const unsigned char* src, int i, int n, int level) {
+  auto at = [src, n](int p) -> unsigned char { return p < n ? src[p] : 0; };
+  if (src[i] != 0) return 1;
+  if (level >= 2 && at(i + 1) != 0) return 2;
+  if (level == 3 && at(i + 2) != 0) return 3;
+  return static_cast<size_t>(level) + 1;
+}
+
+// The zeros from i on that one run code takes: at least `level` (the first `level` are
+// known to be zero or past n), at most 255 + level.
+int RunLength(const unsigned char* src, int i, int n, int level) {
+  int k = level;
+#if ZODUVIV_SSE2
+  // Long runs are measured 16 bytes at a time, then cut at 255 + level.
+  while (k < 255 + level && n - (i + k) >= 16) {
+    const uint32_t zeros = simd::ZeroBits16(simd::Load16(src + i + k));
+    if (zeros != 0xFFFFu) {
+      k += CountTrailingZeros64(~zeros & 0xFFFFu);
+      break;
+    }
+    k += 16;
+  }
+  if (k > 255 + level) k = 255 + level;
+#endif
+  while (k < 255 + level && i + k < n && src[i + k] == 0) ++k;
+  return k;
+}
+
 }  // namespace
 
 namespace zero {
@@ -268,19 +298,7 @@ int RunCodeWithin(const unsigned char* src, unsigned char* dst, int n, int level
     }
 #endif
     // The longest token is level + 1 <= 4 bytes; check exactly only near the end.
-    if (dst_capacity - o < 4) {
-      size_t need = 1;
-      if (src[i] == 0) {
-        if (level >= 2 && at(i + 1) != 0) {
-          need = 2;
-        } else if (level == 3 && at(i + 2) != 0) {
-          need = 3;
-        } else {
-          need = static_cast<size_t>(level) + 1;
-        }
-      }
-      if (dst_capacity - o < need) return -1;
-    }
+    if (dst_capacity - o < 4 && dst_capacity - o < TokenBytes(src, i, n, level)) return -1;
     const unsigned char c = src[i];
     if (c != 0) {
       dst[o++] = c;
@@ -297,20 +315,7 @@ int RunCodeWithin(const unsigned char* src, unsigned char* dst, int n, int level
     } else {
       // The run is at least `level` long (or ends the input early, and then the code
       // covers up to level - 1 positions past n, which a reader never produces).
-      int k = level;
-#if ZODUVIV_SSE2
-      // Long runs are measured 16 bytes at a time, then cut at 255 + level.
-      while (k < 255 + level && n - (i + k) >= 16) {
-        const uint32_t zeros = simd::ZeroBits16(simd::Load16(src + i + k));
-        if (zeros != 0xFFFFu) {
-          k += CountTrailingZeros64(~zeros & 0xFFFFu);
-          break;
-        }
-        k += 16;
-      }
-      if (k > 255 + level) k = 255 + level;
-#endif
-      while (k < 255 + level && i + k < n && src[i + k] == 0) ++k;
+      const int k = RunLength(src, i, n, level);
       // Written out: a loop of 1 to 3 stores becomes a call of memset.
       dst[o] = 0;
       if (level >= 2) dst[o + 1] = 0;
