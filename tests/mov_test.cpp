@@ -94,9 +94,8 @@ TEST(HeaderWalk, MessagesOfOddHeaders) {
     Lines want = kWalk;
     want[2] = "Width = " + std::to_string(c.width);
     want[5] = "Sample description found, number of entries = " + std::to_string(c.descriptions);
-    want[8] =
-        std::string("Frame rate = ") +
-        (lines_of(r.out).size() > 8 && lines_of(r.out)[8] == "Frame rate = nan" ? "nan" : c.rate);
+    // 0 / 0 is a negative NaN on x86-64, which glibc prints as "-nan".
+    want[8] = std::string("Frame rate = ") + c.rate;
     EXPECT_TRUE(r.ok && lines_of(r.out) == want) << c.rate << ":\n" << r.out;
   }
 }
