@@ -3,6 +3,7 @@
 // writes. Skipped (with the reason printed) where GStreamer is not installed.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -142,6 +143,16 @@ TEST(Interop, QtmuxMoviesConvertToTheirFrames) {
         testfiles::read_avi_bytes(testfiles::read_file(dir.file("u.avi")));
     ASSERT_EQ(padded.size(), 12 * stride * size_t(row.height));
     ASSERT_EQ(avi.frames.size(), 12u);
+    // Each sound chunk starts within a second of play time of the next frame in the file.
+    for (const AviAudio& a : avi.info.audio) {
+      uint64_t blocks = 0;
+      for (const AviFrame& chunk : a.chunks) {
+        size_t next = 0;
+        while (next < 12 && avi.info.frames[next].offset < chunk.offset) ++next;
+        EXPECT_LE(std::abs(double(blocks) / a.format.sample_rate - next / 25.0), 1.0) << blocks;
+        blocks += chunk.size / a.format.block_align;
+      }
+    }
     for (size_t i = 0; i < 12; ++i) {
       std::vector<uint8_t> packed;
       for (size_t y = 0; y < size_t(row.height); ++y) {
