@@ -16,11 +16,15 @@
 namespace {
 
 constexpr double kLeadSeconds = 0.25;
+// Half a second of the widest sound carried (64 channels of 64-bit samples at 768 kHz)
+// is 192 MiB; chunks stay below this instead, shorter than half a second.
+constexpr uint64_t kMaxChunkBytes = uint64_t{16} << 20;
 
 // Frames of a chunk: half a second, in steps that keep the chunk a multiple of 4 bytes.
 uint64_t chunk_frames(const SoundFormat& f, uint64_t& step) {
   step = 4 / std::gcd<uint64_t>(f.block_align, 4);
-  return std::max<uint64_t>(step, f.rate / 2 / step * step);
+  const uint64_t frames = std::min<uint64_t>(f.rate / 2, kMaxChunkBytes / f.block_align);
+  return std::max<uint64_t>(step, frames / step * step);
 }
 
 }  // namespace

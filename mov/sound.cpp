@@ -42,6 +42,9 @@ constexpr uint32_t kLpcmSigned = 4;
 // More channels than any real capture has; the bound keeps a hostile count from sizing
 // the blocks of the AVI stream.
 constexpr uint32_t kMaxChannels = 64;
+// Above any rate a converter meets (768 kHz is the highest in use); the bound keeps the
+// byte rate of the AVI stream within its 32-bit field.
+constexpr uint32_t kMaxRate = 1u << 20;
 // Extension atoms looked at, at most (real descriptions carry two or three).
 constexpr int kMaxExtensions = 64;
 
@@ -131,6 +134,8 @@ bool plausible(const SoundFormat& f, std::string& why) {
     std::snprintf(text, sizeof text, "has samples of %u bits", f.bits);
   } else if (f.rate == 0) {
     std::snprintf(text, sizeof text, "has no sample rate");
+  } else if (f.rate > kMaxRate) {
+    std::snprintf(text, sizeof text, "has a sample rate of %u Hz", f.rate);
   } else {
     return true;
   }
