@@ -23,6 +23,12 @@
 # give frames per second; they are left out, with a note, where the build has no plugin or
 # gst-launch-1.0 or avidemux is missing.
 #
+# Sound: where gst-launch-1.0 has qtmux, rawvideoparse and audiotestsrc, each kind's
+# frames also go through qtmux twice, once alone and once with a 48 kHz stereo 16-bit
+# sound track ("twos", as long as the frames), and zoduviv on all cores converts both
+# (SOUND=no leaves these rows out); the line under the table gives the speed with sound
+# against the speed without.
+#
 # Figures are MB/s (10^6 bytes) of uncompressed frame bytes through the whole program,
 # wall time, best of REPEAT, with every input already in the page cache. Shared machines
 # drift, so compare figures of one run with each other rather than across runs; the load
@@ -83,6 +89,12 @@ if command -v gst-launch-1.0 >/dev/null && [[ -f $build/gst/libgstvozodiva.so ]]
   export GST_PLUGIN_PATH=$build/gst GST_REGISTRY=$work/registry.bin
   gst-inspect-1.0 vozodivadec >/dev/null 2>&1 && gst-inspect-1.0 avidemux >/dev/null 2>&1 && element=yes
 fi
+sound=""
+if [[ ${SOUND:-yes} != no ]] && command -v gst-launch-1.0 >/dev/null; then
+  gst-inspect-1.0 qtmux >/dev/null 2>&1 && gst-inspect-1.0 rawvideoparse >/dev/null 2>&1 &&
+    gst-inspect-1.0 audiotestsrc >/dev/null 2>&1 && sound=yes
+fi
+[[ -n $sound ]] || echo "bench/run.sh: no sound rows (SOUND=no, or no gst-launch-1.0 with qtmux, rawvideoparse and audiotestsrc)" >&2
 [[ -n $element ]] || echo "bench/run.sh: no vozodivadec rows (no plugin in $build, or no gst-launch-1.0 or avidemux)" >&2
 
 # The window is 1920x1080 inside a 96-pixel margin that the pan moves through.
@@ -187,6 +199,27 @@ for kind in $kinds; do
   best_s=$cp_s best_rss=$cp_rss
   row "cp movie.mov" ""
 
+  # The same frames through qtmux, without and with 48 kHz stereo sound of the same length.
+  sound_line=""
+  if [[ -n $sound ]]; then
+    for with in no yes; do
+      pipeline=(filesrc location="$work/frames.rgb" ! rawvideoparse width=1920 height=1080
+        format=rgb framerate=30000/1001 ! q.video_0)
+      [[ $with == yes ]] && pipeline+=(audiotestsrc wave=pink-noise samplesperbuffer=1602
+        num-buffers="$frames" ! audio/x-raw,format=S16BE,rate=48000,channels=2 ! q.audio_0)
+      gst-launch-1.0 -q "${pipeline[@]}" qtmux name=q ! filesink location="$work/qt_$with.mov"
+      cat "$work/qt_$with.mov" >/dev/null
+      measure "$work/qt_$with.avi" env -u ZODUVIV_THREADS "$zoduviv" "$work/qt_$with.mov" "$work/qt_$with.avi"
+      [[ $with == yes ]] && sound_s=$best_s || silent_s=$best_s
+    done
+    best_s=$silent_s
+    row "zoduviv, $cores cores, qtmux movie without sound" ""
+    best_s=$sound_s
+    row "zoduviv, $cores cores, qtmux movie with 48 kHz stereo sound" ""
+    sound_line=$(awk -v a="$silent_s" -v b="$sound_s" 'BEGIN {
+      printf "With 48 kHz stereo sound: %.1f%% of the speed without (%s s against %s s).", 100 * a / b, b, a }')
+  fi
+
   echo
   echo "### $kind: $frames frames of 1920x1080 ($frame_bytes frame bytes), best of $repeat"
   echo "Load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg) ($cores cores)"
@@ -198,6 +231,7 @@ for kind in $kinds; do
   awk -v z="$zstd_s" -v a="$zoduviv_1" -v d="$vizudec_1" 'BEGIN {
     printf "One thread against zstd -1 -T1: %.2fx. vizudec against zoduviv, one thread: %.2fx.\n", z / a, a / d }'
   echo "Both programs write the same file on one thread and on all cores; the decoded file equals the uncompressed conversion."
+  [[ -z $sound_line ]] || echo "$sound_line"
   rm -f "$work"/*.avi "$work"/*.mov "$work"/*.rgb "$work"/*.zst
 done
 echo

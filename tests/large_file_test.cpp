@@ -3,7 +3,7 @@
 // mediainfo (where installed) and vizudec -t, and converted compressed, also with the movie
 // atom last behind 64-bit media data. The movies are sparse (all frames holes but three); the
 // one large file is the -u output, of the fewest frames that pass 4 GiB. Skipped only where
-// the disk lacks room for it.
+// the disk lacks room for it. A second movie carries sound past 1 GiB.
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
 
@@ -29,29 +29,31 @@ constexpr uint64_t kFrameSize = uint64_t(kWidth) * kHeight * 3;
 constexpr int kFrames = 691;  // the fewest frames of 6,220,800 bytes that pass 4 GiB
 constexpr int kTimeScale = 30000, kDuration = 1001;
 
-// The movie atom for kFrames frames, one per chunk, the first at first_frame: just the
-// atoms and fields the reader needs (the video handler and the depth among them).
-Bytes movie_atom(uint64_t first_frame) {
+// The movie atom for `frames` frames, one per chunk, the first at first_frame: just the
+// atoms and fields the reader needs (the video handler and the depth among them), then the
+// traks given.
+Bytes movie_atom(uint64_t first_frame, int frames = kFrames, const Bytes& traks = {}) {
   testbytes::ByteWriter a(true);
   const size_t moov = a.open("moov"), mvhd = a.open("mvhd");
   a.zeros(100).close(mvhd);
   const size_t trak = a.open("trak"), tkhd = a.open("tkhd");
   a.zeros(76).u32(uint32_t(kWidth) << 16).u32(uint32_t(kHeight) << 16).close(tkhd);
   const size_t mdia = a.open("mdia"), mdhd = a.open("mdhd");
-  a.zeros(12).u32(kTimeScale).u32(kFrames * kDuration).zeros(4).close(mdhd);
+  a.zeros(12).u32(kTimeScale).u32(frames * kDuration).zeros(4).close(mdhd);
   const size_t hdlr = a.open("hdlr");
   a.u32(0).cc("mhlr").cc("vide").zeros(13).close(hdlr);
   const size_t minf = a.open("minf"), stbl = a.open("stbl"), stsd = a.open("stsd");
   a.zeros(4).u32(1).u32(86).cc("raw ").zeros(74).u16(24).zeros(2).close(stsd);
   const size_t stts = a.open("stts");
-  a.zeros(4).u32(1).u32(kFrames).u32(kDuration).close(stts);
+  a.zeros(4).u32(1).u32(frames).u32(kDuration).close(stts);
   const size_t stsc = a.open("stsc");
   a.zeros(4).u32(1).u32(1).u32(1).u32(1).close(stsc);
   const size_t co64 = a.open("co64");
-  a.zeros(4).u32(kFrames);
-  for (int i = 0; i < kFrames; ++i) a.u64(first_frame + uint64_t(i) * kFrameSize);
+  a.zeros(4).u32(frames);
+  for (int i = 0; i < frames; ++i) a.u64(first_frame + uint64_t(i) * kFrameSize);
   a.close(co64);
-  for (size_t at : {stbl, minf, mdia, trak, moov}) a.close(at);
+  for (size_t at : {stbl, minf, mdia, trak}) a.close(at);
+  a.bytes(traks).close(moov);
   return a.b;
 }
 
@@ -153,6 +155,54 @@ TEST(LargeFile, UncompressedOutputPastFourGigabytesReadsBackWhole) {
     ASSERT_TRUE(in.read_at(info.frames[k].offset, stored.data(), kFrameSize)) << k;
     EXPECT_TRUE(decoded == stored) << "frame " << k;
   }
+}
+
+// A movie of black 1080p frames (holes) and 48 kHz stereo sound after them, converted
+// with -u past 1 GiB: avidemux gives every frame and exactly the movie's sound.
+TEST(LargeFile, SoundPastOneGigabyteReadsBackWhole) {
+  TempDir dir;
+  constexpr int kShortFrames = 180;  // 1.12 GB of frames
+  struct statvfs vfs;
+  if (::statvfs(dir.path().c_str(), &vfs) != 0 ||
+      uint64_t(vfs.f_bavail) * vfs.f_frsize <= (uint64_t(5) << 30) / 2)
+    GTEST_SKIP() << "the disk lacks the room for an AVI file of 1.1 GB";
+  Bytes sound(288288 * 4);  // 180 frames of 1001/30000 s at 48 kHz
+  for (size_t i = 0; i < sound.size(); ++i) sound[i] = uint8_t(i * 131 + i / 977);
+  const uint64_t first_frame = 4096, sound_at = first_frame + kFrameSize * kShortFrames;
+  testbytes::ByteWriter sowt(true);
+  sowt.u32(36).cc("sowt").zeros(6).u16(1).zeros(8).u16(2).u16(16).zeros(4).u32(48000u << 16);
+  const Bytes moov = movie_atom(first_frame, kShortFrames,
+                                testmov::sound_trak({sowt.b, 48000, 4, {sound}}, 2, {sound_at}));
+  const std::string movie = dir.file("big.mov"), u = dir.file("u.avi"), raw = dir.file("s.raw");
+  {
+    std::ofstream out(movie, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(moov.data()), std::streamsize(moov.size()));
+    const Bytes mdat =
+        testbytes::ByteWriter(true).u32(1).cc("mdat").u64(sound_at - moov.size() + sound.size()).b;
+    out.write(reinterpret_cast<const char*>(mdat.data()), std::streamsize(mdat.size()));
+    out.seekp(std::streamoff(sound_at));
+    out.write(reinterpret_cast<const char*>(sound.data()), std::streamsize(sound.size()));
+    ASSERT_TRUE(out.flush());
+  }
+  const RunResult r = testfiles::run(testfiles::binary("ZODUVIV_BIN"), {"-u", movie, u});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Sound track 2: 48000 Hz, 2 channels, 16-bit integer (\"sowt\")\n"),
+            std::string::npos)
+      << r.out;
+  if (!testfiles::file_exists("/usr/bin/gst-launch-1.0")) GTEST_SKIP() << "no gst-launch-1.0";
+  FILE* pipe = ::popen(("gst-launch-1.0 -q filesrc location=" + u +
+                        " ! avidemux name=d d.video_0 ! queue ! fdsink fd=1 d.audio_0 ! queue ! "
+                        "filesink location=" +
+                        raw)
+                           .c_str(),
+                       "r");
+  ASSERT_TRUE(pipe);
+  Bytes frame(kFrameSize);
+  uint64_t video = 0;
+  for (size_t got; (got = std::fread(frame.data(), 1, frame.size(), pipe)) > 0;) video += got;
+  EXPECT_EQ(::pclose(pipe), 0);
+  EXPECT_EQ(video, kFrameSize * kShortFrames);
+  EXPECT_TRUE(testfiles::read_file(raw) == sound);
 }
 
 }  // namespace

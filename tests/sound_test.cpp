@@ -10,6 +10,8 @@
 
 #include "mov/mov.h"
 #include "tests/support/bytes.h"
+#include "tests/support/movie_writer.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
@@ -211,3 +213,119 @@ TEST(Sound, DescriptionsAndTheirSamplesInWaveForm) {
 }
 
 }  // namespace
+
+// The whole stsd entry of a description: its size field filled in.
+Bytes Entry(Bytes b) {
+  for (int i = 0; i < 4; ++i) b[size_t(i)] = uint8_t(b.size() >> (24 - 8 * i));
+  return b;
+}
+
+// Crafted movies of two frames and a sound track of two frames of samples, one a chunk,
+// next to the frames or after them, through the real zoduviv -u: the track's line, its WAVE samples
+// in the AVI file's sound chunks, vizudec -c's verdict; a track left out, and one past the end of
+// the file.
+TEST(Sound, CraftedMoviesThroughZoduviv) {
+  const struct {
+    const char* name;
+    Bytes description;
+    bool after_frames;
+    uint64_t offset_shift;
+    std::string lines;  // the sound lines zoduviv prints, and its exit status
+    uint16_t tag;       // of the AVI's sound stream; 0 when it has none
+    Bytes movie, wave;  // the track's two frames, as stored and as WAVE stores them
+  } kCases[] = {
+      {"lpcm big-endian float next to the frames",
+       V2("lpcm", 96000.0, 1, 32, 1 | 2, 4),
+       false,
+       0,
+       "Sound track 2: 96000 Hz, 1 channel, 32-bit float (\"lpcm\")\n0",
+       3,
+       {1, 2, 3, 4, 5, 6, 7, 8},
+       {4, 3, 2, 1, 8, 7, 6, 5}},
+      {"fl32 after the frames",
+       V01("fl32", 1, 2, 32, 48000u << 16, 8),
+       true,
+       0,
+       "Sound track 2: 48000 Hz, 2 channels, 32-bit float (\"fl32\")\n0",
+       3,
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16},
+       {4, 3, 2, 1, 8, 7, 6, 5, 12, 11, 10, 9, 16, 15, 14, 13}},
+      {"in24 little-endian by enda",
+       V01("in24", 1, 1, 24, 22050u << 16, 3, Wave(1)),
+       false,
+       0,
+       "Sound track 2: 22050 Hz, 1 channel, 24-bit integer (\"in24\")\n0",
+       1,
+       {1, 2, 3, 4, 5, 6},
+       {1, 2, 3, 4, 5, 6}},
+      {"ulaw",
+       V01("ulaw", 0, 1, 8, 8000u << 16),
+       false,
+       0,
+       "Sound track 2: 8000 Hz, 1 channel, 8-bit mu-law (\"ulaw\")\n0",
+       7,
+       {0x00, 0xFF},
+       {0x00, 0xFF}},
+      {"ima4 is left out",
+       V01("ima4", 1, 2, 16, 44100u << 16, 68),
+       false,
+       0,
+       "Sound track 2 (\"ima4\") is compressed sound; it is left out of the AVI file.\n0",
+       0,
+       Bytes(136, 9),
+       {}},
+      {"sound past the end of the file",
+       V01("ulaw", 0, 1, 8, 8000u << 16),
+       true,
+       1 << 20,
+       "Sound track 2: 8000 Hz, 1 channel, 8-bit mu-law (\"ulaw\")\n"
+       "Sound track 2: sample 1 of 2 lies past the end of the input file or cannot be read; the "
+       "movie is truncated or damaged.\nStopped early: OUT holds the 0 frames written before "
+       "that sound.\n1",
+       7,
+       {1, 2},
+       {}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    testfiles::TempDir dir;
+    testmov::MovieRecipe recipe;
+    recipe.width = 2, recipe.height = 2, recipe.frames = {Bytes(12, 1), Bytes(12, 2)};
+    const auto half = c.movie.begin() + long(c.movie.size() / 2);
+    recipe.sounds = {{Entry(c.description),
+                      48000,
+                      uint32_t(c.movie.size() / 2),
+                      {{c.movie.begin(), half}, {half, c.movie.end()}},
+                      c.after_frames,
+                      0,
+                      1,
+                      c.offset_shift}};
+    const std::string mov = dir.file("m.mov"), out = dir.file("u.avi");
+    ASSERT_TRUE(testmov::write_movie(mov, recipe));
+    const testfiles::RunResult r =
+        testfiles::run(testfiles::binary("ZODUVIV_BIN"), {"-u", mov, out});
+    std::string lines;
+    for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1)
+      if (r.out.compare(at, 6, "Sound ") == 0 || r.out.compare(at, 8, "Stopped ") == 0)
+        lines += r.out.substr(at, end + 1 - at);
+    std::string want = c.lines;
+    if (const size_t at = want.find("OUT"); at != std::string::npos) want.replace(at, 3, out);
+    EXPECT_EQ(lines + std::to_string(r.status), want);
+    const testfiles::AviFile avi = testfiles::read_avi_bytes(testfiles::read_file(out));
+    ASSERT_TRUE(avi.ok) << avi.error;
+    ASSERT_EQ(avi.info.audio.size(), size_t(c.tag != 0));
+    if (c.tag == 0) continue;
+    EXPECT_EQ(avi.info.audio[0].format.format_tag, c.tag);
+    Bytes sound;
+    const Bytes file = testfiles::read_file(out);
+    for (const AviFrame& chunk : avi.info.audio[0].chunks)
+      sound.insert(sound.end(), file.begin() + long(chunk.offset),
+                   file.begin() + long(chunk.offset + chunk.size));
+    EXPECT_EQ(testbytes::Hex(sound), testbytes::Hex(c.wave));
+    if (r.status != 0) continue;
+    const testfiles::RunResult v =
+        testfiles::run(testfiles::binary("VIZUDEC_BIN"), {"-c", mov, out});
+    EXPECT_EQ(v.out + std::to_string(v.status),
+              "All 2 frames and all 2 sound samples equal the movie's\n0");
+  }
+}

@@ -6,11 +6,15 @@
 // atom's body is a hole whose reads fail; the walk never reaches it.
 //
 // Every read must lie inside the file, and every offset the index stores must fit the
-// claim checks: no more frames than the file can hold.
+// claim checks: no more frames than the file can hold. Then the sound tracks are found and
+// every carried one is read through SoundReader, a few MB at most: no track claims more
+// frames than the file holds, and a read the file cannot give fails the reader.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "mov/mov.h"
 
@@ -22,6 +26,28 @@ const bool kQuiet = std::freopen("/dev/null", "w", stdout) != nullptr;
 // A "free" atom over the whole head, in the 64-bit size form.
 constexpr unsigned char kFreeAtom[16] = {0, 0, 0, 1, 'f', 'r', 'e', 'e', 0, 0, 0, 0, 0, 0x8D, 0, 0};
 static_assert(kHeaderWindowBytes == 0x8D0000, "the free atom fills the head");
+
+// Reads every carried sound track whole, in pieces, up to kMaxSoundBytes in all.
+constexpr uint64_t kMaxSoundBytes = uint64_t{4} << 20;
+void read_sound(const MovieHeader& header, uint64_t file_size, const ReadAt& read_at) {
+  const ReadAt inside = [&](uint64_t off, unsigned char* dst, size_t n) {
+    return off <= file_size && n <= file_size - off && read_at(off, dst, n);
+  };
+  std::vector<uint8_t> buffer;
+  uint64_t budget = kMaxSoundBytes;
+  for (const SoundTrack& track : find_sound_tracks(header, file_size)) {
+    const uint32_t align = track.format.block_align;
+    if (align == 0 || track.frames > file_size / align) std::abort();
+    SoundReader reader(track, inside);
+    const uint64_t piece = std::max<uint64_t>(1, 65536 / align);
+    buffer.resize(piece * align);
+    while (reader.position() < track.frames && budget >= buffer.size()) {
+      const uint64_t n = std::min(piece, track.frames - reader.position());
+      if (!reader.read(buffer.data(), n)) break;
+      budget -= buffer.size();
+    }
+  }
+}
 
 void read_as_movie(const uint8_t* data, size_t size, uint64_t padding) {
   const uint64_t file_size = padding + size;
@@ -48,6 +74,7 @@ void read_as_movie(const uint8_t* data, size_t size, uint64_t padding) {
       static_cast<uint64_t>(total_frames) > file_size / per_frame) {
     std::abort();
   }
+  read_sound(header, file_size, read_at);
 }
 
 }  // namespace
