@@ -170,8 +170,8 @@ TEST(Codec, DamagedFramesDecodeAsThePlainDecoder) {
   const auto check = [](FrameDecoder& dec, const Bytes& in, int w, int h, const std::string& what) {
     ASSERT_EQ(Decode1(dec, in, size_t(w) * h * 3), PlainDecode(in, w, h)) << Case(w, h, what);
   };
-  FrameDecoder dec4x2, dec6x5;
-  ASSERT_TRUE(dec4x2.Begin(4, 2) && dec6x5.Begin(6, 5));
+  FrameDecoder dec4x2;
+  ASSERT_TRUE(dec4x2.Begin(4, 2));
   // Every type byte; solid frames one byte short and longer; offsets out of order or range.
   for (int t = 0; t < 256; ++t)
     check(dec4x2, Bytes{uint8_t(t), 1, 2, 3, 4, 5, 6, 7, 8, 9}, 4, 2, "type " + std::to_string(t));
@@ -200,19 +200,6 @@ TEST(Codec, DamagedFramesDecodeAsThePlainDecoder) {
       in[bit / 8] ^= uint8_t(1u << (bit % 8));
       check(dec, in, w, h, "bit=" + std::to_string(bit));
     }
-  }
-  // Random bytes behind a key frame's header with offsets inside the frame.
-  std::mt19937 rng(99);
-  for (int iter = 0; iter < 3000; ++iter) {
-    Bytes in(9 + rng() % 200);
-    for (auto& b : in) b = uint8_t(rng());
-    in[0] = 4;
-    const uint32_t off2 = 9 + rng() % uint32_t(in.size() - 8),
-                   off3 = off2 + rng() % uint32_t(in.size() - off2 + 1);
-    testbytes::put32(in, 1, off2), testbytes::put32(in, 5, off3);
-    for (size_t s : {size_t(9), size_t(off2), size_t(off3)})
-      if (s < in.size()) in[s] = uint8_t(rng() % 5);
-    check(dec6x5, in, 6, 5, "iter=" + std::to_string(iter));
   }
 }
 

@@ -47,32 +47,6 @@ std::vector<uint8_t> sound_as_s32(std::vector<std::string> source, const std::st
   return samples;
 }
 
-TEST(Interop, AvidemuxReadsEveryFrameOfAnUncompressedFile) {
-  if (!have_gstreamer()) GTEST_SKIP() << "GStreamer (gst-launch-1.0) is not installed";
-  TempDir dir;
-  // GStreamer pads RGB rows to 4 bytes, AVI DIB rows are taken to be padded too: a width
-  // of a multiple of 4 keeps both layouts the same as our packed rows.
-  testmov::MovieRecipe recipe;
-  recipe.width = 64;
-  recipe.height = 36;
-  recipe.frames_per_chunk = {3, 3, 1};
-  recipe.chunk_order = {1, 2, 0};
-  for (int i = 0; i < 7; ++i) recipe.frames.push_back(testmov::make_frame(64, 36, 100 + i, 20));
-  ASSERT_TRUE(testmov::write_movie(dir.file("m.mov"), recipe));
-  const RunResult z = testfiles::run(testfiles::binary("ZODUVIV_BIN"),
-                                     {"-u", dir.file("m.mov"), dir.file("u.avi")});
-  ASSERT_EQ(z.status, 0) << z.out;
-
-  const std::vector<uint8_t> frames = demux_avi_as_rgb(dir.file("u.avi"), dir.file("frames.rgb"));
-  const size_t frame_size = 64 * 36 * 3;
-  ASSERT_EQ(frames.size(), frame_size * recipe.frames.size());
-  for (size_t i = 0; i < recipe.frames.size(); ++i) {
-    const std::vector<uint8_t> got(frames.begin() + long(i * frame_size),
-                                   frames.begin() + long((i + 1) * frame_size));
-    EXPECT_EQ(got, recipe.frames[i]) << "frame " << i;
-  }
-}
-
 // Movies as qtmux writes them: the movie atom first (fast start) or after the frames
 // (qtmux's default; at 640x480 it lies beyond the first 9,240,576 bytes), rows padded to
 // 4 bytes at odd widths, a sound track ahead of the video one, an early movie atom kept

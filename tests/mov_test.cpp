@@ -318,9 +318,8 @@ TEST(RawToBgr, PackedRowsAnyWidth) {
   }
 }
 // read_movie (the top-level walk to the movie atom) over a file in memory, a file_size beyond its
-// bytes reading as zeros (a sparse file); or, as_before, the header walk over the head and the
-// index, as runs did before. Returns the output, outcome and offsets.
-std::string read_in_memory(const Bytes& file, uint64_t file_size = 0, bool as_before = false) {
+// bytes reading as zeros (a sparse file). Returns the output, outcome and offsets.
+std::string read_in_memory(const Bytes& file, uint64_t file_size = 0) {
   file_size = std::max<uint64_t>(file_size, file.size());
   const ReadAt read_at = [&](uint64_t off, unsigned char* dst, size_t n) {
     EXPECT_TRUE(off <= file_size && n <= file_size - off) << "read outside the file at " << off;
@@ -329,34 +328,11 @@ std::string read_in_memory(const Bytes& file, uint64_t file_size = 0, bool as_be
   };
   bool ok = false;
   MovieHeader h;
-  std::string text = testbytes::captured_stdout([&] {
-    if (!as_before) return void(ok = read_movie(file_size, read_at, h));
-    ok = read_movie_header(file.data(), file.size(), h) &&
-         calc_frame_offsets(h.chunk_map.data(), int(h.chunk_map.size()), h.chunk_offsets.data(),
-                            int(h.chunk_offsets.size()), uint64_t(h.width) * h.height * 3,
-                            file_size);
-    if (ok) std::printf("%d frames indexed\n", total_frames);
-  });
+  std::string text = testbytes::captured_stdout([&] { ok = read_movie(file_size, read_at, h); });
   text += ok ? "(ok) at" : "(failed) at";
   for (uint64_t offset : frame_offsets) text += " " + std::to_string(offset);
   reset_index();
   return text;
-}
-TEST(MovieReader, HeadWalkAsBeforeUnlessTheMovieAtomLiesBeyondIt) {
-  // stray: a "moov" atom header in the media data of a 90 MiB file, reaching past the head and past
-  // 64 MiB, never seen by the top-level walk; renamed: no top-level "moov"; cut_first: damaged, in
-  // the head.
-  Bytes stray = testmov::build_movie(small_movie(3, false)),
-        renamed = testmov::build_movie(small_movie());
-  Bytes cut_first = renamed;
-  const size_t mdat = find_code(stray, "mdat") - 4;
-  put_be32(stray, mdat + 8, uint32_t{80} << 20), std::memcpy(&stray[mdat + 12], "moov", 4);
-  std::memcpy(&renamed[find_code(renamed, "moov")], "free", 4);
-  put_be32(cut_first, find_code(cut_first, "moov") - 4, 0xFFFFFFF0u);
-  const std::pair<const Bytes*, uint64_t> cases[] = {
-      {&stray, 90u << 20}, {&renamed, 0}, {&cut_first, 0}};
-  for (const auto& [file, size] : cases)
-    EXPECT_EQ(read_in_memory(*file, size), read_in_memory(*file, size, true));
 }
 // Fragment runs after a movie atom with no frames of its own: their data at the base of
 // "tfhd" (explicit, or the start of "moof") plus the run's data offset, or right after the
