@@ -3,6 +3,7 @@
 // with the reason the line names.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -180,6 +181,7 @@ TEST(Sound, DescriptionsAndTheirSamplesInWaveForm) {
        {}},
       {"12-bit samples", V01("twos", 0, 1, 12, 44100u << 16), "has samples of 12 bits", {}, {}},
       {"a rate of 0", V2("sowt", 0.0, 1, 16, 0, 2), "has no sample rate", {}, {}},
+      {"an endless rate", V2("sowt", HUGE_VAL, 1, 16, 0, 2), "has no sample rate", {}, {}},
       {"a rate of 2 MHz", V2("sowt", 2e6, 1, 16, 0, 2), "has a sample rate of 2000000 Hz", {}, {}},
       {"packets of two frames",
        V2("lpcm", 44100.0, 1, 16, 4, 4),
