@@ -133,6 +133,12 @@ TEST(HeaderWalk, Refusals) {
   cases.push_back(
       {movie, walk_then(2, {"Width = 0", "Height = 0",
                             "The movie's frames are 0 x 0 pixels; there is nothing to convert."})});
+  testmov::MovieRecipe no_width = small_movie();
+  no_width.width = 0;
+  cases.push_back(
+      {testmov::build_movie(no_width),
+       walk_then(2, {"Width = 0", "Height = 2",
+                     "The movie's frames are 0 x 2 pixels; there is nothing to convert."})});
   for (const auto& [file, want] : cases) {
     const WalkResult r = walk(file);
     EXPECT_TRUE(!r.ok && lines_of(r.out) == want) << r.out;
@@ -385,6 +391,19 @@ TEST(MovieReader, FragmentDataOffsets) {
               "3 frames indexed\n(ok) at " + std::to_string(data) + " " +
                   std::to_string(data + 24) + " " + std::to_string(data + 48));
   }
+  // A "trun" too short for its sample count: the fragment is damaged, nothing of it indexed.
+  testbytes::ByteWriter w(true);
+  const size_t moof = w.open("moof"), traf = w.open("traf"), tfhd = w.open("tfhd");
+  w.u32(0x10).u32(1).u32(24).close(tfhd);
+  const size_t trun = w.open("trun");
+  w.u32(0).close(trun);
+  w.close(traf);
+  w.close(moof);
+  const std::string out = read_in_memory(testbytes::Cat(movie, w.b));
+  EXPECT_NE(out.find("0 frames indexed\nThe movie fragment at byte " +
+                     std::to_string(movie.size()) + " is truncated or damaged"),
+            std::string::npos)
+      << out;
 }
 // The track model over two qtmux movies of the fuzz corpus (their atoms read by hand): a
 // sound track ahead of the video one, each with its chunk list and sizes; and fragments,
