@@ -6,7 +6,6 @@
 
 #include <cstring>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 

@@ -47,14 +47,10 @@ std::vector<uint8_t> sound_as_s32(std::vector<std::string> source, const std::st
   return samples;
 }
 
-// Movies as qtmux writes them: the movie atom first (fast start) or after the frames
-// (qtmux's default; at 640x480 it lies beyond the first 9,240,576 bytes), rows padded to
-// 4 bytes at odd widths, a sound track ahead of the video one, an early movie atom kept
-// in a "free" atom (reserved-max-duration), movie fragments. In both modes avidemux gives
-// back qtdemux's frames from the -u file (where the AVI's packed rows are 4-byte rows,
-// as avidemux takes DIB rows to be), the -u file's frames are qtdemux's frames without
-// the row padding, the compressed file decodes to the -u file, and vizudec -c finds it
-// equal to the movie.
+// Movies as qtmux writes them (fast start or not, padded rows, sound tracks first, a reserved
+// movie atom, fragments), in both modes: the -u file's frames are qtdemux's without the row
+// padding (and avidemux's where rows are 4-byte rows), its sound is each source's, the
+// compressed file decodes to it, and vizudec -c finds it equal to the movie.
 TEST(Interop, QtmuxMoviesConvertToTheirFrames) {
   if (!have_gstreamer()) GTEST_SKIP() << "GStreamer (gst-launch-1.0) is not installed";
   const std::string zoduviv = testfiles::binary("ZODUVIV_BIN");

@@ -1,10 +1,9 @@
 // Colour decorrelation and median prediction into three residual planes, and the inverse:
-// golden planes, wide frames by hash, and every width to 70 and back (the fast forms split
+// golden planes, and every width to 70 and back (the fast forms split
 // rows 16 pixels at a time and rebuild them in vector lanes).
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -81,24 +80,6 @@ TEST(Predict, GoldenPlanes) {
   for (const auto& k : kCases) {
     EXPECT_EQ(Planes(k.frame, k.w, k.h), Split(k.residuals)) << k.name;
     EXPECT_EQ(Frame(Split(k.residuals), k.w, k.h), k.frame) << k.name;
-  }
-}
-
-// Frames of three rows and more, wider than the 16 pixels the fast forms take at once: the
-// planes' hash, recorded when they matched a byte-by-byte form of the prediction.
-TEST(Predict, GoldenPlanesOfWideFrames) {
-  const struct {
-    int w, h;
-    Kind kind;
-    uint64_t fnv;
-  } kCases[] = {
-      {17, 3, Kind::kNoise, 0x7afd6fc309a31e4dull}, {33, 4, Kind::kRamp, 0x8178ebbac65d7edaull},
-      {40, 5, Kind::kFlat, 0xdbd855ea4e4b1a5dull},  {64, 3, Kind::kNoise, 0xea02ae024a0cd773ull},
-      {100, 7, Kind::kRamp, 0x9ee156a281983246ull}, {250, 6, Kind::kNoise, 0x1161879e8258ca1eull},
-  };
-  for (const auto& k : kCases) {
-    const Bytes frame = testdata::Frame(k.kind, k.w, k.h, uint32_t(k.w));
-    EXPECT_EQ(testbytes::Fnv(Planes(frame, k.w, k.h)), k.fnv) << "w=" << k.w << " h=" << k.h;
   }
 }
 

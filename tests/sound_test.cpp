@@ -82,11 +82,6 @@ TEST(Sound, DescriptionsAndTheirSamplesInWaveForm) {
        "8000 Hz, 2 channels, 8-bit integer (\"sowt\")",
        {0x7F, 0xFF, 0x01, 0x81},
        {0xFF, 0x7F, 0x81, 0x01}},
-      {"sowt 16-bit",
-       V01("sowt", 0, 1, 16, 44100u << 16),
-       "44100 Hz, 1 channel, 16-bit integer (\"sowt\")",
-       {0x12, 0x34, 0x56, 0x78},
-       {0x12, 0x34, 0x56, 0x78}},
       {"raw 8-bit unsigned",
        V01("raw ", 0, 1, 8, 11025u << 16),
        "11025 Hz, 1 channel, 8-bit integer (\"raw \")",
@@ -107,11 +102,6 @@ TEST(Sound, DescriptionsAndTheirSamplesInWaveForm) {
        "96000 Hz, 1 channel, 24-bit integer (\"in24\")",
        {0x01, 0x02, 0x03, 0x04, 0x05, 0x06},
        {0x03, 0x02, 0x01, 0x06, 0x05, 0x04}},
-      {"in24 little-endian by enda",
-       V01("in24", 1, 1, 24, 22254u << 16, 3, Wave(1)),
-       "22254 Hz, 1 channel, 24-bit integer (\"in24\")",
-       {0x01, 0x02, 0x03, 0x04, 0x05, 0x06},
-       {0x01, 0x02, 0x03, 0x04, 0x05, 0x06}},
       {"in24 with enda 0",
        V01("in24", 1, 1, 24, 22254u << 16, 3, Wave(0)),
        "22254 Hz, 1 channel, 24-bit integer (\"in24\")",
@@ -122,21 +112,11 @@ TEST(Sound, DescriptionsAndTheirSamplesInWaveForm) {
        "48000 Hz, 1 channel, 32-bit integer (\"in32\")",
        {1, 2, 3, 4, 5, 6, 7, 8},
        {4, 3, 2, 1, 8, 7, 6, 5}},
-      {"fl32",
-       V01("fl32", 1, 1, 32, 48000u << 16, 4),
-       "48000 Hz, 1 channel, 32-bit float (\"fl32\")",
-       {1, 2, 3, 4, 5, 6, 7, 8},
-       {4, 3, 2, 1, 8, 7, 6, 5}},
       {"fl64",
        V01("fl64", 1, 1, 64, 48000u << 16, 8),
        "48000 Hz, 1 channel, 64-bit float (\"fl64\")",
        {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16},
        {8, 7, 6, 5, 4, 3, 2, 1, 16, 15, 14, 13, 12, 11, 10, 9}},
-      {"lpcm big-endian float",
-       V2("lpcm", 96000.0, 1, 32, 1 | 2, 4),
-       "96000 Hz, 1 channel, 32-bit float (\"lpcm\")",
-       {1, 2, 3, 4, 5, 6, 7, 8},
-       {4, 3, 2, 1, 8, 7, 6, 5}},
       {"lpcm little-endian signed",
        V2("lpcm", 44100.0, 2, 16, 4 | 8, 4),
        "44100 Hz, 2 channels, 16-bit integer (\"lpcm\")",
@@ -152,11 +132,6 @@ TEST(Sound, DescriptionsAndTheirSamplesInWaveForm) {
        "48000 Hz, 2 channels, 16-bit integer (\"twos\")",
        {1, 2, 3, 4, 5, 6, 7, 8},
        {2, 1, 4, 3, 6, 5, 8, 7}},
-      {"ulaw",
-       V01("ulaw", 0, 1, 8, 8000u << 16),
-       "8000 Hz, 1 channel, 8-bit mu-law (\"ulaw\")",
-       {0x00, 0xFF},
-       {0x00, 0xFF}},
       {"alaw",
        V01("alaw", 0, 1, 8, 8000u << 16),
        "8000 Hz, 1 channel, 8-bit A-law (\"alaw\")",
@@ -222,10 +197,8 @@ Bytes Entry(Bytes b) {
   return b;
 }
 
-// Crafted movies of two frames and a sound track of two frames of samples, one a chunk,
-// next to the frames or after them, through the real zoduviv -u: the track's line, its WAVE samples
-// in the AVI file's sound chunks, vizudec -c's verdict; a track left out, and one past the end of
-// the file.
+// Crafted movies of two frames and a sound track of two frames of samples through zoduviv -u:
+// the track's line, its WAVE samples in the AVI file, vizudec -c's verdict.
 TEST(Sound, CraftedMoviesThroughZoduviv) {
   const struct {
     const char* name;
