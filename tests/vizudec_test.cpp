@@ -205,6 +205,7 @@ TEST(VizudecCommandLine, MessagesAndExitCodes) {
       {{"-c", none, c}, unopened},
       {{"-c", mov, none}, unopened},
       {{"-x", "a.avi"}, "Unknown option: \"-x\"\n"},
+      {{"-x"}, "Unknown option: \"-x\"\n"},
       {{"-t", none}, unopened},
       {{"-t", dir.path()}, unopened},
       {{mov, d},

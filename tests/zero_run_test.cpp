@@ -78,12 +78,15 @@ TEST(ZeroRun, LevelChoiceTallies) {
   Bytes mixed;  // 100 runs of one zero and 10 of 20: tallies 80, 170, 160
   for (int i = 0; i < 100; ++i) mixed = Cat(mixed, {1, 0});
   for (int i = 0; i < 10; ++i) mixed = Cat(Cat(mixed, {1}), Bytes(20, 0));
+  Bytes single;  // 20 runs of one zero, all behind the last 64-byte block: tallies -20, 0, 0
+  for (int i = 0; i < 20; ++i) single = Cat(single, {1, 0});
   const struct {
     Bytes in;
     int t, want;
   } kCases[] = {{Bytes(1000, 0), 16, 1}, {Bytes(1000, 0), 992, 1}, {Bytes(1000, 0), 993, 0},
                 {mixed, 16, 2},          {mixed, 170, 2},          {mixed, 171, 0},
-                {{1, 2, 3, 4, 5}, 1, 0}, {{1, 2, 3, 4, 5}, 0, 1},  {{}, 16, 0}};
+                {{1, 2, 3, 4, 5}, 1, 0}, {{1, 2, 3, 4, 5}, 0, 1},  {{}, 16, 0},
+                {single, 0, 2}};
   for (const auto& k : kCases)
     EXPECT_EQ(zero::testRLE(k.in.data(), int(k.in.size()), k.t), k.want) << k.t;
 }
