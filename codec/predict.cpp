@@ -168,6 +168,25 @@ inline __m128i RebuildPixel(__m128i left, __m128i above, __m128i upper_left, __m
   return _mm_sub_epi8(_mm_add_epi8(_mm_add_epi8(lo, hi), res), clamped);
 }
 
+// Where the next `words` residual words (8 pixels of one frame, or 8 pairs) are zero and
+// the words above them all equal fill (the left pixel or pair repeated) as does edge
+// (the upper-left and left ones), each pixel predicts the left one again, the median of
+// three equal values: fill is stored over them and true returned. Pictures with areas
+// of one colour (screens, drawings) go through here most of the time; on others the
+// residuals are rarely all zero and the test ends after them.
+inline bool RepeatsLeft(const uint32_t* res, const uint32_t* above, __m128i fill, __m128i edge,
+                        int words, uint32_t* cur) {
+  __m128i any = simd::Load16(res);
+  for (int k = 4; k < words; k += 4) any = _mm_or_si128(any, simd::Load16(res + k));
+  if (simd::ZeroBits16(any) != 0xFFFFu) return false;
+  __m128i same = _mm_cmpeq_epi32(edge, fill);
+  for (int k = 0; k < words; k += 4)
+    same = _mm_and_si128(same, _mm_cmpeq_epi32(simd::Load16(above + k), fill));
+  if (_mm_movemask_epi8(same) != 0xFFFF) return false;
+  for (int k = 0; k < words; k += 4) simd::Store16(cur + k, fill);
+  return true;
+}
+
 // Row y rebuilt into cur from its residuals and the row above (prev); last_two_up is the
 // last pixel of the row two above, the upper-left of the row's first pixel.
 void RebuildRow32(const uint32_t* res, const uint32_t* prev, __m128i last_two_up, size_t y,
@@ -190,7 +209,24 @@ void RebuildRow32(const uint32_t* res, const uint32_t* prev, __m128i last_two_up
   }
   StorePixel(cur, left);
   __m128i upper_left = above0;
-  for (size_t x = 1; x < w; ++x) {
+  size_t x = 1;
+  // Eight steps a turn, a single test where they would repeat the left pixel.
+  for (; x + 8 <= w; x += 8) {
+    const __m128i fill = _mm_shuffle_epi32(left, 0);
+    const __m128i edge = _mm_unpacklo_epi64(_mm_unpacklo_epi32(upper_left, left),
+                                            _mm_unpacklo_epi32(upper_left, left));
+    if (RepeatsLeft(res + x, prev + x, fill, edge, 8, cur + x)) {
+      upper_left = left;
+      continue;
+    }
+    for (size_t k = x; k < x + 8; ++k) {
+      const __m128i above = LoadPixel(prev + k);
+      left = RebuildPixel(left, above, upper_left, LoadPixel(res + k));
+      StorePixel(cur + k, left);
+      upper_left = above;
+    }
+  }
+  for (; x < w; ++x) {
     const __m128i above = LoadPixel(prev + x);
     left = RebuildPixel(left, above, upper_left, LoadPixel(res + x));
     StorePixel(cur + x, left);
@@ -198,15 +234,31 @@ void RebuildRow32(const uint32_t* res, const uint32_t* prev, __m128i last_two_up
   }
 }
 
-// Four pixels of a rebuilt row (words, channels 0 to 2) into the frame with byte 1 added
-// back to bytes 0 and 2, each written as 4 bytes whose last is the next pixel's: the
-// frame must go on for at least one more pixel.
-inline void PutFour(__m128i v, uint8_t* out) {
+// Two pixels of a frame (words, channels 0 to 2) in each half of v, byte 1 added back to
+// bytes 0 and 2, and each half's two pixels moved together into its low 6 bytes.
+inline __m128i PackTwoPixels(__m128i v) {
   const __m128i green = _mm_and_si128(_mm_srli_epi32(v, 8), _mm_set1_epi32(0xFF));
   const __m128i pixel = _mm_add_epi8(v, _mm_or_si128(green, _mm_slli_epi32(green, 16)));
-  uint32_t words[4];
-  simd::Store16(words, pixel);
-  for (int k = 0; k < 4; ++k) std::memcpy(out + 3 * k, &words[k], 4);
+  const __m128i first = _mm_set_epi32(0, 0xFFFFFF, 0, 0xFFFFFF);
+  return _mm_or_si128(_mm_and_si128(pixel, first),
+                      _mm_srli_epi64(_mm_andnot_si128(first, pixel), 8));
+}
+
+// 6 bytes from the low (high) half of v, written as 8: the next 2 are overwritten later.
+inline void PutLowSix(__m128i v, uint8_t* out) {
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), v);
+}
+inline void PutHighSix(__m128i v, uint8_t* out) {
+  _mm_storeh_pd(reinterpret_cast<double*>(out), _mm_castsi128_pd(v));
+}
+
+// Four pixels of a rebuilt row (words, channels 0 to 2) into the frame with byte 1 added
+// back to bytes 0 and 2, written as 14 bytes whose last 2 are the next pixel's: the
+// frame must go on for at least one more pixel.
+inline void PutFour(__m128i v, uint8_t* out) {
+  const __m128i packed = PackTwoPixels(v);
+  PutLowSix(packed, out);
+  PutHighSix(packed, out + 6);
 }
 
 inline void PutOne(uint32_t p, uint8_t* out) {
@@ -272,25 +324,6 @@ inline void StorePair(uint32_t* p, __m128i v) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
 }
 
-// Where the next eight pairs have no residual and the pairs above them, and the one
-// above-left, equal the left pair, each of them predicts the left pair again (the
-// median of three equal values): they are stored as such and true is returned. Pictures
-// with areas of one colour (screens, drawings) go through here most of the time; on
-// others the residuals are rarely all zero and the test ends after them.
-inline bool RepeatsLeft(const uint32_t* res, const uint32_t* above, __m128i left,
-                        __m128i upper_left, uint32_t* cur) {
-  const __m128i any = _mm_or_si128(_mm_or_si128(simd::Load16(res), simd::Load16(res + 4)),
-                                   _mm_or_si128(simd::Load16(res + 8), simd::Load16(res + 12)));
-  if (simd::ZeroBits16(any) != 0xFFFFu) return false;
-  const __m128i two = _mm_unpacklo_epi64(left, left);
-  __m128i same = _mm_cmpeq_epi32(_mm_unpacklo_epi64(upper_left, left), two);
-  for (int k = 0; k < 16; k += 4)
-    same = _mm_and_si128(same, _mm_cmpeq_epi32(simd::Load16(above + k), two));
-  if (_mm_movemask_epi8(same) != 0xFFFF) return false;
-  for (int k = 0; k < 16; k += 4) simd::Store16(cur + k, two);
-  return true;
-}
-
 // RebuildRow32 on pairs of pixels (rows of 2 w words).
 void RebuildRowTwo(const uint32_t* res, const uint32_t* prev, __m128i last_two_up, size_t y,
                    size_t w, uint32_t* cur) {
@@ -313,9 +346,10 @@ void RebuildRowTwo(const uint32_t* res, const uint32_t* prev, __m128i last_two_u
   StorePair(cur, left);
   __m128i upper_left = above0;
   size_t x = 1;
-  // Eight steps a turn, each turn a single store of the left pair where it repeats.
+  // Eight steps a turn, a single test where they would repeat the left pair.
   for (; x + 8 <= w; x += 8) {
-    if (RepeatsLeft(res + 2 * x, prev + 2 * x, left, upper_left, cur + 2 * x)) {
+    if (RepeatsLeft(res + 2 * x, prev + 2 * x, _mm_unpacklo_epi64(left, left),
+                    _mm_unpacklo_epi64(upper_left, left), 16, cur + 2 * x)) {
       upper_left = left;
       continue;
     }
@@ -344,14 +378,21 @@ void RebuildRowTwo(const uint32_t* res, const uint32_t* prev, __m128i last_two_u
               RebuildPixel(left, LoadPair(prev + 2 * x), upper_left, LoadPair(res + 2 * x)));
 }
 
-// The rows of both frames from a rebuilt row of pairs.
+// The rows of both frames from a rebuilt row of pairs, four pixels of each a step, each
+// two written as 8 bytes whose last 2 are the next pixel's: the frame goes on for at
+// least one more pixel. The last pixels of the row go one by one.
 void WriteFrameRowsTwo(const uint32_t* cur, size_t w, uint8_t* out0, uint8_t* out1) {
   size_t x = 0;
   for (; x + 4 < w; x += 4) {
-    const __m128i lo = _mm_shuffle_epi32(simd::Load16(cur + 2 * x), _MM_SHUFFLE(3, 1, 2, 0));
-    const __m128i hi = _mm_shuffle_epi32(simd::Load16(cur + 2 * x + 4), _MM_SHUFFLE(3, 1, 2, 0));
-    PutFour(_mm_unpacklo_epi64(lo, hi), out0 + 3 * x);
-    PutFour(_mm_unpackhi_epi64(lo, hi), out1 + 3 * x);
+    // Frame 0's two pixels in the low half, frame 1's in the high half.
+    const __m128i a =
+        PackTwoPixels(_mm_shuffle_epi32(simd::Load16(cur + 2 * x), _MM_SHUFFLE(3, 1, 2, 0)));
+    const __m128i b =
+        PackTwoPixels(_mm_shuffle_epi32(simd::Load16(cur + 2 * x + 4), _MM_SHUFFLE(3, 1, 2, 0)));
+    PutLowSix(a, out0 + 3 * x);
+    PutLowSix(b, out0 + 3 * x + 6);
+    PutHighSix(a, out1 + 3 * x);
+    PutHighSix(b, out1 + 3 * x + 6);
   }
   for (; x < w; ++x) {
     PutOne(cur[2 * x], out0 + 3 * x);
