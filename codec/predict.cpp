@@ -298,23 +298,46 @@ void ReEntropy32(const unsigned char* planes, unsigned char* frame, size_t w, si
 // the one serial chain of the rebuild carries two pixels per step. Rows hold pairs of
 // words, frame 0's pixel, then frame 1's.
 
-// Residuals of pixels [0, w) of both frames as pairs of words; res0 and res1 are
-// scratch rows of w + 16 words.
-void SpreadResidualsTwo(const uint8_t* const r[2][3], size_t w, uint32_t* res0, uint32_t* res1,
-                        uint32_t* pairs) {
-  SpreadResiduals(r[0][0], r[0][1], r[0][2], w, res0);
-  SpreadResiduals(r[1][0], r[1][1], r[1][2], w, res1);
+// The residual words of 16 pixels of one frame from its three planes at x.
+inline void ResidualWords16(const uint8_t* const r[3], size_t x, __m128i words[4]) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i a = simd::Load16(r[0] + x);
+  const __m128i b = simd::Load16(r[1] + x);
+  const __m128i c = simd::Load16(r[2] + x);
+  const __m128i ab_lo = _mm_unpacklo_epi8(a, b);
+  const __m128i ab_hi = _mm_unpackhi_epi8(a, b);
+  const __m128i c0_lo = _mm_unpacklo_epi8(c, zero);
+  const __m128i c0_hi = _mm_unpackhi_epi8(c, zero);
+  words[0] = _mm_unpacklo_epi16(ab_lo, c0_lo);
+  words[1] = _mm_unpackhi_epi16(ab_lo, c0_lo);
+  words[2] = _mm_unpacklo_epi16(ab_hi, c0_hi);
+  words[3] = _mm_unpackhi_epi16(ab_hi, c0_hi);
+}
+
+// Residuals of pixels [0, w) of both frames as pairs of words. 16 pixels whose six
+// residual bytes are all zero, as most are on flat pictures, are stored as zeros.
+void SpreadResidualsTwo(const uint8_t* const r[2][3], size_t w, uint32_t* pairs) {
   size_t x = 0;
-  for (; x + 4 <= w; x += 4) {
-    const __m128i a = simd::Load16(res0 + x);
-    const __m128i b = simd::Load16(res1 + x);
-    simd::Store16(pairs + 2 * x, _mm_unpacklo_epi32(a, b));
-    simd::Store16(pairs + 2 * x + 4, _mm_unpackhi_epi32(a, b));
+  for (; x + 16 <= w; x += 16) {
+    __m128i any = simd::Load16(r[0][0] + x);
+    for (int f = 0; f < 2; ++f)
+      for (int c = f == 0 ? 1 : 0; c < 3; ++c) any = _mm_or_si128(any, simd::Load16(r[f][c] + x));
+    if (simd::ZeroBits16(any) == 0xFFFFu) {
+      for (int k = 0; k < 32; k += 4) simd::Store16(pairs + 2 * x + k, _mm_setzero_si128());
+      continue;
+    }
+    __m128i a[4], b[4];
+    ResidualWords16(r[0], x, a);
+    ResidualWords16(r[1], x, b);
+    for (int k = 0; k < 4; ++k) {
+      simd::Store16(pairs + 2 * x + 8 * k, _mm_unpacklo_epi32(a[k], b[k]));
+      simd::Store16(pairs + 2 * x + 8 * k + 4, _mm_unpackhi_epi32(a[k], b[k]));
+    }
   }
-  for (; x < w; ++x) {
-    pairs[2 * x] = res0[x];
-    pairs[2 * x + 1] = res1[x];
-  }
+  for (; x < w; ++x)
+    for (int f = 0; f < 2; ++f)
+      pairs[2 * x + f] = r[f][0][x] | static_cast<uint32_t>(r[f][1][x]) << 8 |
+                         static_cast<uint32_t>(r[f][2][x]) << 16;
 }
 
 inline __m128i LoadPair(const uint32_t* p) {
@@ -409,14 +432,12 @@ void ReEntropyTwo64(const unsigned char* const planes[2], unsigned char* const f
   uint32_t* cur = reinterpret_cast<uint32_t*>(at);
   uint32_t* prev = cur + row;
   uint32_t* res = prev + row;
-  uint32_t* res0 = res + row;
-  uint32_t* res1 = res0 + w + 16;
   __m128i last_two_up = _mm_setzero_si128();
   for (size_t y = 0; y < h; ++y) {
     const size_t o = w * y;
     const uint8_t* const r[2][3] = {{planes[0] + o, planes[0] + n + o, planes[0] + 2 * n + o},
                                     {planes[1] + o, planes[1] + n + o, planes[1] + 2 * n + o}};
-    SpreadResidualsTwo(r, w, res0, res1, res);
+    SpreadResidualsTwo(r, w, res);
     RebuildRowTwo(res, prev, last_two_up, y, w, cur);
     WriteFrameRowsTwo(cur, w, frames[0] + 3 * o, frames[1] + 3 * o);
     if (y > 0) last_two_up = LoadPair(prev + 2 * (w - 1));
