@@ -448,7 +448,9 @@ void ReEntropyTwo64(const unsigned char* const planes[2], unsigned char* const f
 
 }  // namespace
 
-size_t PredictScratchBytesTwo(int width) { return 40 * static_cast<size_t>(width) + 256; }
+// Three rows of a pair of words a pixel (two rebuilt rows and the residuals), plus
+// alignment; at least PredictScratchBytes(width) for the scalar form.
+size_t PredictScratchBytesTwo(int width) { return 24 * static_cast<size_t>(width) + 256; }
 
 void ReEntropyTwo(const unsigned char* const planes[2], unsigned char* const frames[2], int width,
                   int height, unsigned char* scratch) {
