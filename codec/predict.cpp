@@ -249,7 +249,9 @@ inline void PutLowSix(__m128i v, uint8_t* out) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(out), v);
 }
 inline void PutHighSix(__m128i v, uint8_t* out) {
-  _mm_storeh_pd(reinterpret_cast<double*>(out), _mm_castsi128_pd(v));
+  // movhps would store it as one instruction, but through a double* that need not be
+  // aligned.
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_unpackhi_epi64(v, v));
 }
 
 // Four pixels of a rebuilt row (words, channels 0 to 2) into the frame with byte 1 added
