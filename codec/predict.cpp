@@ -168,6 +168,25 @@ inline __m128i RebuildPixel(__m128i left, __m128i above, __m128i upper_left, __m
   return _mm_sub_epi8(_mm_add_epi8(_mm_add_epi8(lo, hi), res), clamped);
 }
 
+// Where the next `words` residual words (8 pixels of one frame, or 8 pairs) are zero and
+// the words above them all equal fill (the left pixel or pair repeated) as does edge
+// (the upper-left and left ones), each pixel predicts the left one again, the median of
+// three equal values: fill is stored over them and true returned. Pictures with areas
+// of one colour (screens, drawings) go through here most of the time; on others the
+// residuals are rarely all zero and the test ends after them.
+inline bool RepeatsLeft(const uint32_t* res, const uint32_t* above, __m128i fill, __m128i edge,
+                        int words, uint32_t* cur) {
+  __m128i any = simd::Load16(res);
+  for (int k = 4; k < words; k += 4) any = _mm_or_si128(any, simd::Load16(res + k));
+  if (simd::ZeroBits16(any) != 0xFFFFu) return false;
+  __m128i same = _mm_cmpeq_epi32(edge, fill);
+  for (int k = 0; k < words; k += 4)
+    same = _mm_and_si128(same, _mm_cmpeq_epi32(simd::Load16(above + k), fill));
+  if (_mm_movemask_epi8(same) != 0xFFFF) return false;
+  for (int k = 0; k < words; k += 4) simd::Store16(cur + k, fill);
+  return true;
+}
+
 // Row y rebuilt into cur from its residuals and the row above (prev); last_two_up is the
 // last pixel of the row two above, the upper-left of the row's first pixel.
 void RebuildRow32(const uint32_t* res, const uint32_t* prev, __m128i last_two_up, size_t y,
@@ -190,7 +209,24 @@ void RebuildRow32(const uint32_t* res, const uint32_t* prev, __m128i last_two_up
   }
   StorePixel(cur, left);
   __m128i upper_left = above0;
-  for (size_t x = 1; x < w; ++x) {
+  size_t x = 1;
+  // Eight steps a turn, a single test where they would repeat the left pixel.
+  for (; x + 8 <= w; x += 8) {
+    const __m128i fill = _mm_shuffle_epi32(left, 0);
+    const __m128i edge = _mm_unpacklo_epi64(_mm_unpacklo_epi32(upper_left, left),
+                                            _mm_unpacklo_epi32(upper_left, left));
+    if (RepeatsLeft(res + x, prev + x, fill, edge, 8, cur + x)) {
+      upper_left = left;
+      continue;
+    }
+    for (size_t k = x; k < x + 8; ++k) {
+      const __m128i above = LoadPixel(prev + k);
+      left = RebuildPixel(left, above, upper_left, LoadPixel(res + k));
+      StorePixel(cur + k, left);
+      upper_left = above;
+    }
+  }
+  for (; x < w; ++x) {
     const __m128i above = LoadPixel(prev + x);
     left = RebuildPixel(left, above, upper_left, LoadPixel(res + x));
     StorePixel(cur + x, left);
@@ -198,15 +234,33 @@ void RebuildRow32(const uint32_t* res, const uint32_t* prev, __m128i last_two_up
   }
 }
 
-// Four pixels of a rebuilt row (words, channels 0 to 2) into the frame with byte 1 added
-// back to bytes 0 and 2, each written as 4 bytes whose last is the next pixel's: the
-// frame must go on for at least one more pixel.
-inline void PutFour(__m128i v, uint8_t* out) {
+// Two pixels of a frame (words, channels 0 to 2) in each half of v, byte 1 added back to
+// bytes 0 and 2, and each half's two pixels moved together into its low 6 bytes.
+inline __m128i PackTwoPixels(__m128i v) {
   const __m128i green = _mm_and_si128(_mm_srli_epi32(v, 8), _mm_set1_epi32(0xFF));
   const __m128i pixel = _mm_add_epi8(v, _mm_or_si128(green, _mm_slli_epi32(green, 16)));
-  uint32_t words[4];
-  simd::Store16(words, pixel);
-  for (int k = 0; k < 4; ++k) std::memcpy(out + 3 * k, &words[k], 4);
+  const __m128i first = _mm_set_epi32(0, 0xFFFFFF, 0, 0xFFFFFF);
+  return _mm_or_si128(_mm_and_si128(pixel, first),
+                      _mm_srli_epi64(_mm_andnot_si128(first, pixel), 8));
+}
+
+// 6 bytes from the low (high) half of v, written as 8: the next 2 are overwritten later.
+inline void PutLowSix(__m128i v, uint8_t* out) {
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), v);
+}
+inline void PutHighSix(__m128i v, uint8_t* out) {
+  // movhps would store it as one instruction, but through a double* that need not be
+  // aligned.
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_unpackhi_epi64(v, v));
+}
+
+// Four pixels of a rebuilt row (words, channels 0 to 2) into the frame with byte 1 added
+// back to bytes 0 and 2, written as 14 bytes whose last 2 are the next pixel's: the
+// frame must go on for at least one more pixel.
+inline void PutFour(__m128i v, uint8_t* out) {
+  const __m128i packed = PackTwoPixels(v);
+  PutLowSix(packed, out);
+  PutHighSix(packed, out + 6);
 }
 
 inline void PutOne(uint32_t p, uint8_t* out) {
@@ -246,23 +300,46 @@ void ReEntropy32(const unsigned char* planes, unsigned char* frame, size_t w, si
 // the one serial chain of the rebuild carries two pixels per step. Rows hold pairs of
 // words, frame 0's pixel, then frame 1's.
 
-// Residuals of pixels [0, w) of both frames as pairs of words; res0 and res1 are
-// scratch rows of w + 16 words.
-void SpreadResidualsTwo(const uint8_t* const r[2][3], size_t w, uint32_t* res0, uint32_t* res1,
-                        uint32_t* pairs) {
-  SpreadResiduals(r[0][0], r[0][1], r[0][2], w, res0);
-  SpreadResiduals(r[1][0], r[1][1], r[1][2], w, res1);
+// The residual words of 16 pixels of one frame from its three planes at x.
+inline void ResidualWords16(const uint8_t* const r[3], size_t x, __m128i words[4]) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i a = simd::Load16(r[0] + x);
+  const __m128i b = simd::Load16(r[1] + x);
+  const __m128i c = simd::Load16(r[2] + x);
+  const __m128i ab_lo = _mm_unpacklo_epi8(a, b);
+  const __m128i ab_hi = _mm_unpackhi_epi8(a, b);
+  const __m128i c0_lo = _mm_unpacklo_epi8(c, zero);
+  const __m128i c0_hi = _mm_unpackhi_epi8(c, zero);
+  words[0] = _mm_unpacklo_epi16(ab_lo, c0_lo);
+  words[1] = _mm_unpackhi_epi16(ab_lo, c0_lo);
+  words[2] = _mm_unpacklo_epi16(ab_hi, c0_hi);
+  words[3] = _mm_unpackhi_epi16(ab_hi, c0_hi);
+}
+
+// Residuals of pixels [0, w) of both frames as pairs of words. 16 pixels whose six
+// residual bytes are all zero, as most are on flat pictures, are stored as zeros.
+void SpreadResidualsTwo(const uint8_t* const r[2][3], size_t w, uint32_t* pairs) {
   size_t x = 0;
-  for (; x + 4 <= w; x += 4) {
-    const __m128i a = simd::Load16(res0 + x);
-    const __m128i b = simd::Load16(res1 + x);
-    simd::Store16(pairs + 2 * x, _mm_unpacklo_epi32(a, b));
-    simd::Store16(pairs + 2 * x + 4, _mm_unpackhi_epi32(a, b));
+  for (; x + 16 <= w; x += 16) {
+    __m128i any = simd::Load16(r[0][0] + x);
+    for (int f = 0; f < 2; ++f)
+      for (int c = f == 0 ? 1 : 0; c < 3; ++c) any = _mm_or_si128(any, simd::Load16(r[f][c] + x));
+    if (simd::ZeroBits16(any) == 0xFFFFu) {
+      for (int k = 0; k < 32; k += 4) simd::Store16(pairs + 2 * x + k, _mm_setzero_si128());
+      continue;
+    }
+    __m128i a[4], b[4];
+    ResidualWords16(r[0], x, a);
+    ResidualWords16(r[1], x, b);
+    for (int k = 0; k < 4; ++k) {
+      simd::Store16(pairs + 2 * x + 8 * k, _mm_unpacklo_epi32(a[k], b[k]));
+      simd::Store16(pairs + 2 * x + 8 * k + 4, _mm_unpackhi_epi32(a[k], b[k]));
+    }
   }
-  for (; x < w; ++x) {
-    pairs[2 * x] = res0[x];
-    pairs[2 * x + 1] = res1[x];
-  }
+  for (; x < w; ++x)
+    for (int f = 0; f < 2; ++f)
+      pairs[2 * x + f] = r[f][0][x] | static_cast<uint32_t>(r[f][1][x]) << 8 |
+                         static_cast<uint32_t>(r[f][2][x]) << 16;
 }
 
 inline __m128i LoadPair(const uint32_t* p) {
@@ -294,6 +371,23 @@ void RebuildRowTwo(const uint32_t* res, const uint32_t* prev, __m128i last_two_u
   StorePair(cur, left);
   __m128i upper_left = above0;
   size_t x = 1;
+  // Eight steps a turn, a single test where they would repeat the left pair.
+  for (; x + 8 <= w; x += 8) {
+    if (RepeatsLeft(res + 2 * x, prev + 2 * x, _mm_unpacklo_epi64(left, left),
+                    _mm_unpacklo_epi64(upper_left, left), 16, cur + 2 * x)) {
+      upper_left = left;
+      continue;
+    }
+    for (size_t k = x; k < x + 8; k += 2) {
+      const __m128i above_a = LoadPair(prev + 2 * k);
+      const __m128i above_b = LoadPair(prev + 2 * k + 2);
+      left = RebuildPixel(left, above_a, upper_left, LoadPair(res + 2 * k));
+      StorePair(cur + 2 * k, left);
+      left = RebuildPixel(left, above_b, above_a, LoadPair(res + 2 * k + 2));
+      StorePair(cur + 2 * k + 2, left);
+      upper_left = above_b;
+    }
+  }
   // Two steps a turn: no copies of the pixel above from one step to the next.
   for (; x + 2 <= w; x += 2) {
     const __m128i above_a = LoadPair(prev + 2 * x);
@@ -309,14 +403,21 @@ void RebuildRowTwo(const uint32_t* res, const uint32_t* prev, __m128i last_two_u
               RebuildPixel(left, LoadPair(prev + 2 * x), upper_left, LoadPair(res + 2 * x)));
 }
 
-// The rows of both frames from a rebuilt row of pairs.
+// The rows of both frames from a rebuilt row of pairs, four pixels of each a step, each
+// two written as 8 bytes whose last 2 are the next pixel's: the frame goes on for at
+// least one more pixel. The last pixels of the row go one by one.
 void WriteFrameRowsTwo(const uint32_t* cur, size_t w, uint8_t* out0, uint8_t* out1) {
   size_t x = 0;
   for (; x + 4 < w; x += 4) {
-    const __m128i lo = _mm_shuffle_epi32(simd::Load16(cur + 2 * x), _MM_SHUFFLE(3, 1, 2, 0));
-    const __m128i hi = _mm_shuffle_epi32(simd::Load16(cur + 2 * x + 4), _MM_SHUFFLE(3, 1, 2, 0));
-    PutFour(_mm_unpacklo_epi64(lo, hi), out0 + 3 * x);
-    PutFour(_mm_unpackhi_epi64(lo, hi), out1 + 3 * x);
+    // Frame 0's two pixels in the low half, frame 1's in the high half.
+    const __m128i a =
+        PackTwoPixels(_mm_shuffle_epi32(simd::Load16(cur + 2 * x), _MM_SHUFFLE(3, 1, 2, 0)));
+    const __m128i b =
+        PackTwoPixels(_mm_shuffle_epi32(simd::Load16(cur + 2 * x + 4), _MM_SHUFFLE(3, 1, 2, 0)));
+    PutLowSix(a, out0 + 3 * x);
+    PutLowSix(b, out0 + 3 * x + 6);
+    PutHighSix(a, out1 + 3 * x);
+    PutHighSix(b, out1 + 3 * x + 6);
   }
   for (; x < w; ++x) {
     PutOne(cur[2 * x], out0 + 3 * x);
@@ -333,14 +434,12 @@ void ReEntropyTwo64(const unsigned char* const planes[2], unsigned char* const f
   uint32_t* cur = reinterpret_cast<uint32_t*>(at);
   uint32_t* prev = cur + row;
   uint32_t* res = prev + row;
-  uint32_t* res0 = res + row;
-  uint32_t* res1 = res0 + w + 16;
   __m128i last_two_up = _mm_setzero_si128();
   for (size_t y = 0; y < h; ++y) {
     const size_t o = w * y;
     const uint8_t* const r[2][3] = {{planes[0] + o, planes[0] + n + o, planes[0] + 2 * n + o},
                                     {planes[1] + o, planes[1] + n + o, planes[1] + 2 * n + o}};
-    SpreadResidualsTwo(r, w, res0, res1, res);
+    SpreadResidualsTwo(r, w, res);
     RebuildRowTwo(res, prev, last_two_up, y, w, cur);
     WriteFrameRowsTwo(cur, w, frames[0] + 3 * o, frames[1] + 3 * o);
     if (y > 0) last_two_up = LoadPair(prev + 2 * (w - 1));
@@ -351,7 +450,9 @@ void ReEntropyTwo64(const unsigned char* const planes[2], unsigned char* const f
 
 }  // namespace
 
-size_t PredictScratchBytesTwo(int width) { return 40 * static_cast<size_t>(width) + 256; }
+// Three rows of a pair of words a pixel (two rebuilt rows and the residuals), plus
+// alignment; at least PredictScratchBytes(width) for the scalar form.
+size_t PredictScratchBytesTwo(int width) { return 24 * static_cast<size_t>(width) + 256; }
 
 void ReEntropyTwo(const unsigned char* const planes[2], unsigned char* const frames[2], int width,
                   int height, unsigned char* scratch) {

@@ -36,13 +36,17 @@ struct Slot {
   GstMapInfo in = GST_MAP_INFO_INIT;    // its input buffer, mapped while it is decoded
   bool mapped = false;
   bool decoded = false;                // written by the worker
+  uint64_t job = 0;                    // the job that decodes it
   std::unique_ptr<uint8_t[]> picture;  // width x height x 3 bytes, bottom row first
 };
 
 // The frames of one geometry on their way through the workers. Frame n uses slot
-// n % slots: the streaming thread fills it and submits it, a worker decodes it into the
-// slot's picture, and the streaming thread takes the frames back in the order they came.
-// Only the streaming thread touches GStreamer objects; a worker sees bytes only.
+// n % slots: the streaming thread fills it and hands it to a job, a worker decodes the
+// job's frames into their slots' pictures, and the streaming thread takes the frames
+// back in the order they came. With workers and room for a pair per worker, a job holds
+// two frames in a row, whose six range codes one worker decodes in one pass; a frame
+// waits for its partner only while no frame is taken, and one that is taken first goes
+// alone. Only the streaming thread touches GStreamer objects; a worker sees bytes only.
 class FrameQueue {
  public:
   FrameQueue(int width, int height) : width_(width), height_(height) {}
@@ -53,19 +57,20 @@ class FrameQueue {
   // frames of this size cannot be decoded or memory is short.
   [[nodiscard]] bool begin(int threads, int in_flight) {
     const size_t frame = static_cast<size_t>(width_) * static_cast<size_t>(height_) * 3;
-    // A worker holds two pictures and a decoder of about three frames.
-    const size_t by_memory = std::max<size_t>(1, kInFlightBytes / 5 / std::max<size_t>(1, frame));
+    // A worker holds two pictures and a decoder of about three frames, six for pairs.
+    const size_t by_memory = std::max<size_t>(1, kInFlightBytes / 8 / std::max<size_t>(1, frame));
     threads = static_cast<int>(std::min(static_cast<size_t>(std::max(threads, 1)), by_memory));
     try {
       work_ = std::make_unique<OrderedWork>(
-          threads,
-          [this](int worker, int slot) { decode(worker, slots_[static_cast<size_t>(slot)]); },
+          threads, [this](int worker, int job) { run(worker, jobs_[static_cast<size_t>(job)]); },
           in_flight);
+      pairs_ = work_->workers() > 0 && work_->slots() >= 2 * work_->workers();
       for (int w = 0; w < std::max(work_->workers(), 1); ++w) {
         decoders_.push_back(std::make_unique<FrameDecoder>());
-        if (!decoders_.back()->Begin(width_, height_)) return false;
+        if (!decoders_.back()->Begin(width_, height_, pairs_)) return false;
       }
       slots_.resize(static_cast<size_t>(work_->slots()));
+      jobs_.resize(slots_.size());
       for (Slot& slot : slots_) {
         slot.picture.reset(new (std::nothrow) uint8_t[frame]);
         if (!slot.picture) return false;
@@ -88,19 +93,30 @@ class FrameQueue {
   // Hands the frame (our reference) to a worker, or decodes it now when there are none.
   // The queue must not be full.
   void submit(GstVideoCodecFrame* frame) {
-    Slot& slot = slots_[next_ % slots_.size()];
+    const size_t at = next_ % slots_.size();
+    Slot& slot = slots_[at];
     slot.frame = frame;
     slot.mapped = gst_buffer_map(frame->input_buffer, &slot.in, GST_MAP_READ);
-    work_->submit(next_++);
+    slot.job = jobs_submitted_;
+    ++next_;
     ++pending_;
+    if (!pairs_) {
+      submit_job(at, 1);
+    } else if (held_) {
+      submit_job((at + slots_.size() - 1) % slots_.size(), 2);
+    } else {
+      held_ = true;  // goes with the next frame
+    }
   }
 
   // Waits for the oldest frame and gives it back (our reference). picture is its decoded
   // picture, valid until the next submit, or null when the frame is damaged.
   GstVideoCodecFrame* take(const uint8_t** picture) {
     const uint64_t n = next_ - pending_;
-    work_->wait(n);
-    Slot& slot = slots_[n % slots_.size()];
+    const size_t at = n % slots_.size();
+    if (held_ && n + 1 == next_) submit_job(at, 1);  // its partner has not come
+    Slot& slot = slots_[at];
+    work_->wait(slot.job);
     if (slot.mapped) gst_buffer_unmap(slot.frame->input_buffer, &slot.in);
     slot.mapped = false;
     *picture = slot.decoded ? slot.picture.get() : nullptr;
@@ -111,11 +127,41 @@ class FrameQueue {
   }
 
  private:
+  // One or two frames in a row, from slot `first` on, decoded by one worker.
+  struct Job {
+    size_t first = 0;
+    int count = 1;
+  };
+
+  void submit_job(size_t first, int count) {
+    jobs_[jobs_submitted_ % jobs_.size()] = Job{first, count};
+    held_ = false;
+    work_->submit(jobs_submitted_++);
+  }
+
   // Runs on a worker; a frame that fails in any way is a damaged frame.
-  void decode(int worker, Slot& slot) noexcept {
+  void run(int worker, const Job& job) noexcept {
+    FrameDecoder& decoder = *decoders_[static_cast<size_t>(worker)];
+    Slot* two[2] = {&slots_[job.first], &slots_[(job.first + 1) % slots_.size()]};
+    if (job.count == 2 && two[0]->mapped && two[1]->mapped) {
+      try {
+        const unsigned char* const in[2] = {two[0]->in.data, two[1]->in.data};
+        const size_t in_len[2] = {two[0]->in.size, two[1]->in.size};
+        unsigned char* const out[2] = {two[0]->picture.get(), two[1]->picture.get()};
+        bool ok[2] = {false, false};
+        decoder.DecodeTwo(in, in_len, out, ok);
+        two[0]->decoded = ok[0];
+        two[1]->decoded = ok[1];
+        return;
+      } catch (...) {
+      }
+    }
+    for (int k = 0; k < job.count; ++k) decode(decoder, *two[k]);
+  }
+
+  static void decode(FrameDecoder& decoder, Slot& slot) noexcept {
     try {
-      slot.decoded = slot.mapped && decoders_[static_cast<size_t>(worker)]->Decode(
-                                        slot.in.data, slot.in.size, slot.picture.get());
+      slot.decoded = slot.mapped && decoder.Decode(slot.in.data, slot.in.size, slot.picture.get());
     } catch (...) {
       slot.decoded = false;
     }
@@ -123,10 +169,14 @@ class FrameQueue {
 
   const int width_;
   const int height_;
-  uint64_t next_ = 0;                                    // number of the next frame submitted
-  size_t pending_ = 0;                                   // frames submitted and not yet taken back
+  uint64_t next_ = 0;   // number of the next frame submitted
+  size_t pending_ = 0;  // frames submitted and not yet taken back
+  uint64_t jobs_submitted_ = 0;
+  bool pairs_ = false;  // frames go to the workers two at a time
+  bool held_ = false;   // the last frame submitted waits for its partner
   std::vector<std::unique_ptr<FrameDecoder>> decoders_;  // one per worker
   std::vector<Slot> slots_;
+  std::vector<Job> jobs_;              // job j in j % slots
   std::unique_ptr<OrderedWork> work_;  // last: its workers stop before the slots go
 };
 
