@@ -399,6 +399,7 @@ struct FileRecipe {
   size_t pad_to = 2;
   bool junk_in_movi = false, rec_lists = false, audio_stream_first = false,
        two_video_streams = false, odml_list_first = false;
+  bool idx1_first = false;  // the index ahead of the frames, so the last frame ends the file
 };
 
 struct Built {
@@ -447,7 +448,17 @@ Built Build(const FileRecipe& s) {
     if (s.rec_lists) r.close(rec);
   }
   r.close(movi);
-  if (s.idx1 != Idx1::kNone) r.cc("idx1").u32(idx1.b.size()).bytes(idx1.b);
+  const size_t index_bytes = 8 + idx1.b.size();
+  if (s.idx1 != Idx1::kNone && s.idx1_first) {
+    for (size_t e = 8; s.idx1 == Idx1::kAbsolute && e < idx1.b.size(); e += 16)
+      put32(idx1.b, e, le32(idx1.b, e) + uint32_t(index_bytes));
+    testbytes::ByteWriter index(false);
+    index.cc("idx1").u32(idx1.b.size()).bytes(idx1.b);
+    r.b.insert(r.b.begin() + long(movi), index.b.begin(), index.b.end());
+    for (uint64_t& o : out.offsets) o += index_bytes;
+  } else if (s.idx1 != Idx1::kNone) {
+    r.cc("idx1").u32(idx1.b.size()).bytes(idx1.b);
+  }
   r.close(riff);
   return out.file = r.b, out;
 }
@@ -474,6 +485,7 @@ TEST(AviReader, LayoutsAndRefusals) {
       {[](auto& s) { s.junk_in_movi = s.rec_lists = true; }, nullptr},
       {[](auto& s) { s.audio_stream_first = true; }, nullptr},  // the video is stream 01
       {[](auto& s) { s.odml_list_first = true; }, nullptr},  // a LIST other than 'strl' in 'hdrl'
+      {[](auto& s) { s.idx1_first = true; }, nullptr},
       {[](auto& s) { s.compression = nullptr; }, nullptr},
       {[](auto& s) { s.height = -2; }, "top-down"},
       {[](auto& s) { s.compression = "MJPG"; }, "'MJPG' is neither"},
