@@ -199,10 +199,19 @@ AviWriter::~AviWriter() = default;
 
 namespace {
 
+// Writes go out in pieces of at most this size. One write of a whole 1080p frame made
+// the kernel gather large blocks of page cache for it: on Linux 6.18 (ext4) 373 MB of
+// frames took two to three times the system time of the same bytes in 256 KiB writes.
+constexpr uint64_t kWritePiece = 256 * 1024;
+
 // Appends n bytes to the stream and advances pos; the stream's state tells of failure.
 void put(std::ofstream& out, uint64_t& pos, const void* data, uint64_t n) {
-  if (n == 0) return;  // an empty index may have no storage at all
-  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
+  const char* bytes = static_cast<const char*>(data);
+  for (uint64_t done = 0; done < n;) {  // an empty index may have no storage at all
+    const uint64_t piece = std::min(n - done, kWritePiece);
+    out.write(bytes + done, static_cast<std::streamsize>(piece));
+    done += piece;
+  }
   pos += n;
 }
 

@@ -168,23 +168,29 @@ inline __m128i RebuildPixel(__m128i left, __m128i above, __m128i upper_left, __m
   return _mm_sub_epi8(_mm_add_epi8(_mm_add_epi8(lo, hi), res), clamped);
 }
 
-// Where the next `words` residual words (8 pixels of one frame, or 8 pairs) are zero and
-// the words above them all equal fill (the left pixel or pair repeated) as does edge
-// (the upper-left and left ones), each pixel predicts the left one again, the median of
-// three equal values: fill is stored over them and true returned. Pictures with areas
-// of one colour (screens, drawings) go through here most of the time; on others the
-// residuals are rarely all zero and the test ends after them.
-inline bool RepeatsLeft(const uint32_t* res, const uint32_t* above, __m128i fill, __m128i edge,
-                        int words, uint32_t* cur) {
+// Where the next `words` residual words (8 pixels of one frame, or 8 pairs) are all zero
+// and the left pixel equals the upper-left one (same_edge), each pixel is the one above
+// it: the median of left, above and left + above - upper-left is then above, and the
+// next pixel's left and upper-left are again equal. The words above are copied over and
+// true returned. Areas of one colour and edges that run down the picture (screens,
+// drawings) go through here most of the time; on other pictures the residuals are
+// rarely all zero and the test ends after them.
+inline bool CopiesAbove(const uint32_t* res, const uint32_t* above, bool same_edge, int words,
+                        uint32_t* cur) {
+  if (!same_edge) return false;
   __m128i any = simd::Load16(res);
   for (int k = 4; k < words; k += 4) any = _mm_or_si128(any, simd::Load16(res + k));
   if (simd::ZeroBits16(any) != 0xFFFFu) return false;
-  __m128i same = _mm_cmpeq_epi32(edge, fill);
-  for (int k = 0; k < words; k += 4)
-    same = _mm_and_si128(same, _mm_cmpeq_epi32(simd::Load16(above + k), fill));
-  if (_mm_movemask_epi8(same) != 0xFFFF) return false;
-  for (int k = 0; k < words; k += 4) simd::Store16(cur + k, fill);
+  for (int k = 0; k < words; k += 4) simd::Store16(cur + k, simd::Load16(above + k));
   return true;
+}
+
+// Whether a and b hold the same pixel (low word), or the same pair (low two words).
+inline bool SamePixel(__m128i a, __m128i b) {
+  return (_mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) & 0xF) == 0xF;
+}
+inline bool SamePair(__m128i a, __m128i b) {
+  return (_mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) & 0xFF) == 0xFF;
 }
 
 // Row y rebuilt into cur from its residuals and the row above (prev); last_two_up is the
@@ -210,13 +216,10 @@ void RebuildRow32(const uint32_t* res, const uint32_t* prev, __m128i last_two_up
   StorePixel(cur, left);
   __m128i upper_left = above0;
   size_t x = 1;
-  // Eight steps a turn, a single test where they would repeat the left pixel.
+  // Eight steps a turn, a single test where they would copy the pixels above.
   for (; x + 8 <= w; x += 8) {
-    const __m128i fill = _mm_shuffle_epi32(left, 0);
-    const __m128i edge = _mm_unpacklo_epi64(_mm_unpacklo_epi32(upper_left, left),
-                                            _mm_unpacklo_epi32(upper_left, left));
-    if (RepeatsLeft(res + x, prev + x, fill, edge, 8, cur + x)) {
-      upper_left = left;
+    if (CopiesAbove(res + x, prev + x, SamePixel(left, upper_left), 8, cur + x)) {
+      left = upper_left = LoadPixel(prev + x + 7);
       continue;
     }
     for (size_t k = x; k < x + 8; ++k) {
@@ -371,11 +374,10 @@ void RebuildRowTwo(const uint32_t* res, const uint32_t* prev, __m128i last_two_u
   StorePair(cur, left);
   __m128i upper_left = above0;
   size_t x = 1;
-  // Eight steps a turn, a single test where they would repeat the left pair.
+  // Eight steps a turn, a single test where they would copy the pairs above.
   for (; x + 8 <= w; x += 8) {
-    if (RepeatsLeft(res + 2 * x, prev + 2 * x, _mm_unpacklo_epi64(left, left),
-                    _mm_unpacklo_epi64(upper_left, left), 16, cur + 2 * x)) {
-      upper_left = left;
+    if (CopiesAbove(res + 2 * x, prev + 2 * x, SamePair(left, upper_left), 16, cur + 2 * x)) {
+      left = upper_left = LoadPair(prev + 2 * x + 14);
       continue;
     }
     for (size_t k = x; k < x + 8; k += 2) {
