@@ -79,10 +79,22 @@ std::string sized(int w, int h) {
   return ", width=" + std::to_string(w) + ", height=" + std::to_string(h) +
          ", framerate=(fraction)30/1";
 }
-// The element in a harness, started with these properties, given these caps.
-GstHarness* harness(const std::string& options, const std::string& caps) {
+// The element in a harness, started with these properties, given these caps; upstream
+// answers the URI query with uri when there is one.
+GstHarness* harness(const std::string& options, const std::string& caps,
+                    const char* uri = nullptr) {
   init_gstreamer();
   GstHarness* harness = gst_harness_new_parse(("vozodivadec " + options).c_str());
+  if (uri != nullptr) {
+    const auto answer = [](GstPad*, GstPadProbeInfo* info, gpointer text) {
+      GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+      if (GST_QUERY_TYPE(query) != GST_QUERY_URI) return GST_PAD_PROBE_OK;
+      gst_query_set_uri(query, static_cast<const char*>(text));
+      return GST_PAD_PROBE_HANDLED;
+    };
+    gst_pad_add_probe(harness->srcpad, GST_PAD_PROBE_TYPE_QUERY_UPSTREAM, answer,
+                      const_cast<char*>(uri), nullptr);
+  }
   gst_harness_set_src_caps_str(harness, caps.c_str());
   return harness;
 }
@@ -169,13 +181,14 @@ TEST(GstHarnessed, FlushDropsAndNewCapsFinishTheFramesInFlight) {
 }
 
 // damaged: the frame whose type byte is spoilt, or -1; error, warning: in the first such
-// message, or "" for none; frames: those that come out. The caps give no size, the
-// height property 7.
+// message, or "" for none; frames: those that come out; uri: upstream's answer to the URI
+// query, if any. The caps give no size, the height property 7.
 struct ErrorCase {
   const char *name, *options;
   int damaged;
   const char *error, *warning;
   std::vector<int> frames;
+  const char* uri = nullptr;
 };
 class GstErrors : public testing::TestWithParam<ErrorCase> {};
 
@@ -185,7 +198,7 @@ TEST_P(GstErrors, AreReportedTheGStreamerWay) {
   const Frames frames = noise_frames(13, 7, 5);
   Frames vizu = vizu_frames(13, 7, frames);
   if (c.damaged >= 0) vizu[size_t(c.damaged)][0] = 0x7F;
-  GstHarness* h = harness("height=7 " + std::string(c.options), kCaps);
+  GstHarness* h = harness("height=7 " + std::string(c.options), kCaps, c.uri);
   GstBus* bus = gst_bus_new();
   gst_element_set_bus(h->element, bus);  // which holds it from here on
   gst_object_unref(bus);
@@ -207,7 +220,14 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"StopAt1Error", "width=13 max-errors=0", 2, ".066666666 is damaged.", "", {0, 1}},
         ErrorCase{
             "DropOne", "width=13", 2, "", ".066666666 is damaged; it was dropped", {0, 1, 3, 4}},
-        ErrorCase{"UnknownSize", "", -1, "frame size of this Vozodiva stream is unknown", "", {}}),
+        ErrorCase{"UnknownSize", "", -1, "frame size of this Vozodiva stream is unknown", "", {}},
+        ErrorCase{"RemoteSource",
+                  "",
+                  -1,
+                  "frame size of this Vozodiva stream is unknown",
+                  "",
+                  {},
+                  "http://example.com/clip.avi"}),
     [](const testing::TestParamInfo<ErrorCase>& p) { return std::string(p.param.name); });
 
 // Plays the pipeline (after the seeks, each from a paused pipeline) to its end, its first

@@ -323,13 +323,14 @@ TEST(RawToBgr, PackedRowsAnyWidth) {
   }
 }
 // read_movie (the top-level walk to the movie atom) over a file in memory, a file_size beyond its
-// bytes reading as zeros (a sparse file). Returns the output, outcome and offsets.
-std::string read_in_memory(const Bytes& file, uint64_t file_size = 0) {
+// bytes reading as zeros (a sparse file), a read of more than an atom header at fail_at
+// failing. Returns the output, outcome and offsets.
+std::string read_in_memory(const Bytes& file, uint64_t file_size = 0, uint64_t fail_at = ~0ull) {
   file_size = std::max<uint64_t>(file_size, file.size());
   const ReadAt read_at = [&](uint64_t off, unsigned char* dst, size_t n) {
     EXPECT_TRUE(off <= file_size && n <= file_size - off) << "read outside the file at " << off;
     for (size_t i = 0; i < n; ++i) dst[i] = off + i < file.size() ? file[off + i] : 0;
-    return true;
+    return off != fail_at || n <= 16;
   };
   bool ok = false;
   MovieHeader h;
@@ -451,19 +452,29 @@ TEST(MovieReader, DamagedTruncatedOrOversizedMovieAtom) {
   const std::string damaged = "The \"moov\" atom is truncated or damaged\n(failed) at";
   const struct {
     size_t at;
-    uint32_t size;
+    uint32_t size;  // 1: the 64-bit size follows in place of the first 8 bytes inside
+    uint64_t size64;
     uint64_t file_size;
+    bool read_fails;  // reading the atom at `at` whole fails
     std::string out;
-  } cases[] = {{moov, 7, 0, damaged},
-               {moov, uint32_t(good.size() - moov + 1), 0, damaged},  // 1 byte past the end
-               {moov, big, moov + big,
+  } cases[] = {{moov, 7, 0, 0, false, damaged},
+               {moov, uint32_t(good.size() - moov + 1), 0, 0, false, damaged},  // 1 byte past
+               {moov, 1, 12, 0, false, damaged},  // a 64-bit size shorter than its 16-byte header
+               {moov, big, 0, moov + big, false,
                 "The \"moov\" atom is 67108865 bytes long, more than the "
                 "67108864 bytes (64 MiB) that are read\n(failed) at"},
-               {20, 3, 0, "Unable to find tag \"mvhd\"\n(failed) at"}};  // a damaged mdat before it
+               {moov, uint32_t(good.size() - moov), 0, 0, true,
+                "Unable to read the \"moov\" atom from the input file\n(failed) at"},
+               {20, 3, 0, 0, false, "Unable to find tag \"mvhd\"\n(failed) at"}};  // a damaged mdat
   for (const auto& c : cases) {
+    SCOPED_TRACE("size " + std::to_string(c.size) + " " + std::to_string(c.size64));
     Bytes bytes = good;
     put_be32(bytes, c.at, c.size);
-    EXPECT_EQ(read_in_memory(bytes, c.file_size), c.out) << "size " << c.size;
+    if (c.size == 1) {
+      put_be32(bytes, c.at + 8, uint32_t(c.size64 >> 32));
+      put_be32(bytes, c.at + 12, uint32_t(c.size64));
+    }
+    EXPECT_EQ(read_in_memory(bytes, c.file_size, c.read_fails ? c.at : ~0ull), c.out);
   }
 }
 }  // namespace

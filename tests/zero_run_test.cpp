@@ -80,13 +80,19 @@ TEST(ZeroRun, LevelChoiceTallies) {
   for (int i = 0; i < 10; ++i) mixed = Cat(Cat(mixed, {1}), Bytes(20, 0));
   Bytes single;  // 20 runs of one zero, all behind the last 64-byte block: tallies -20, 0, 0
   for (int i = 0; i < 20; ++i) single = Cat(single, {1, 0});
+  // 44 bytes, no whole block: 10 runs of one zero, 3 of two, 1 of three and 1 of ten:
+  // tallies -10 + 1 + 8 = -1, -3 + 0 + 7 = 4 and -1 + 6 = 5.
+  Bytes short_runs;
+  for (int i = 0; i < 10; ++i) short_runs = Cat(short_runs, {0, 1});
+  for (int i = 0; i < 3; ++i) short_runs = Cat(short_runs, {0, 0, 1});
+  short_runs = Cat(Cat(Cat(short_runs, {0, 0, 0, 1}), Bytes(10, 0)), {1});
   const struct {
     Bytes in;
     int t, want;
   } kCases[] = {{Bytes(1000, 0), 16, 1}, {Bytes(1000, 0), 992, 1}, {Bytes(1000, 0), 993, 0},
                 {mixed, 16, 2},          {mixed, 170, 2},          {mixed, 171, 0},
                 {{1, 2, 3, 4, 5}, 1, 0}, {{1, 2, 3, 4, 5}, 0, 1},  {{}, 16, 0},
-                {single, 0, 2}};
+                {single, 0, 2},          {short_runs, 5, 3},       {short_runs, 6, 0}};
   for (const auto& k : kCases)
     EXPECT_EQ(zero::testRLE(k.in.data(), int(k.in.size()), k.t), k.want) << k.t;
 }
