@@ -476,5 +476,15 @@ TEST(MovieReader, DamagedTruncatedOrOversizedMovieAtom) {
     }
     EXPECT_EQ(read_in_memory(bytes, c.file_size, c.read_fails ? c.at : ~0ull), c.out);
   }
+  // Inside the head, a movie atom whose 64-bit size is below its 16-byte header is left
+  // to the head walk, which finds the two frames after "ftyp" and the "mdat" header.
+  const Bytes plain = testmov::build_movie(small_movie(2, false));
+  const size_t at = 20 + 8 + 2 * 24;
+  ASSERT_EQ(std::string(plain.begin() + at + 4, plain.begin() + at + 8), "moov");
+  Bytes wide(plain.begin(), plain.begin() + at);
+  wide = testbytes::Cat(wide, {0, 0, 0, 1, 'm', 'o', 'o', 'v', 0, 0, 0, 0, 0, 0, 0, 12});
+  wide.insert(wide.end(), plain.begin() + at + 8, plain.end());
+  const std::string out = read_in_memory(wide);
+  EXPECT_EQ(out.substr(out.rfind('\n') + 1), "(ok) at 28 52") << out;
 }
 }  // namespace
