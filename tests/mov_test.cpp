@@ -458,14 +458,16 @@ TEST(MovieReader, DamagedTruncatedOrOversizedMovieAtom) {
     bool read_fails;  // reading the atom at `at` whole fails
     std::string out;
   } cases[] = {{moov, 7, 0, 0, false, damaged},
-               {moov, uint32_t(good.size() - moov + 1), 0, 0, false, damaged},  // 1 byte past
+               // ends 1 byte past the file
+               {moov, uint32_t(good.size() - moov + 1), 0, 0, false, damaged},
                {moov, 1, 12, 0, false, damaged},  // a 64-bit size shorter than its 16-byte header
                {moov, big, 0, moov + big, false,
                 "The \"moov\" atom is 67108865 bytes long, more than the "
                 "67108864 bytes (64 MiB) that are read\n(failed) at"},
                {moov, uint32_t(good.size() - moov), 0, 0, true,
                 "Unable to read the \"moov\" atom from the input file\n(failed) at"},
-               {20, 3, 0, 0, false, "Unable to find tag \"mvhd\"\n(failed) at"}};  // a damaged mdat
+               // a damaged "mdat" before it
+               {20, 3, 0, 0, false, "Unable to find tag \"mvhd\"\n(failed) at"}};
   for (const auto& c : cases) {
     SCOPED_TRACE("size " + std::to_string(c.size) + " " + std::to_string(c.size64));
     Bytes bytes = good;
