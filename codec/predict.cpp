@@ -127,13 +127,13 @@ size_t ReconstructRowStart(const uint8_t* const planes[3], size_t at, size_t y, 
 #if ZODUVIV_SSE2
 // The SSE2 decoder keeps a rebuilt (decorrelated) row as one 32-bit word per pixel,
 // channels 0 to 2 and a 0 byte, and predicts on bytes, where every step wraps modulo
-// 256 by itself: prediction + residual = (lo + hi + residual) - clamped, with lo and
-// hi the smaller and larger of left and above and clamped the upper-left clamped
-// between them (see MedianPredict). From one pixel to the next the chain is then min
-// or max, max, min, subtract; lo + hi + residual is worked out beside it. The serial
-// loop loads the pixel above and stores its pixel with one instruction each and carries
-// the upper-left pixel over from the step before; residuals are spread into words, and
-// the frame row written from the words, by vector passes over the row.
+// 256 by itself: prediction + residual = (left + above + residual) - clamped, with
+// clamped the upper-left clamped between left and above (see MedianPredict). From one
+// pixel to the next the chain is then min, max, subtract (see RebuildPixel); left +
+// above + residual is worked out beside it. The serial loop loads the pixel above and
+// stores its pixel with one instruction each and carries the upper-left pixel over from
+// the step before; residuals are spread into words, and the frame row written from the
+// words, by vector passes over the row.
 
 // Residuals of pixels [0, w) of the three planes at r0, r1, r2 as words.
 void SpreadResiduals(const uint8_t* r0, const uint8_t* r1, const uint8_t* r2, size_t w,
@@ -160,12 +160,17 @@ void SpreadResiduals(const uint8_t* r0, const uint8_t* r1, const uint8_t* r2, si
 inline __m128i LoadPixel(const uint32_t* p) { return _mm_cvtsi32_si128(static_cast<int>(*p)); }
 inline void StorePixel(uint32_t* p, __m128i v) { *p = static_cast<uint32_t>(_mm_cvtsi128_si32(v)); }
 
-// The median prediction of one pixel plus its residual, on bytes.
+// The median prediction of one pixel plus its residual, on bytes. The upper-left
+// clamped between left and above is the median of the three, which is
+// max(min(upper-left, above), min(max(upper-left, above), left)). The pixels above are
+// known early, so the left one, the end of the previous step, goes through two steps to
+// the median and one more to the result; clamping between the smaller and the larger of
+// left and above would take three to the median.
 inline __m128i RebuildPixel(__m128i left, __m128i above, __m128i upper_left, __m128i res) {
-  const __m128i lo = _mm_min_epu8(left, above);
-  const __m128i hi = _mm_max_epu8(left, above);
-  const __m128i clamped = _mm_min_epu8(_mm_max_epu8(upper_left, lo), hi);
-  return _mm_sub_epi8(_mm_add_epi8(_mm_add_epi8(lo, hi), res), clamped);
+  const __m128i lo = _mm_min_epu8(upper_left, above);
+  const __m128i hi = _mm_max_epu8(upper_left, above);
+  const __m128i clamped = _mm_max_epu8(lo, _mm_min_epu8(hi, left));
+  return _mm_sub_epi8(_mm_add_epi8(left, _mm_add_epi8(above, res)), clamped);
 }
 
 // Where the next `words` residual words (8 pixels of one frame, or 8 pairs) are all zero
