@@ -357,9 +357,11 @@ inline void StorePair(uint32_t* p, __m128i v) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
 }
 
-// RebuildRow32 on pairs of pixels (rows of 2 w words).
+// RebuildRow32 on pairs of pixels (rows of 2 w words). For y > 0, copied[g] tells
+// whether pixels 1 + 8 g to 8 + 8 g, the groups of the fast test, were copied from the
+// row above, for every whole group.
 void RebuildRowTwo(const uint32_t* res, const uint32_t* prev, __m128i last_two_up, size_t y,
-                   size_t w, uint32_t* cur) {
+                   size_t w, uint32_t* cur, uint8_t* copied) {
   __m128i left;
   if (y == 0) {
     left = LoadPair(res);
@@ -381,7 +383,10 @@ void RebuildRowTwo(const uint32_t* res, const uint32_t* prev, __m128i last_two_u
   size_t x = 1;
   // Eight steps a turn, a single test where they would copy the pairs above.
   for (; x + 8 <= w; x += 8) {
-    if (CopiesAbove(res + 2 * x, prev + 2 * x, SamePair(left, upper_left), 16, cur + 2 * x)) {
+    const bool copy =
+        CopiesAbove(res + 2 * x, prev + 2 * x, SamePair(left, upper_left), 16, cur + 2 * x);
+    copied[x / 8] = copy;
+    if (copy) {
       left = upper_left = LoadPair(prev + 2 * x + 14);
       continue;
     }
@@ -410,22 +415,40 @@ void RebuildRowTwo(const uint32_t* res, const uint32_t* prev, __m128i last_two_u
               RebuildPixel(left, LoadPair(prev + 2 * x), upper_left, LoadPair(res + 2 * x)));
 }
 
-// The rows of both frames from a rebuilt row of pairs, four pixels of each a step, each
-// two written as 8 bytes whose last 2 are the next pixel's: the frame goes on for at
-// least one more pixel. The last pixels of the row go one by one.
-void WriteFrameRowsTwo(const uint32_t* cur, size_t w, uint8_t* out0, uint8_t* out1) {
-  size_t x = 0;
-  for (; x + 4 < w; x += 4) {
-    // Frame 0's two pixels in the low half, frame 1's in the high half.
-    const __m128i a =
-        PackTwoPixels(_mm_shuffle_epi32(simd::Load16(cur + 2 * x), _MM_SHUFFLE(3, 1, 2, 0)));
-    const __m128i b =
-        PackTwoPixels(_mm_shuffle_epi32(simd::Load16(cur + 2 * x + 4), _MM_SHUFFLE(3, 1, 2, 0)));
-    PutLowSix(a, out0 + 3 * x);
-    PutLowSix(b, out0 + 3 * x + 6);
-    PutHighSix(a, out1 + 3 * x);
-    PutHighSix(b, out1 + 3 * x + 6);
+// Four pairs of a rebuilt row at p into both frames, each two pixels written as 8 bytes
+// whose last 2 are the next pixel's: the frame rows go on for at least one more pixel.
+inline void PutFourPairs(const uint32_t* p, uint8_t* out0, uint8_t* out1) {
+  // Frame 0's two pixels in the low half, frame 1's in the high half.
+  const __m128i a = PackTwoPixels(_mm_shuffle_epi32(simd::Load16(p), _MM_SHUFFLE(3, 1, 2, 0)));
+  const __m128i b = PackTwoPixels(_mm_shuffle_epi32(simd::Load16(p + 4), _MM_SHUFFLE(3, 1, 2, 0)));
+  PutLowSix(a, out0);
+  PutLowSix(b, out0 + 6);
+  PutHighSix(a, out1);
+  PutHighSix(b, out1 + 6);
+}
+
+// The rows of both frames from a rebuilt row of pairs. A group that the rebuild copied
+// from the row above (copied, null for the first row) is copied from the frame rows
+// above, 24 bytes each; the others go four pixels a step, and the last pixels of the
+// row one by one.
+void WriteFrameRowsTwo(const uint32_t* cur, size_t w, const uint8_t* copied, uint8_t* out0,
+                       uint8_t* out1) {
+  PutOne(cur[0], out0);
+  PutOne(cur[1], out1);
+  size_t x = 1;
+  if (copied != nullptr) {
+    for (; x + 8 <= w; x += 8) {
+      if (copied[x / 8]) {
+        std::memcpy(out0 + 3 * x, out0 + 3 * x - 3 * w, 24);
+        std::memcpy(out1 + 3 * x, out1 + 3 * x - 3 * w, 24);
+        continue;
+      }
+      if (x + 8 == w) break;  // the row's last pixel goes alone below
+      PutFourPairs(cur + 2 * x, out0 + 3 * x, out1 + 3 * x);
+      PutFourPairs(cur + 2 * x + 8, out0 + 3 * x + 12, out1 + 3 * x + 12);
+    }
   }
+  for (; x + 4 < w; x += 4) PutFourPairs(cur + 2 * x, out0 + 3 * x, out1 + 3 * x);
   for (; x < w; ++x) {
     PutOne(cur[2 * x], out0 + 3 * x);
     PutOne(cur[2 * x + 1], out1 + 3 * x);
@@ -441,14 +464,15 @@ void ReEntropyTwo64(const unsigned char* const planes[2], unsigned char* const f
   uint32_t* cur = reinterpret_cast<uint32_t*>(at);
   uint32_t* prev = cur + row;
   uint32_t* res = prev + row;
+  uint8_t* copied = reinterpret_cast<uint8_t*>(res + row);  // one byte per 8 pixels
   __m128i last_two_up = _mm_setzero_si128();
   for (size_t y = 0; y < h; ++y) {
     const size_t o = w * y;
     const uint8_t* const r[2][3] = {{planes[0] + o, planes[0] + n + o, planes[0] + 2 * n + o},
                                     {planes[1] + o, planes[1] + n + o, planes[1] + 2 * n + o}};
     SpreadResidualsTwo(r, w, res);
-    RebuildRowTwo(res, prev, last_two_up, y, w, cur);
-    WriteFrameRowsTwo(cur, w, frames[0] + 3 * o, frames[1] + 3 * o);
+    RebuildRowTwo(res, prev, last_two_up, y, w, cur, copied);
+    WriteFrameRowsTwo(cur, w, y > 0 ? copied : nullptr, frames[0] + 3 * o, frames[1] + 3 * o);
     if (y > 0) last_two_up = LoadPair(prev + 2 * (w - 1));
     std::swap(prev, cur);
   }
@@ -457,9 +481,11 @@ void ReEntropyTwo64(const unsigned char* const planes[2], unsigned char* const f
 
 }  // namespace
 
-// Three rows of a pair of words a pixel (two rebuilt rows and the residuals), plus
-// alignment; at least PredictScratchBytes(width) for the scalar form.
-size_t PredictScratchBytesTwo(int width) { return 24 * static_cast<size_t>(width) + 256; }
+// Three rows of a pair of words a pixel (two rebuilt rows and the residuals), a byte for
+// every 8 pixels, plus alignment; at least PredictScratchBytes(width) for the scalar form.
+size_t PredictScratchBytesTwo(int width) {
+  return 24 * static_cast<size_t>(width) + static_cast<size_t>(width) / 8 + 256;
+}
 
 void ReEntropyTwo(const unsigned char* const planes[2], unsigned char* const frames[2], int width,
                   int height, unsigned char* scratch) {

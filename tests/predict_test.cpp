@@ -35,6 +35,21 @@ Bytes Frame(const Bytes& planes, int w, int h) {
   return frame;
 }
 
+// Two frames rebuilt together, each with 4 guard bytes behind it.
+std::vector<Bytes> FramesTwo(const Bytes& planes0, const Bytes& planes1, int w, int h) {
+  std::vector<Bytes> frames(2, Bytes(planes0.size() + 4, 0xAB));
+  Bytes scratch(PredictScratchBytesTwo(w));
+  const unsigned char* const in[2] = {planes0.data(), planes1.data()};
+  unsigned char* const out[2] = {frames[0].data(), frames[1].data()};
+  ReEntropyTwo(in, out, w, h, scratch.data());
+  for (Bytes& frame : frames) {
+    EXPECT_EQ(Bytes(frame.end() - 4, frame.end()), Bytes(4, 0xAB))
+        << "w=" << w << " h=" << h << ": wrote past a frame of a pair";
+    frame.resize(planes0.size());
+  }
+  return frames;
+}
+
 // Interleaved residuals (as the format lists them) to planes.
 Bytes Split(const Bytes& r) {
   const size_t n = r.size() / 3;
@@ -84,18 +99,23 @@ TEST(Predict, GoldenPlanes) {
 }
 
 // Every width to 70 (the vector loops and their tails) and heights 1 to 5, on frames of
-// every kind: the inverse gives the frame back, and random planes are the planes of
-// exactly one frame.
+// every kind: the inverse gives the frame back, alone and rebuilt together with a frame
+// of the next kind, and random planes are the planes of exactly one frame.
 TEST(Predict, InvertsForEveryWidthTo70) {
   uint32_t seed = 0;
   for (int w = 1; w <= 70; ++w)
     for (int h = 1; h <= 5; ++h) {
+      Bytes partner = testdata::Frame(testdata::KindAt(testdata::kKinds - 1), w, h, ++seed);
       for (int k = 0; k < testdata::kKinds; ++k) {
         const Bytes frame = testdata::Frame(testdata::KindAt(k), w, h, ++seed);
         const Bytes planes = Planes(frame, w, h);
         const std::string what = "w=" + std::to_string(w) + " h=" + std::to_string(h) + " " +
                                  testdata::Name(testdata::KindAt(k));
         ASSERT_EQ(Frame(planes, w, h), frame) << what;
+        ASSERT_EQ(FramesTwo(Planes(partner, w, h), planes, w, h),
+                  std::vector<Bytes>({partner, frame}))
+            << what << ", second of a pair";
+        partner = frame;
       }
       const Bytes random_planes = testdata::Plane(Kind::kNoise, size_t(w) * h * 3, ++seed);
       ASSERT_EQ(Planes(Frame(random_planes, w, h), w, h), random_planes) << "w=" << w << " h=" << h;
