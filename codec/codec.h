@@ -92,12 +92,19 @@ void DeEntropyRaw(const unsigned char* raw, unsigned char* planes, int width, in
 // The inverse: rebuilds the frame from its three residual planes.
 void ReEntropy(const unsigned char* planes, unsigned char* frame, int width, int height,
                unsigned char* scratch);
-// ReEntropy of two frames of one geometry at once, the same bytes: the rebuild is one
-// serial chain through a frame, and two chains side by side keep a core busier. scratch
-// holds PredictScratchBytesTwo(width) bytes.
+// The same from planes anywhere, plane c at plane[c]. Plane 2 may be the frame's own
+// last third (plane[2] = frame + 2 n), which spares a plane of memory: frame row y is
+// written after plane row y is read, and rows 0 to y of the frame end before row y + 1
+// of plane 2 begins there.
+void ReEntropy(const unsigned char* const plane[3], unsigned char* frame, int width, int height,
+               unsigned char* scratch);
+// ReEntropy of two frames of one geometry at once, the same bytes, plane c of frame k at
+// planes[k][c] (plane 2 may lie in its frame, as above): the rebuild is one serial chain
+// through a frame, and two chains side by side keep a core busier. scratch holds
+// PredictScratchBytesTwo(width) bytes.
 size_t PredictScratchBytesTwo(int width);
-void ReEntropyTwo(const unsigned char* const planes[2], unsigned char* const frames[2], int width,
-                  int height, unsigned char* scratch);
+void ReEntropyTwo(const unsigned char* const planes[2][3], unsigned char* const frames[2],
+                  int width, int height, unsigned char* scratch);
 
 // ---------------------------------------------------------------------------------------
 // Frame compression.

@@ -18,22 +18,24 @@ struct FrameDecoder::Impl {
   int width = 0;
   int height = 0;
   uint32_t pixels = 0;
-  int sets = 1;                       // frames whose planes fit at once
-  std::unique_ptr<uint8_t[]> planes;  // per set, three planes of `pixels` bytes
-  std::unique_ptr<uint8_t[]> rle;     // per set and plane, a run buffer of rle_capacity bytes
+  int sets = 1;  // frames whose planes fit at once
+  // Per set, planes 0 and 1 of `pixels` bytes. Plane 2 of a frame lies in the last third
+  // of its own output, which the rebuild allows: a plane less to touch per frame.
+  std::unique_ptr<uint8_t[]> planes;
+  std::unique_ptr<uint8_t[]> rle;  // per set and plane, a run buffer of rle_capacity bytes
   size_t rle_capacity = 0;
   std::unique_ptr<uint8_t[]> rows;  // scratch rows of the reconstruction
 
-  // A key frame read up to its range codes.
+  // A key frame read up to its range codes, and where its three planes go.
   struct Key {
     entropy_detail::UnpackPlan plans[3];
     entropy_detail::RangeSource sources[3];
+    uint8_t* planes[3];
   };
   enum Start { kDamaged, kDone, kRangeCodes };
   Start StartFrame(const unsigned char* in, size_t in_len, unsigned char* out, int set, Key* key);
-  bool Unpack(const Key& key, int set);
-  bool FinishFrame(const Key& key, int set, unsigned char* out);
-  uint8_t* Planes(int set) { return planes.get() + static_cast<size_t>(set) * 3 * pixels; }
+  bool Unpack(const Key& key);
+  bool FinishFrame(const Key& key, unsigned char* out);
 };
 
 FrameDecoder::FrameDecoder() = default;
@@ -56,7 +58,7 @@ bool FrameDecoder::Begin(int width, int height, bool pairs) {
   // only by streams that use zero-run coding.
   impl->rle_capacity = zero::MaxRunCodedBytes(n);
   const size_t sets = static_cast<size_t>(impl->sets);
-  impl->planes.reset(new (std::nothrow) uint8_t[sets * 3 * n]);
+  impl->planes.reset(new (std::nothrow) uint8_t[sets * 2 * n]);
   impl->rle.reset(new (std::nothrow) uint8_t[sets * 3 * impl->rle_capacity]);
   impl->rows.reset(new (std::nothrow)
                        uint8_t[pairs ? PredictScratchBytesTwo(width) : PredictScratchBytes(width)]);
@@ -99,11 +101,14 @@ FrameDecoder::Impl::Start FrameDecoder::Impl::StartFrame(const unsigned char* in
 
   const size_t starts[3] = {fl::kKeyHeaderBytes, off2, off3};
   const size_t ends[3] = {off2, off3, in_len};
-  uint8_t* const set_planes = planes.get() + static_cast<size_t>(set) * 3 * n;
+  uint8_t* const set_planes = planes.get() + static_cast<size_t>(set) * 2 * n;
   uint8_t* const set_rle = rle.get() + static_cast<size_t>(set) * 3 * rle_capacity;
+  key->planes[0] = set_planes;
+  key->planes[1] = set_planes + n;
+  key->planes[2] = out + 2 * n;
   for (int c = 0; c < 3; ++c) {
     entropy_detail::UnpackPlan& plan = key->plans[c];
-    if (!entropy_detail::PlanUnpack(in + starts[c], ends[c] - starts[c], set_planes + c * n, pixels,
+    if (!entropy_detail::PlanUnpack(in + starts[c], ends[c] - starts[c], key->planes[c], pixels,
                                     set_rle + c * rle_capacity, rle_capacity, &plan))
       return kDamaged;
     key->sources[c] = {plan.prob, plan.shift, plan.code, plan.code_len, plan.coded_out, plan.coded};
@@ -111,18 +116,18 @@ FrameDecoder::Impl::Start FrameDecoder::Impl::StartFrame(const unsigned char* in
   return kRangeCodes;
 }
 
-// Once the range codes are decoded: undoes any zero-run coding into the planes of `set`.
-bool FrameDecoder::Impl::Unpack(const Key& key, int set) {
+// Once the range codes are decoded: undoes any zero-run coding into the key's planes.
+bool FrameDecoder::Impl::Unpack(const Key& key) {
   for (int c = 0; c < 3; ++c) {
-    if (!entropy_detail::FinishUnpack(key.plans[c], Planes(set) + c * pixels, pixels)) return false;
+    if (!entropy_detail::FinishUnpack(key.plans[c], key.planes[c], pixels)) return false;
   }
   return true;
 }
 
 // Unpack, then the frame rebuilt from the planes.
-bool FrameDecoder::Impl::FinishFrame(const Key& key, int set, unsigned char* out) {
-  if (!Unpack(key, set)) return false;
-  ReEntropy(Planes(set), out, width, height, rows.get());
+bool FrameDecoder::Impl::FinishFrame(const Key& key, unsigned char* out) {
+  if (!Unpack(key)) return false;
+  ReEntropy(key.planes, out, width, height, rows.get());
   return true;
 }
 
@@ -134,7 +139,7 @@ bool FrameDecoder::Decode(const unsigned char* in, size_t in_len, unsigned char*
   Impl::Key key;
   const Impl::Start start = impl_->StartFrame(in, in_len, out, 0, &key);
   if (start != Impl::kRangeCodes) return start == Impl::kDone;
-  return entropy_detail::DecodeThree(key.sources) && impl_->FinishFrame(key, 0, out);
+  return entropy_detail::DecodeThree(key.sources) && impl_->FinishFrame(key, out);
 }
 
 void FrameDecoder::DecodeTwo(const unsigned char* const in[2], const size_t in_len[2],
@@ -153,15 +158,17 @@ void FrameDecoder::DecodeTwo(const unsigned char* const in[2], const size_t in_l
       six[3 + c] = keys[1].sources[c];
     }
     if (entropy_detail::DecodeSix(six)) {
-      ok[0] = impl_->Unpack(keys[0], 0);
-      ok[1] = impl_->Unpack(keys[1], 1);
+      ok[0] = impl_->Unpack(keys[0]);
+      ok[1] = impl_->Unpack(keys[1]);
       if (ok[0] && ok[1]) {
-        const unsigned char* const planes[2] = {impl_->Planes(0), impl_->Planes(1)};
+        const unsigned char* const planes[2][3] = {
+            {keys[0].planes[0], keys[0].planes[1], keys[0].planes[2]},
+            {keys[1].planes[0], keys[1].planes[1], keys[1].planes[2]}};
         ReEntropyTwo(planes, out, impl_->width, impl_->height, impl_->rows.get());
       } else {
         for (int k = 0; k < 2; ++k)
           if (ok[k])
-            ReEntropy(impl_->Planes(k), out[k], impl_->width, impl_->height, impl_->rows.get());
+            ReEntropy(keys[k].planes, out[k], impl_->width, impl_->height, impl_->rows.get());
       }
       return;
     }
@@ -169,7 +176,7 @@ void FrameDecoder::DecodeTwo(const unsigned char* const in[2], const size_t in_l
   }
   for (int k = 0; k < 2; ++k) {
     ok[k] = start[k] == Impl::kRangeCodes ? entropy_detail::DecodeThree(keys[k].sources) &&
-                                                impl_->FinishFrame(keys[k], k, out[k])
+                                                impl_->FinishFrame(keys[k], out[k])
                                           : start[k] == Impl::kDone;
   }
 }

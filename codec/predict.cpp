@@ -287,9 +287,8 @@ void WriteFrameRow(const uint32_t* cur, size_t w, uint8_t* out) {
 }
 
 // ReEntropy on words of bytes.
-void ReEntropy32(const unsigned char* planes, unsigned char* frame, size_t w, size_t h,
+void ReEntropy32(const unsigned char* const planes[3], unsigned char* frame, size_t w, size_t h,
                  unsigned char* scratch) {
-  const size_t n = w * h;
   // 16-byte aligned rows of one word a pixel.
   const uintptr_t at = (reinterpret_cast<uintptr_t>(scratch) + 15) & ~uintptr_t{15};
   uint32_t* cur = reinterpret_cast<uint32_t*>(at);
@@ -297,7 +296,7 @@ void ReEntropy32(const unsigned char* planes, unsigned char* frame, size_t w, si
   uint32_t* res = prev + w + 4;
   __m128i last_two_up = _mm_setzero_si128();
   for (size_t y = 0; y < h; ++y) {
-    SpreadResiduals(planes + w * y, planes + n + w * y, planes + 2 * n + w * y, w, res);
+    SpreadResiduals(planes[0] + w * y, planes[1] + w * y, planes[2] + w * y, w, res);
     RebuildRow32(res, prev, last_two_up, y, w, cur);
     WriteFrameRow(cur, w, frame + 3 * w * y);
     if (y > 0) last_two_up = LoadPixel(prev + w - 1);
@@ -456,9 +455,8 @@ void WriteFrameRowsTwo(const uint32_t* cur, size_t w, const uint8_t* copied, uin
 }
 
 // ReEntropy of two frames on pairs of words.
-void ReEntropyTwo64(const unsigned char* const planes[2], unsigned char* const frames[2], size_t w,
-                    size_t h, unsigned char* scratch) {
-  const size_t n = w * h;
+void ReEntropyTwo64(const unsigned char* const planes[2][3], unsigned char* const frames[2],
+                    size_t w, size_t h, unsigned char* scratch) {
   const size_t row = 2 * w + 8;  // words; keeps each row 16-byte aligned
   const uintptr_t at = (reinterpret_cast<uintptr_t>(scratch) + 15) & ~uintptr_t{15};
   uint32_t* cur = reinterpret_cast<uint32_t*>(at);
@@ -468,8 +466,8 @@ void ReEntropyTwo64(const unsigned char* const planes[2], unsigned char* const f
   __m128i last_two_up = _mm_setzero_si128();
   for (size_t y = 0; y < h; ++y) {
     const size_t o = w * y;
-    const uint8_t* const r[2][3] = {{planes[0] + o, planes[0] + n + o, planes[0] + 2 * n + o},
-                                    {planes[1] + o, planes[1] + n + o, planes[1] + 2 * n + o}};
+    const uint8_t* const r[2][3] = {{planes[0][0] + o, planes[0][1] + o, planes[0][2] + o},
+                                    {planes[1][0] + o, planes[1][1] + o, planes[1][2] + o}};
     SpreadResidualsTwo(r, w, res);
     RebuildRowTwo(res, prev, last_two_up, y, w, cur, copied);
     WriteFrameRowsTwo(cur, w, y > 0 ? copied : nullptr, frames[0] + 3 * o, frames[1] + 3 * o);
@@ -487,8 +485,8 @@ size_t PredictScratchBytesTwo(int width) {
   return 24 * static_cast<size_t>(width) + static_cast<size_t>(width) / 8 + 256;
 }
 
-void ReEntropyTwo(const unsigned char* const planes[2], unsigned char* const frames[2], int width,
-                  int height, unsigned char* scratch) {
+void ReEntropyTwo(const unsigned char* const planes[2][3], unsigned char* const frames[2],
+                  int width, int height, unsigned char* scratch) {
   if (width <= 0 || height <= 0) return;
 #if ZODUVIV_SSE2
   ReEntropyTwo64(planes, frames, static_cast<size_t>(width), static_cast<size_t>(height), scratch);
@@ -547,13 +545,21 @@ void DeEntropyRaw(const unsigned char* raw, unsigned char* planes, int width, in
 void ReEntropy(const unsigned char* planes, unsigned char* frame, int width, int height,
                unsigned char* scratch) {
   if (width <= 0 || height <= 0) return;
+  const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+  const unsigned char* const plane[3] = {planes, planes + n, planes + 2 * n};
+  ReEntropy(plane, frame, width, height, scratch);
+}
+
+// Every form reads row y of the planes before it writes row y of the frame (the scalar
+// form pixel by pixel), which lets plane 2 lie in the frame's last third.
+void ReEntropy(const unsigned char* const plane[3], unsigned char* frame, int width, int height,
+               unsigned char* scratch) {
+  if (width <= 0 || height <= 0) return;
 #if ZODUVIV_SSE2
-  ReEntropy32(planes, frame, static_cast<size_t>(width), static_cast<size_t>(height), scratch);
+  ReEntropy32(plane, frame, static_cast<size_t>(width), static_cast<size_t>(height), scratch);
 #else
   const size_t w = static_cast<size_t>(width);
-  const size_t n = w * static_cast<size_t>(height);
   const size_t row = 3 * w;
-  const uint8_t* const plane[3] = {planes, planes + n, planes + 2 * n};
   // This row and the row before, decorrelated, pixels interleaved.
   uint8_t* cur = scratch;
   uint8_t* prev = scratch + row;

@@ -3,6 +3,7 @@
 // rows 16 pixels at a time and rebuild them in vector lanes).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,20 +27,30 @@ Bytes Planes(const Bytes& frame, int w, int h) {
   return planes;
 }
 
+// The frame rebuilt with plane 2 in its own last third, where the decoder keeps it, and
+// 4 guard bytes behind it (checked untouched).
 Bytes Frame(const Bytes& planes, int w, int h) {
+  const size_t n = planes.size() / 3;
   Bytes frame(planes.size() + 4, 0xAB), scratch(PredictScratchBytes(w));
-  ReEntropy(planes.data(), frame.data(), w, h, scratch.data());
+  std::copy(planes.begin() + 2 * n, planes.end(), frame.begin() + 2 * n);
+  const unsigned char* const plane[3] = {planes.data(), planes.data() + n, frame.data() + 2 * n};
+  ReEntropy(plane, frame.data(), w, h, scratch.data());
   EXPECT_EQ(Bytes(frame.end() - 4, frame.end()), Bytes(4, 0xAB))
       << "w=" << w << " h=" << h << ": wrote past the frame";
   frame.resize(planes.size());
   return frame;
 }
 
-// Two frames rebuilt together, each with 4 guard bytes behind it.
+// Two frames rebuilt together, as Frame rebuilds one.
 std::vector<Bytes> FramesTwo(const Bytes& planes0, const Bytes& planes1, int w, int h) {
+  const size_t n = planes0.size() / 3;
   std::vector<Bytes> frames(2, Bytes(planes0.size() + 4, 0xAB));
+  std::copy(planes0.begin() + 2 * n, planes0.end(), frames[0].begin() + 2 * n);
+  std::copy(planes1.begin() + 2 * n, planes1.end(), frames[1].begin() + 2 * n);
   Bytes scratch(PredictScratchBytesTwo(w));
-  const unsigned char* const in[2] = {planes0.data(), planes1.data()};
+  const unsigned char* const in[2][3] = {
+      {planes0.data(), planes0.data() + n, frames[0].data() + 2 * n},
+      {planes1.data(), planes1.data() + n, frames[1].data() + 2 * n}};
   unsigned char* const out[2] = {frames[0].data(), frames[1].data()};
   ReEntropyTwo(in, out, w, h, scratch.data());
   for (Bytes& frame : frames) {
