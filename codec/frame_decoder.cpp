@@ -55,7 +55,7 @@ bool FrameDecoder::Begin(int width, int height, bool pairs) {
   impl->sets = pairs ? 2 : 1;
   // A run length above what zero::RLE can produce for one plane is refused as damage,
   // so this is all the run buffer an honest stream needs. The run buffers are touched
-  // only by streams that use zero-run coding.
+  // only by zero-run coded streams that do not fit in the output (see StartFrame).
   impl->rle_capacity = zero::MaxRunCodedBytes(n);
   const size_t sets = static_cast<size_t>(impl->sets);
   impl->planes.reset(new (std::nothrow) uint8_t[sets * 2 * n]);
@@ -106,11 +106,19 @@ FrameDecoder::Impl::Start FrameDecoder::Impl::StartFrame(const unsigned char* in
   key->planes[0] = set_planes;
   key->planes[1] = set_planes + n;
   key->planes[2] = out + 2 * n;
+  // The output's first two thirds stay unwritten until the rebuild, so the range codes of
+  // zero-run coded streams go there, one after the other, while they fit; a stream that
+  // does not fit uses its run buffer.
+  size_t runs_at = 0;
   for (int c = 0; c < 3; ++c) {
     entropy_detail::UnpackPlan& plan = key->plans[c];
     if (!entropy_detail::PlanUnpack(in + starts[c], ends[c] - starts[c], key->planes[c], pixels,
                                     set_rle + c * rle_capacity, rle_capacity, &plan))
       return kDamaged;
+    if (plan.method != 0 && plan.coded <= 2 * n - runs_at) {
+      plan.coded_out = out + runs_at;
+      runs_at += plan.coded;
+    }
     key->sources[c] = {plan.prob, plan.shift, plan.code, plan.code_len, plan.coded_out, plan.coded};
   }
   return kRangeCodes;
