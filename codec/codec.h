@@ -169,7 +169,8 @@ class FrameDecoder {
   // frame is damaged (unknown type, offsets or streams outside the frame, a stream that
   // does not decode to exactly one plane). A frame shorter than its type needs is
   // damaged; bytes beyond it are ignored by the solid types and belong to the third
-  // stream of a key frame.
+  // stream of a key frame. out is working memory until the frame is rebuilt, so it must
+  // not overlap in, and a damaged frame leaves it undefined.
   [[nodiscard]] bool Decode(const unsigned char* in, size_t in_len, unsigned char* out);
   // Decodes two frames, ok[k] what Decode gives for frame k. Two key frames have their six
   // range codes decoded in one interleaved pass, which keeps a core busier than three.

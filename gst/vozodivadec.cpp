@@ -57,7 +57,7 @@ class FrameQueue {
   // frames of this size cannot be decoded or memory is short.
   [[nodiscard]] bool begin(int threads, int in_flight) {
     const size_t frame = static_cast<size_t>(width_) * static_cast<size_t>(height_) * 3;
-    // A worker holds two pictures and a decoder of about three frames, six for pairs.
+    // A worker holds two pictures and a decoder of under three frames, six for pairs.
     const size_t by_memory = std::max<size_t>(1, kInFlightBytes / 8 / std::max<size_t>(1, frame));
     threads = static_cast<int>(std::min(static_cast<size_t>(std::max(threads, 1)), by_memory));
     try {

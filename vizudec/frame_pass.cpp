@@ -42,7 +42,7 @@ FramePass::FramePass(AviInput& input)
 // Decoding workers: none for DIB input, and no more than frame pairs that can be
 // decoded or than the in-flight budget holds. A worker keeps two pairs of frames in
 // flight, each frame a chunk (at most the encoder's bound, about 1.25 frames) and a
-// decoded frame, and a decoder of about six frames: sixteen frames in all.
+// decoded frame, and a decoder of under six frames: sixteen frames in all.
 int FramePass::workers_for(const AviInput& input) {
   if (!input.vizu) return 1;
   size_t usable = 0;
