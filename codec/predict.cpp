@@ -199,9 +199,11 @@ inline bool SamePair(__m128i a, __m128i b) {
 }
 
 // Row y rebuilt into cur from its residuals and the row above (prev); last_two_up is the
-// last pixel of the row two above, the upper-left of the row's first pixel.
+// last pixel of the row two above, the upper-left of the row's first pixel. For y > 0,
+// copied[g] tells whether pixels 1 + 8 g to 8 + 8 g, the groups of the fast test, were
+// copied from the row above, for every whole group.
 void RebuildRow32(const uint32_t* res, const uint32_t* prev, __m128i last_two_up, size_t y,
-                  size_t w, uint32_t* cur) {
+                  size_t w, uint32_t* cur, uint8_t* copied) {
   __m128i left;
   if (y == 0) {
     left = LoadPixel(res);
@@ -223,7 +225,9 @@ void RebuildRow32(const uint32_t* res, const uint32_t* prev, __m128i last_two_up
   size_t x = 1;
   // Eight steps a turn, a single test where they would copy the pixels above.
   for (; x + 8 <= w; x += 8) {
-    if (CopiesAbove(res + x, prev + x, SamePixel(left, upper_left), 8, cur + x)) {
+    const bool copy = CopiesAbove(res + x, prev + x, SamePixel(left, upper_left), 8, cur + x);
+    copied[x / 8] = copy;
+    if (copy) {
       left = upper_left = LoadPixel(prev + x + 7);
       continue;
     }
@@ -278,10 +282,24 @@ inline void PutOne(uint32_t p, uint8_t* out) {
   out[2] = static_cast<uint8_t>((p >> 16) + g);
 }
 
-// The frame row from a rebuilt row, four pixels a step; the last pixels of the row go
-// one by one, since the frame may end there.
-void WriteFrameRow(const uint32_t* cur, size_t w, uint8_t* out) {
-  size_t x = 0;
+// The frame row from a rebuilt row. A group that the rebuild copied from the row above
+// (copied, null for the first row) is copied from the frame row above, 24 bytes; the
+// others go four pixels a step, and the last pixels of the row one by one, since the
+// frame may end there.
+void WriteFrameRow(const uint32_t* cur, size_t w, const uint8_t* copied, uint8_t* out) {
+  PutOne(cur[0], out);
+  size_t x = 1;
+  if (copied != nullptr) {
+    for (; x + 8 <= w; x += 8) {
+      if (copied[x / 8]) {
+        std::memcpy(out + 3 * x, out + 3 * x - 3 * w, 24);
+        continue;
+      }
+      if (x + 8 == w) break;  // the row's last pixel goes alone below
+      PutFour(simd::Load16(cur + x), out + 3 * x);
+      PutFour(simd::Load16(cur + x + 4), out + 3 * x + 12);
+    }
+  }
   for (; x + 4 < w; x += 4) PutFour(simd::Load16(cur + x), out + 3 * x);
   for (; x < w; ++x) PutOne(cur[x], out + 3 * x);
 }
@@ -294,11 +312,12 @@ void ReEntropy32(const unsigned char* const planes[3], unsigned char* frame, siz
   uint32_t* cur = reinterpret_cast<uint32_t*>(at);
   uint32_t* prev = cur + w + 4;  // + 4 keeps each row 16-byte aligned
   uint32_t* res = prev + w + 4;
+  uint8_t* copied = reinterpret_cast<uint8_t*>(res + w + 4);  // one byte per 8 pixels
   __m128i last_two_up = _mm_setzero_si128();
   for (size_t y = 0; y < h; ++y) {
     SpreadResiduals(planes[0] + w * y, planes[1] + w * y, planes[2] + w * y, w, res);
-    RebuildRow32(res, prev, last_two_up, y, w, cur);
-    WriteFrameRow(cur, w, frame + 3 * w * y);
+    RebuildRow32(res, prev, last_two_up, y, w, cur, copied);
+    WriteFrameRow(cur, w, y > 0 ? copied : nullptr, frame + 3 * w * y);
     if (y > 0) last_two_up = LoadPixel(prev + w - 1);
     std::swap(prev, cur);
   }
@@ -496,8 +515,11 @@ void ReEntropyTwo(const unsigned char* const planes[2][3], unsigned char* const 
 }
 
 // The scalar forms use two rows of three bytes a pixel; the SSE2 decoder three rows of
-// a 32-bit word a pixel (two rebuilt rows and the row's residuals), plus alignment.
-size_t PredictScratchBytes(int width) { return 12 * static_cast<size_t>(width) + 64; }
+// a 32-bit word a pixel (two rebuilt rows and the row's residuals) and a byte for every
+// 8 pixels, plus alignment.
+size_t PredictScratchBytes(int width) {
+  return 12 * static_cast<size_t>(width) + static_cast<size_t>(width) / 8 + 80;
+}
 
 namespace {
 
